@@ -1,0 +1,89 @@
+#pragma once
+
+#include "engine/frametoken.h"
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+// Reusable FrameToken buffers for one frame size, with a cap on the number of
+// tokens alive at once that shrinks as the frame size grows.
+//
+// Threads: acquire/tryAcquire run on decoder, capture and GUI threads; a
+// token returns to its pool on whatever thread drops its last reference.
+// setFrameSize runs on the GUI thread. The frame size is one 64-bit atomic
+// (width in the high half) so decoder threads read a consistent pair.
+// Lock order: a queue or pending-frame mutex may be held while State::mutex
+// is taken, never the reverse.
+class FramePool {
+public:
+    struct State {
+        explicit State(int capacity);
+        ~State();
+        State(const State&) = delete;
+        State& operator=(const State&) = delete;
+
+        // Body of the token deleter: puts the token back on the idle list or
+        // frees it.
+        void recycle(FrameToken* token);
+
+        const int capacity;
+
+        // Guarded by mutex.
+        std::mutex mutex;
+        std::vector<FrameToken*> idle;     // used as a stack
+        int allocated = 0;                 // tokens created inside the capacity
+        int inUse = 0;                     // handed out, not yet returned
+        int maxLive = 0;                   // cap on inUse
+        std::vector<void*> spareControlBlocks; // recycled shared_ptr control blocks
+        std::size_t controlBlockSize = 0;
+    };
+
+    FramePool(int capacity, int width, int height);
+    ~FramePool() = default;
+    FramePool(const FramePool&) = delete;
+    FramePool& operator=(const FramePool&) = delete;
+
+    // Stores max(1, w) x max(1, h) and sets the live-token cap for that size.
+    void setFrameSize(int width, int height);
+
+    // Never loses a frame for lack of idle tokens: may create one beyond the
+    // capacity. Empty only when the live-token cap is reached.
+    FrameTokenPtr acquire();
+    // Never creates a token beyond the capacity.
+    FrameTokenPtr tryAcquire();
+
+    int capacity() const { return m_capacity; }
+    int width() const { return int(std::uint32_t(m_size.load(std::memory_order_acquire) >> 32)); }
+    int height() const { return int(std::uint32_t(m_size.load(std::memory_order_acquire))); }
+    // Width and height read together, as one consistent pair.
+    std::pair<int, int> frameSize() const
+    {
+        const std::uint64_t packed = m_size.load(std::memory_order_acquire);
+        return {int(std::uint32_t(packed >> 32)), int(std::uint32_t(packed))};
+    }
+
+    // Bookkeeping snapshots, for diagnostics and tests.
+    int maxLive() const;
+    int inUse() const;
+    int idleCount() const;
+    int allocated() const;
+
+    // The live-token cap for a pool of the given capacity at width x height.
+    static int maxLiveFor(int capacity, std::int64_t width, std::int64_t height);
+
+    // Buffers of this many bytes or more (a 3840x2160 RGBA picture) count as large.
+    static constexpr std::int64_t kLargeBufferBytes = 33177600;
+    static constexpr int kMaxIdleLargeBuffers = 2;
+
+private:
+    FrameTokenPtr take(bool mayExceedCapacity);
+    static std::uint64_t packSize(int w, int h) { return (std::uint64_t(std::uint32_t(w)) << 32) | std::uint32_t(h); }
+
+    const int m_capacity;
+    std::atomic<std::uint64_t> m_size;
+    std::shared_ptr<State> m_state;
+};

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what is missing, configures, builds and runs every test.
+#   scripts/test.sh                 normal build in build/
+#   scripts/test.sh --sanitize address|thread [ctest -L label ...]
+# Extra arguments go to ctest. Exits non-zero on any failure.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+sanitize=""
+if [ "${1:-}" = "--sanitize" ]; then
+  sanitize="$2"
+  shift 2
+fi
+build="$root/build${sanitize:+-$sanitize}"
+"$root/scripts/install-deps.sh"
+cmake -S "$root" -B "$build" -G Ninja -DQUORB_SANITIZE="$sanitize" >/dev/null
+jobs=$(nproc)
+cmake --build "$build" -j "$jobs"
+export QT_QPA_PLATFORM=offscreen
+if [ "$sanitize" = "thread" ]; then
+  export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/scripts/tsan.supp"
+fi
+if [ "$sanitize" = "address" ]; then
+  export ASAN_OPTIONS="detect_leaks=0 abort_on_error=1"
+  export UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1"
+fi
+cd "$build"
+ctest --output-on-failure --timeout 900 -j "$(( jobs > 4 ? 4 : jobs ))" "$@"

@@ -1,0 +1,315 @@
+#include "engine/framepool.h"
+#include "engine/framequeue.h"
+#include "support/testsupport.h"
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+class TestFramePool : public QObject {
+    Q_OBJECT
+private slots:
+    void liveTokenCap_data();
+    void liveTokenCap();
+    void acquireBeyondCapacityThenRefuses();
+    void returnKeepsCapacityAndDeletesExtras();
+    void tryAcquireStopsAtCapacity();
+    void lowerCapKeepsHandedOutTokens();
+    void reusedTokenIsReset();
+    void thirdLargeIdleBufferIsFreed();
+    void tokensOutliveTheirPool();
+    void negativeCapacityCountsAsNone();
+    void frameQueueKeepsNewest();
+    void validTokenRules_data();
+    void validTokenRules();
+    void concurrentAcquireWhileResizing();
+};
+
+void TestFramePool::liveTokenCap_data()
+{
+    QTest::addColumn<int>("capacity");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("maxLive");
+    const struct { int w, h, cap18, cap6; } rows[] = {
+        {1920, 1080, 20, 8}, {1920, 1081, 12, 6}, {3840, 2159, 12, 6}, {3840, 2160, 10, 4},
+        {7680, 4319, 10, 4}, {7680, 4320, 6, 3},  {640, 360, 20, 8},   {0, 0, 20, 8},
+    };
+    for (const auto& r : rows) {
+        QTest::addRow("cap18 %dx%d", r.w, r.h) << 18 << r.w << r.h << r.cap18;
+        QTest::addRow("cap6 %dx%d", r.w, r.h) << 6 << r.w << r.h << r.cap6;
+    }
+}
+
+void TestFramePool::liveTokenCap()
+{
+    QFETCH(int, capacity);
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(int, maxLive);
+    FramePool pool(capacity, 1920, 1080);
+    QCOMPARE(pool.maxLive(), capacity + 2);
+    pool.setFrameSize(width, height);
+    QCOMPARE(pool.maxLive(), maxLive);
+    QCOMPARE(pool.width(), qMax(1, width));
+    QCOMPARE(pool.height(), qMax(1, height));
+}
+
+void TestFramePool::acquireBeyondCapacityThenRefuses()
+{
+    FramePool pool(18, 1920, 1080);
+    pool.setFrameSize(1920, 1080);
+    std::vector<FrameTokenPtr> held;
+    for (int i = 0; i < 20; ++i) {
+        held.push_back(pool.acquire());
+        QVERIFY2(held.back(), qPrintable(QString("token %1").arg(i + 1)));
+    }
+    QVERIFY(!pool.acquire());
+    QCOMPARE(pool.allocated(), 18);
+    held.pop_back();
+    QVERIFY(pool.acquire());
+}
+
+void TestFramePool::returnKeepsCapacityAndDeletesExtras()
+{
+    FramePool pool(18, 1920, 1080);
+    {
+        std::vector<FrameTokenPtr> held;
+        for (int i = 0; i < 20; ++i)
+            held.push_back(pool.acquire());
+        QCOMPARE(pool.inUse(), 20);
+    }
+    QCOMPARE(pool.inUse(), 0);
+    QCOMPARE(pool.idleCount(), 18);
+}
+
+void TestFramePool::tryAcquireStopsAtCapacity()
+{
+    FramePool pool(6, 1920, 1080);
+    QCOMPARE(pool.maxLive(), 8);
+    std::vector<FrameTokenPtr> held;
+    for (int i = 0; i < 6; ++i) {
+        held.push_back(pool.tryAcquire());
+        QVERIFY(held.back());
+    }
+    QVERIFY(!pool.tryAcquire());
+    held.pop_back();
+    QVERIFY(pool.tryAcquire()); // the returned token is idle again
+}
+
+void TestFramePool::lowerCapKeepsHandedOutTokens()
+{
+    FramePool pool(18, 1920, 1080);
+    std::vector<FrameTokenPtr> held;
+    for (int i = 0; i < 12; ++i)
+        held.push_back(pool.acquire());
+    pool.setFrameSize(7680, 4320); // cap 6
+    for (const auto& t : held)
+        QVERIFY(t);
+    QVERIFY(!pool.acquire());
+    held.resize(6);
+    QVERIFY(!pool.acquire());
+    held.resize(5);
+    QVERIFY(pool.acquire());
+}
+
+void TestFramePool::reusedTokenIsReset()
+{
+    FramePool pool(2, 4, 4);
+    FrameToken* raw = nullptr;
+    {
+        FrameTokenPtr t = pool.acquire();
+        QCOMPARE(t->pixelFormat, FrameToken::kRgba8888);
+        QCOMPARE(t->width, 0);
+        QVERIFY(t->data.isEmpty());
+        t->width = 4;
+        t->height = 4;
+        t->bytesPerLine = 16;
+        t->ptsUs = 1234;
+        t->generation = 7;
+        t->reserved = 9;
+        t->data.resize(64);
+        raw = t.get();
+    }
+    FrameTokenPtr again = pool.acquire();
+    QCOMPARE(again.get(), raw);
+    QCOMPARE(again->ptsUs, 0);
+    QCOMPARE(again->width, 0);
+    QCOMPARE(again->height, 0);
+    QCOMPARE(again->reserved, 0u);
+    QCOMPARE(again->generation, 7u);
+    QCOMPARE(again->bytesPerLine, 16);
+    QCOMPARE(again->data.size(), 64);
+}
+
+void TestFramePool::thirdLargeIdleBufferIsFreed()
+{
+    FramePool pool(18, 3840, 2160);
+    std::vector<FrameTokenPtr> held;
+    for (int i = 0; i < 3; ++i) {
+        held.push_back(pool.acquire());
+        held.back()->data.resize(FramePool::kLargeBufferBytes);
+    }
+    FrameToken* third = held[2].get();
+    held.clear(); // returned in order: first, second, third
+    QCOMPARE(pool.idleCount(), 3);
+    FrameTokenPtr a = pool.acquire(); // stack: the third comes back first
+    QCOMPARE(a.get(), third);
+    QVERIFY(a->data.capacity() == 0);
+    FrameTokenPtr b = pool.acquire();
+    FrameTokenPtr c = pool.acquire();
+    QVERIFY(b->data.capacity() >= FramePool::kLargeBufferBytes);
+    QVERIFY(c->data.capacity() >= FramePool::kLargeBufferBytes);
+}
+
+void TestFramePool::tokensOutliveTheirPool()
+{
+    std::vector<FrameTokenPtr> held;
+    {
+        FramePool pool(4, 64, 64);
+        for (int i = 0; i < 6; ++i) {
+            held.push_back(pool.acquire());
+            held.back()->data.resize(64 * 64 * 4);
+        }
+    }
+    held.clear(); // recycled into the orphaned state, then freed with it (ASan checks)
+    QVERIFY(held.empty());
+}
+
+void TestFramePool::negativeCapacityCountsAsNone()
+{
+    FramePool pool(-3, 16, 16);
+    QCOMPARE(pool.capacity(), 0);
+    QCOMPARE(pool.maxLive(), 2);
+    QVERIFY(!pool.tryAcquire());
+    FrameTokenPtr extra = pool.acquire();
+    QVERIFY(extra);
+    extra.reset();
+    QCOMPARE(pool.idleCount(), 0);
+}
+
+void TestFramePool::frameQueueKeepsNewest()
+{
+    FramePool pool(8, 4, 4);
+    FrameQueue queue;
+    queue.init(1);
+    QVERIFY(!queue.latest());
+    queue.push(FrameTokenPtr());
+    QCOMPARE(queue.size(), size_t(0));
+    FrameTokenPtr first = pool.acquire();
+    first->ptsUs = 1;
+    FrameTokenPtr second = pool.acquire();
+    second->ptsUs = 2;
+    queue.push(std::move(first));
+    queue.push(std::move(second));
+    QCOMPARE(queue.size(), size_t(1));
+    QCOMPARE(queue.latest()->ptsUs, 2);
+    QCOMPARE(pool.inUse(), 1); // the replaced frame went back to its pool
+    queue.clear();
+    QCOMPARE(pool.inUse(), 0);
+
+    FrameQueue defaults;
+    defaults.init(0);
+    for (int i = 0; i < 10; ++i)
+        defaults.push(pool.acquire());
+    QCOMPARE(defaults.size(), FrameQueue::kDefaultCapacity);
+}
+
+void TestFramePool::validTokenRules_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("stride");
+    QTest::addColumn<int>("bytes");
+    QTest::addColumn<int>("format");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("exact") << 4 << 2 << 16 << 32 << 1 << true;
+    QTest::newRow("padded stride and buffer") << 4 << 2 << 20 << 64 << 1 << true;
+    QTest::newRow("short buffer") << 4 << 2 << 16 << 31 << 1 << false;
+    QTest::newRow("short stride") << 4 << 2 << 15 << 32 << 1 << false;
+    QTest::newRow("zero width") << 0 << 2 << 16 << 32 << 1 << false;
+    QTest::newRow("negative height") << 4 << -2 << 16 << 32 << 1 << false;
+    QTest::newRow("other format") << 4 << 2 << 16 << 32 << 2 << false;
+}
+
+void TestFramePool::validTokenRules()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(int, stride);
+    QFETCH(int, bytes);
+    QFETCH(int, format);
+    QFETCH(bool, valid);
+    FrameToken t;
+    t.width = width;
+    t.height = height;
+    t.bytesPerLine = stride;
+    t.data.resize(bytes);
+    t.pixelFormat = std::uint8_t(format);
+    QCOMPARE(isValidFrameToken(t), valid);
+}
+
+void TestFramePool::concurrentAcquireWhileResizing()
+{
+    auto pool = std::make_unique<FramePool>(18, 1920, 1080);
+    FrameQueue queue;
+    queue.init(3);
+    std::atomic<bool> stop{false};
+    std::atomic<int> produced{0};
+    std::atomic<int> tornReads{0};
+    const QSize sizes[] = {{1920, 1080}, {3840, 2160}, {7680, 4320}, {2560, 1440}, {640, 360}};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            std::vector<FrameTokenPtr> keep;
+            while (!stop.load()) {
+                FrameTokenPtr token = (t % 2) ? pool->tryAcquire() : pool->acquire();
+                if (!token) {
+                    keep.clear();
+                    std::this_thread::yield();
+                    continue;
+                }
+                const auto [fw, fh] = pool->frameSize();
+                if (!std::any_of(std::begin(sizes), std::end(sizes), [&](QSize x) { return x == QSize(fw, fh); }))
+                    ++tornReads;
+                const int w = qMin(fw, 64);
+                const int h = qMin(fh, 64);
+                token->width = w;
+                token->height = h;
+                token->bytesPerLine = w * 4;
+                token->data.resize(w * h * 4);
+                token->data.fill(char(t));
+                ++produced;
+                if (t == 0)
+                    queue.push(std::move(token));
+                else if (keep.size() < 3)
+                    keep.push_back(std::move(token));
+                else
+                    keep.clear();
+            }
+        });
+    }
+    std::thread reader([&] {
+        while (!stop.load()) {
+            FrameTokenPtr latest = queue.latest();
+            if (latest && !isValidFrameToken(latest))
+                ++tornReads;
+        }
+    });
+    for (int i = 0; i < 20000; ++i) {
+        const QSize s = sizes[i % 5];
+        pool->setFrameSize(s.width(), s.height());
+    }
+    stop = true;
+    for (auto& th : threads)
+        th.join();
+    reader.join();
+    QVERIFY(produced.load() > 0);
+    QCOMPARE(tornReads.load(), 0); // never the width of one size with the height of another
+    queue.clear();
+    QCOMPARE(pool->inUse(), 0);
+    QVERIFY(pool->idleCount() <= 18);
+}
+
+QUORB_TEST_MAIN(TestFramePool)
+#include "tst_framepool.moc"
