@@ -20,7 +20,17 @@ void AudioQueueIODevice::enqueue(const char* data, int bytes)
 {
     if (!data || bytes <= 0)
         return;
-    QMutexLocker lock(&m_mutex);
+    {
+        QMutexLocker lock(&m_mutex);
+        appendLocked(data, bytes);
+    }
+    // A pull-mode sink that found the queue empty stops polling until it
+    // hears readyRead. Emitted outside the lock: the sink may read at once.
+    emit readyRead();
+}
+
+void AudioQueueIODevice::appendLocked(const char* data, int bytes)
+{
     compactLocked();
     const int keep = kQueueCapBytes - bytes;
     const int unread = int(m_queue.size()) - m_readPos;

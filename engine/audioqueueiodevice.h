@@ -29,7 +29,7 @@ public:
 
     // Appends PCM; when the queue would go beyond its cap the oldest audio is
     // skipped so that no more than kQueueCapBytes remain unread afterwards.
-    // bytes must not exceed kQueueCapBytes.
+    // bytes must not exceed kQueueCapBytes. Emits readyRead.
     void enqueue(const char* data, int bytes);
 
     // Frames the sound device has taken since the device was created.
@@ -41,6 +41,7 @@ protected:
 
 private:
     // Caller holds m_mutex.
+    void appendLocked(const char* data, int bytes);
     void compactLocked();
 
     mutable QMutex m_mutex;

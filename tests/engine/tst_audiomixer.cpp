@@ -4,6 +4,7 @@
 #include "engine/audioqueueiodevice.h"
 #include "engine/previewaudiomixer.h"
 #include "support/fakeaudiosource.h"
+#include "support/mixerthread.h"
 #include "support/testsupport.h"
 
 #include <QAudioSink>
@@ -19,6 +20,7 @@
 #include <vector>
 
 using testsupport::FakeAudioSource;
+using testsupport::MixerThread;
 
 namespace {
 
@@ -453,25 +455,20 @@ void TestAudioMixer::detachedSourceIsNeverCalledAgain()
     FakeAudioSource source;
     source.setProgramChannel(0);
     source.setChannelSignal(0, {0.3f});
-    auto* mixer = new PreviewAudioMixer(&source);
-    source.registerMixer(mixer);
-    QThread thread;
-    mixer->moveToThread(&thread);
-    QObject::connect(&thread, &QThread::started, mixer, &PreviewAudioMixer::startPreview);
-    thread.start();
-    QTRY_VERIFY_WITH_TIMEOUT(source.channelFramesRead(0) >= 5 * kTick, 5000);
+    {
+        MixerThread run(&source);
+        source.registerMixer(run.mixer());
+        run.start();
+        QTRY_VERIFY_WITH_TIMEOUT(source.channelFramesRead(0) >= 5 * kTick, 5000);
 
-    source.detachPreviewAudioMixer(mixer);
-    source.close();
-    QTest::qWait(100);
-    QCOMPARE(source.callsAfterClose(), 0);
-
-    QMetaObject::invokeMethod(mixer, [mixer] { mixer->stopAndReturnToMainThread(); }, Qt::QueuedConnection);
-    thread.quit();
-    QVERIFY(thread.wait(5000));
-    QCOMPARE(mixer->thread(), QCoreApplication::instance()->thread());
-    delete mixer;
-    QCOMPARE(source.detachCalls(), 1); // the destructor has nothing left to detach
+        source.detachPreviewAudioMixer(run.mixer());
+        source.close();
+        QTest::qWait(100);
+        QCOMPARE(source.callsAfterClose(), 0);
+        QVERIFY(run.stop());
+        QCOMPARE(run.mixer()->thread(), QCoreApplication::instance()->thread());
+    }
+    QCOMPARE(source.detachCalls(), 1); // the destructor had nothing left to detach
     QCOMPARE(source.callsAfterClose(), 0);
 }
 
@@ -492,11 +489,9 @@ void TestAudioMixer::runsOnItsThreadWithoutSoundServer()
     FakeAudioSource source;
     source.setProgramChannel(1);
     source.setChannelSignal(1, {0.3f});
-    auto* mixer = new PreviewAudioMixer(&source);
+    MixerThread run(&source);
+    PreviewAudioMixer* mixer = run.mixer();
     source.registerMixer(mixer);
-    QThread thread;
-    mixer->moveToThread(&thread);
-    QObject::connect(&thread, &QThread::started, mixer, &PreviewAudioMixer::startPreview);
 
     // Decoder threads ask for the audio clock all the time, also while the
     // mixer starts and stops its device.
@@ -509,7 +504,7 @@ void TestAudioMixer::runsOnItsThreadWithoutSoundServer()
         }
     });
 
-    thread.start();
+    run.start();
     mixer->setProgramTapEnabled(true);
     QTRY_VERIFY_WITH_TIMEOUT(source.channelFramesRead(1) >= 20 * kTick, 5000);
     // The GUI moves a gain while ticks run.
@@ -521,16 +516,12 @@ void TestAudioMixer::runsOnItsThreadWithoutSoundServer()
     QVERIFY2(tap.front() == clip(0.6) || tap.front() == clip(0.3), qPrintable(QString::number(tap.front())));
     QCOMPARE(mixer->playedFrames(), 0);
 
-    QMetaObject::invokeMethod(mixer, [mixer] { mixer->stopAndReturnToMainThread(); }, Qt::QueuedConnection);
-    thread.quit();
-    const bool stopped = thread.wait(5000);
+    const bool stopped = run.stop();
     done.store(true);
     decoder.join();
     QVERIFY(stopped);
     QCOMPARE(mixer->thread(), QCoreApplication::instance()->thread());
     QCOMPARE(clockMax.load(), 0);
-    delete mixer;
-    QCOMPARE(source.detachCalls(), 1);
 }
 
 QUORB_TEST_MAIN(TestAudioMixer)
