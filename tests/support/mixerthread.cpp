@@ -27,9 +27,17 @@ bool MixerThread::stop(int timeoutMs)
 {
     if (!m_thread.isRunning())
         return true;
+    // The thread quits from inside the queued call: a quit from here could
+    // end its loop before the call has run.
     PreviewAudioMixer* mixer = m_mixer;
-    QMetaObject::invokeMethod(mixer, [mixer] { mixer->stopAndReturnToMainThread(); }, Qt::QueuedConnection);
-    m_thread.quit();
+    QThread* thread = &m_thread;
+    QMetaObject::invokeMethod(
+        mixer,
+        [mixer, thread] {
+            mixer->stopAndReturnToMainThread();
+            thread->quit();
+        },
+        Qt::QueuedConnection);
     return m_thread.wait(timeoutMs);
 }
 

@@ -21,7 +21,7 @@ public:
 
     PreviewAudioMixer* mixer() const { return m_mixer; }
     void start();
-    // Queues stopAndReturnToMainThread, quits the thread and waits for it;
+    // Queues stopAndReturnToMainThread and the thread's quit, and waits;
     // false when it did not finish in time.
     bool stop(int timeoutMs = 5000);
 

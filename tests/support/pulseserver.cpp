@@ -54,9 +54,11 @@ bool PulseServer::start(int timeoutMs)
     // Only the server in the test's runtime folder may be found.
     qunsetenv("PULSE_SERVER");
 
+    // A short idle exit: should the test process die, its connections close
+    // and the server goes by itself instead of outliving the test.
     QByteArray out;
     const int rc = runProgram("pulseaudio",
-                              {"-D", "--exit-idle-time=-1", "--system=false", "-n",
+                              {"-D", "--exit-idle-time=10", "--system=false", "-n",
                                QString("--load=module-null-sink sink_name=%1 rate=48000").arg(kSink),
                                "--load=module-native-protocol-unix", "--load=module-always-sink"},
                               &out, timeoutMs);
