@@ -85,6 +85,20 @@ private:
     float phase = 0.0f; // mixer thread only
 };
 
+// As the main window does it: the thread quits from inside the queued stop.
+void stopAndDelete(PreviewAudioMixer* mixer, QThread& thread)
+{
+    QMetaObject::invokeMethod(
+        mixer,
+        [mixer, &thread] {
+            mixer->stopAndReturnToMainThread();
+            thread.quit();
+        },
+        Qt::QueuedConnection);
+    thread.wait();
+    delete mixer;
+}
+
 struct Jitter {
     double meanAbs = 0, p99 = 0, max = 0;
 };
@@ -192,15 +206,7 @@ void benchJitter()
     stop.store(true);
     for (auto& t : load)
         t.join();
-    QMetaObject::invokeMethod(
-        mixer,
-        [mixer, &thread] {
-            mixer->stopAndReturnToMainThread();
-            thread.quit();
-        },
-        Qt::QueuedConnection);
-    thread.wait();
-    delete mixer;
+    stopAndDelete(mixer, thread);
 
     std::vector<Clock::time_point> ticks;
     {
@@ -239,15 +245,7 @@ SinkRun runMixerOnSink()
         run.firstMoveMs = msSince(first, moved);
     std::this_thread::sleep_for(std::chrono::seconds(3));
     run.lagMs = double(source.channelFrames.load() - mixer->playedFrames()) / 48.0;
-    QMetaObject::invokeMethod(
-        mixer,
-        [mixer, &thread] {
-            mixer->stopAndReturnToMainThread();
-            thread.quit();
-        },
-        Qt::QueuedConnection);
-    thread.wait();
-    delete mixer;
+    stopAndDelete(mixer, thread);
     return run;
 }
 

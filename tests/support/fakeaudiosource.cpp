@@ -58,32 +58,29 @@ void FakeAudioSource::render(Track& track, float* out, int frames)
     track.frames += frames;
 }
 
-void FakeAudioSource::readChannelAudio(int channel, float* out, int frames)
+void FakeAudioSource::read(std::array<Track, 4>& tracks, std::array<std::atomic<std::int64_t>, 4>& taken,
+                           int index, float* out, int frames)
 {
     noteCall();
     if (!out || frames <= 0)
         return;
     std::lock_guard lock(m_mutex);
-    if (channel < 0 || channel > 3) {
+    if (index < 0 || index > 3) {
         std::fill(out, out + 2 * frames, 0.0f);
         return;
     }
-    render(m_channels[channel], out, frames);
-    m_channelFrames[channel].fetch_add(frames);
+    render(tracks[index], out, frames);
+    taken[index].fetch_add(frames);
+}
+
+void FakeAudioSource::readChannelAudio(int channel, float* out, int frames)
+{
+    read(m_channels, m_channelFrames, channel, out, frames);
 }
 
 void FakeAudioSource::readOverlayAudio(int slot, float* out, int frames)
 {
-    noteCall();
-    if (!out || frames <= 0)
-        return;
-    std::lock_guard lock(m_mutex);
-    if (slot < 0 || slot > 3) {
-        std::fill(out, out + 2 * frames, 0.0f);
-        return;
-    }
-    render(m_overlays[slot], out, frames);
-    m_overlayFrames[slot].fetch_add(frames);
+    read(m_overlays, m_overlayFrames, slot, out, frames);
 }
 
 int FakeAudioSource::programChannelIndex() const

@@ -49,6 +49,8 @@ private:
         std::int64_t reads = 0;
         std::int64_t frames = 0;
     };
+    void read(std::array<Track, 4>& tracks, std::array<std::atomic<std::int64_t>, 4>& taken, int index,
+              float* out, int frames);
     void render(Track& track, float* out, int frames);
     void noteCall() const;
 
