@@ -507,8 +507,13 @@ void TestAudioMixer::runsOnItsThreadWithoutSoundServer()
     run.start();
     mixer->setProgramTapEnabled(true);
     QTRY_VERIFY_WITH_TIMEOUT(source.channelFramesRead(1) >= 20 * kTick, 5000);
-    // The GUI moves a gain while ticks run.
+    // The GUI moves gains and switches while ticks run.
     mixer->setProgramChannelGain(0.5f);
+    mixer->setChannelLocalGain(1, 0.25f);
+    mixer->setOverlayLocalGain(2, 0.0f);
+    mixer->setOverlayProgramGain(2, 0.5f);
+    mixer->setOverlayInProgram(2, true);
+    mixer->setProgramRecordLinearGain(2.0f);
     QTRY_VERIFY_WITH_TIMEOUT(source.channelFramesRead(1) >= 30 * kTick, 5000);
 
     std::vector<std::int16_t> tap(size_t(kTick) * 2);
