@@ -452,7 +452,7 @@ void purgeOversizedLogs(std::int64_t limitBytes)
         return;
     const QDir dir(logDirectory());
     const QFileInfoList files = dir.entryInfoList({QStringLiteral("quorbel*.log*")},
-                                                  QDir::Files | QDir::NoSymLinks | QDir::Hidden);
+                                                  QDir::Files | QDir::NoSymLinks);
     for (const QFileInfo& info : files) {
         if (info.size() <= limitBytes)
             continue;

@@ -151,7 +151,9 @@ int main(int argc, char** argv)
         } else if (verb == "avctx") {
             logWithContext(parts.value(1).toInt(), decoded(parts.value(2)));
         } else if (verb == "avreset") {
+            // What a library that silences FFmpeg would do.
             av_log_set_callback(av_log_default_callback);
+            av_log_set_level(AV_LOG_QUIET);
         } else if (verb == "reinstall") {
             installFfmpegLogCallback();
         } else if (verb == "lines") {
