@@ -139,12 +139,6 @@ void writeToOriginalStderr(const char* data, std::size_t size)
         platform::writeAll(savedStderrFd, "\n", 1);
 }
 
-void writeToStderrAndFlush(const QByteArray& text)
-{
-    std::fwrite(text.constData(), 1, std::size_t(text.size()), stderr);
-    std::fflush(stderr);
-}
-
 void lockCurrentLogFileLocked()
 {
     // Tells the start-up purge of a later start that this file is in use.
@@ -255,10 +249,12 @@ void stderrPipeReaderThread(int readFd)
     auto lastData = std::chrono::steady_clock::now();
     char buffer[kPipeReadBytes];
 
+    // The line is handed over, not shared, so the writer alone frees it.
     auto flushPending = [&pending] {
         if (!pending.isEmpty()) {
-            enqueueLogLine(pending);
-            pending.clear();
+            enqueueLogLine(std::move(pending));
+            pending = QByteArray();
+            pending.reserve(512);
         }
     };
     auto consume = [&](std::size_t size) {
@@ -312,23 +308,27 @@ void ffmpegLogCallback(void* context, int level, const char* format, va_list arg
     stripLineEnd(text);
     if (text.isEmpty())
         return;
-    enqueueLogLine(text);
     if (stderrPipeActive.load()) {
         writeToOriginalStderr(text.constData(), std::size_t(text.size()));
     } else {
-        text.append('\n');
-        writeToStderrAndFlush(text);
+        std::fwrite(text.constData(), 1, std::size_t(text.size()), stderr);
+        std::fputc('\n', stderr);
+        std::fflush(stderr);
     }
+    enqueueLogLine(std::move(text));
 }
 
 void qtMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    const QByteArray text = qFormatLogMessage(type, context, message).toUtf8();
-    enqueueLogLine(text);
-    if (stderrPipeActive.load())
+    QByteArray text = qFormatLogMessage(type, context, message).toUtf8();
+    if (stderrPipeActive.load()) {
         writeToOriginalStderr(text.constData(), std::size_t(text.size()));
-    else
+        enqueueLogLine(std::move(text));
+    } else {
+        // Queued first: for a fatal message the framework's output ends the process.
+        enqueueLogLine(text);
         qt_message_output(type, context, message);
+    }
     if (type == QtFatalMsg) {
         shutdownLogging();
         std::fflush(stderr);

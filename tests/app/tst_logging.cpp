@@ -24,6 +24,12 @@ struct HelperRun {
     QByteArray err;
 
     bool ok() const { return finished && exitStatus == QProcess::NormalExit && exitCode == 0; }
+    // For failure messages.
+    QByteArray why() const
+    {
+        return (finished ? "" : "timed out; ") + QByteArray(exitStatus == QProcess::CrashExit ? "crashed" : "exit code ") +
+               QByteArray::number(exitCode) + "\nstdout:\n" + out + "\nstderr:\n" + err;
+    }
     // The value of a "name value" result line, or empty.
     QByteArray value(const QByteArray& name) const
     {
@@ -165,7 +171,7 @@ void TestLogging::lineEndings()
     QFETCH(QByteArray, expectedBody);
     // The pause lets the pipe reader pass captured text on before the writer stops.
     const HelperRun r = run(QStringList{"init", "path"} + commands + QStringList{"sleep:300", "shutdown"});
-    QVERIFY2(r.ok(), r.err.constData());
+    QVERIFY2(r.ok(), r.why().constData());
     QCOMPARE(bodyOf(r), expectedBody);
 }
 
@@ -188,7 +194,7 @@ void TestLogging::rotation()
     const HelperRun r = run({"init", "path", "lines:" + QString::number(kLines), "shutdown"},
                             {{"QUORB_LOG_MAX_BYTES", QString::number(kLimit)},
                              {"QUORB_LOG_MAX_FILES", QString::number(maxFiles)}});
-    QVERIFY2(r.ok(), r.err.constData());
+    QVERIFY2(r.ok(), r.why().constData());
     const QString path = QString::fromUtf8(r.value("path"));
     const QString name = QFileInfo(path).fileName();
 
@@ -233,7 +239,7 @@ void TestLogging::stderrCapture()
     const HelperRun r = run({"init", "path", "fd2", "stderr:partial-line", "waitlog:partial-line",
                              "stderr:" + enc("\n"), "sleep:200", "shutdown", "fd2", "stderr:" + enc("after\n"),
                              "shutdown", "fd2"});
-    QVERIFY2(r.ok(), r.err.constData());
+    QVERIFY2(r.ok(), r.why().constData());
     QCOMPARE(r.out.count("fd2 other"), 1);
     QCOMPARE(r.out.count("fd2 original"), 2);
 
@@ -272,7 +278,7 @@ void TestLogging::ffmpegLevel()
         commands << QString("av:%1:level-%1").arg(level);
     commands << "shutdown";
     const HelperRun r = run(commands, env);
-    QVERIFY2(r.ok(), r.err.constData());
+    QVERIFY2(r.ok(), r.why().constData());
     QByteArray expected;
     for (int level : arriving)
         expected += "level-" + QByteArray::number(level) + '\n';
@@ -285,7 +291,7 @@ void TestLogging::ffmpegHookReinstalled()
     const HelperRun r = run({"init", "path", "avreset", "av:16:lost", "events:400", "av:16:found",
                              "avreset", "reinstall", "avctx:16:with-context", "shutdown", "reinstall",
                              "av:16:after-shutdown"});
-    QVERIFY2(r.ok(), r.err.constData());
+    QVERIFY2(r.ok(), r.why().constData());
     const QByteArray body = bodyOf(r);
     const QList<QByteArray> lines = body.trimmed().split('\n');
     QCOMPARE(lines.size(), 2);
@@ -340,7 +346,7 @@ void TestLogging::purgeSparesLockedAndSmallFiles()
 
     running.closeWriteChannel();
     QVERIFY(running.waitForFinished(15000));
-    QVERIFY2(purge.ok(), purge.err.constData());
+    QVERIFY2(purge.ok(), purge.why().constData());
 
     QStringList expected{"quorbel_20200101_000001.log", "quorbel_20200101_000003.log.1", "other.log",
                          "quorbel_20200101_000004.txt", QFileInfo(runningLog).fileName()};
@@ -363,7 +369,7 @@ void TestLogging::sameSecondStartsGetTheirOwnFile()
         taken << name;
     }
     const HelperRun r = run({"init", "path", "qt:mine", "shutdown"});
-    QVERIFY2(r.ok(), r.err.constData());
+    QVERIFY2(r.ok(), r.why().constData());
     const QString mine = QFileInfo(QString::fromUtf8(r.value("path"))).fileName();
     QVERIFY2(!taken.contains(mine), qPrintable(mine));
     QVERIFY2(QRegularExpression("^quorbel_\\d{8}_\\d{6}_\\d+\\.log$").match(mine).hasMatch(), qPrintable(mine));
@@ -430,7 +436,7 @@ void TestLogging::floodFromSeveralThreads()
                              {"QUORB_LOG_MAX_BYTES", QString::number(qint64(1) << 40)}},
                             240000, false);
     QVERIFY2(r.finished, "flood did not finish: deadlock or far too slow");
-    QVERIFY(r.ok());
+    QVERIFY2(r.ok(), r.why().constData());
     const qint64 highWater = r.value("highwater").toLongLong();
     QVERIFY2(highWater > 0 && highWater <= kQueueMax, r.value("highwater").constData());
 
@@ -458,7 +464,7 @@ void TestLogging::shutdownWhileThreadsKeepLogging()
 {
     const HelperRun r = run({"init", "floodshutdown:4", "fd2"}, {}, 60000, false);
     QVERIFY2(r.finished, "shutdown never returned while other threads logged");
-    QVERIFY(r.ok());
+    QVERIFY2(r.ok(), r.why().constData());
     QVERIFY2(r.value("shutdown-ms").toLongLong() < 5000, r.out.constData());
     QVERIFY(r.out.contains("fd2 original"));
 }
