@@ -68,6 +68,7 @@ private slots:
     void ffmpegHookReinstalled();
     void purgeSparesLockedAndSmallFiles();
     void sameSecondStartsGetTheirOwnFile();
+    void fallbackBesideTheProgram();
     void shutdownCallers_data();
     void shutdownCallers();
     void consoleCloseSignals_data();
@@ -376,6 +377,24 @@ void TestLogging::sameSecondStartsGetTheirOwnFile()
     QCOMPARE(bodyOf(r), QByteArray("mine\n"));
     for (const QString& name : taken)
         QCOMPARE(readFile(logDir() + '/' + name), QByteArray("earlier start\n"));
+}
+
+void TestLogging::fallbackBesideTheProgram()
+{
+    // A data folder below a plain file can never be created.
+    QFile blocker(m_home->path() + "/not-a-folder");
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    const HelperRun r = run({"init", "path", "qt:fallback", "shutdown"},
+                            {{"XDG_DATA_HOME", blocker.fileName() + "/data"}});
+    const QString path = QString::fromUtf8(r.value("path"));
+    const auto cleanup = qScopeGuard([&] {
+        QFile::remove(path);
+        QDir().rmdir(QStringLiteral(QUORB_TEST_BIN_DIR "/logs"));
+    });
+    QVERIFY2(r.ok(), r.why().constData());
+    QCOMPARE(QFileInfo(path).absolutePath(), QStringLiteral(QUORB_TEST_BIN_DIR "/logs"));
+    QCOMPARE(bodyOf(r), QByteArray("fallback\n"));
 }
 
 void TestLogging::shutdownCallers_data()
