@@ -13,7 +13,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using StopFlag = std::shared_ptr<std::atomic<bool>>;
 
-constexpr int kListenBacklog = 4;
+// Tunnels are set up one at a time, so a burst of clients waits in the
+// listen queue. A short queue (a handful) makes the kernel drop the excess
+// in a burst, and those clients see their connection die with nothing
+// carried; this one holds every connection a media session opens at once.
+constexpr int kListenBacklog = 64;
 constexpr int kAcceptWaitMs = 100;
 constexpr int kConnectWaitMs = 100;
 constexpr int kConnectWaits = 50;

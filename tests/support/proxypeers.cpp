@@ -33,9 +33,11 @@ bool startDante(PeerProcess& peer, const QString& dir, quint16 port)
                                     "socksmethod: none\n"
                                     "user.privileged: root\n"
                                     "user.unprivileged: nobody\n"
-                                    "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 log: error }\n"
-                                    "socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 command: connect log: error connect }\n"
-                                    "socks block { from: 0.0.0.0/0 to: 0.0.0.0/0 log: error }\n")
+                                    // Debian's dante wants one keyword per line inside a rule.
+                                    "client pass {\n from: 127.0.0.0/8 to: 0.0.0.0/0\n log: error\n}\n"
+                                    "socks pass {\n from: 127.0.0.0/8 to: 127.0.0.0/8\n command: connect\n"
+                                    " log: error connect\n}\n"
+                                    "socks block {\n from: 0.0.0.0/0 to: 0.0.0.0/0\n log: error\n}\n")
                                 .arg(dir)
                                 .arg(port)
                                 .toUtf8();

@@ -221,10 +221,28 @@ void HttpFileServer::serve(int client)
             break;
         request += part;
     }
+    const qsizetype headEnd = request.indexOf("\r\n\r\n");
+    const qsizetype lengthAt = request.toLower().indexOf("content-length:");
+    if (headEnd >= 0 && lengthAt >= 0 && lengthAt < headEnd) {
+        const int length = request.mid(lengthAt + 15, request.indexOf("\r\n", lengthAt) - lengthAt - 15).trimmed().toInt();
+        const int have = int(request.size() - headEnd - 4);
+        if (length > have)
+            request += receiveBytes(client, length - have, msLeft(deadline));
+    }
+    {
+        std::lock_guard lock(m_requestsMutex);
+        m_requests.append(request);
+    }
     const QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: " + contentType
         + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n";
     sendAllBytes(client, head + body);
     ::shutdown(client, SHUT_WR);
+}
+
+QList<QByteArray> HttpFileServer::requests() const
+{
+    std::lock_guard lock(m_requestsMutex);
+    return m_requests;
 }
 
 QByteArray ScriptedSocksServer::greeting() const
@@ -272,6 +290,8 @@ void ScriptedSocksServer::serve(int client)
         return holdOpen();
     sendPaced(client, connectReply, dribbleMs);
     echo(client, stopFlag());
+    if (!trailer.isEmpty())
+        sendAllBytes(client, trailer);
     ::shutdown(client, SHUT_WR);
 }
 

@@ -6,6 +6,7 @@
 // on blocking POSIX sockets and stops in its destructor.
 
 #include <QByteArray>
+#include <QList>
 
 #include <atomic>
 #include <cstdint>
@@ -80,6 +81,7 @@ public:
     QByteArray methodReply = QByteArray("\x05\x00", 2);        // empty: stay silent
     QByteArray connectReply = QByteArray("\x05\x00\x00\x01\x7f\x00\x00\x01\x12\x34", 10);
     int dribbleMs = 0; // > 0: send replies one byte at a time with this pause
+    QByteArray trailer; // sent after the echo, when the client ended its side
 
     QByteArray greeting() const;
     QByteArray request() const;
@@ -93,15 +95,22 @@ private:
     QByteArray m_request;  // guarded by m_recordMutex
 };
 
-// Answers every HTTP request with 200 and `body`, then closes.
+// Answers every HTTP request with 200 and `body`, then closes. Keeps each
+// request (head and body) it was sent.
 class HttpFileServer : public LoopbackServer {
 public:
     ~HttpFileServer() override { stop(); }
     QByteArray body;
     QByteArray contentType = "application/octet-stream";
 
+    QList<QByteArray> requests() const;
+
 protected:
     void serve(int client) override;
+
+private:
+    mutable std::mutex m_requestsMutex;
+    QList<QByteArray> m_requests; // guarded by m_requestsMutex
 };
 
 } // namespace testsupport
