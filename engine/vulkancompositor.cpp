@@ -1,0 +1,373 @@
+#include "engine/vulkancompositor.h"
+
+#include "engine/framepool.h"
+#include "engine/overlaymanager.h"
+
+#include <QDebug>
+#include <QFontMetricsF>
+#include <QImage>
+#include <QOffscreenSurface>
+#include <QOpenGLContext>
+#include <QOpenGLFramebufferObject>
+#include <QOpenGLPaintDevice>
+#include <QPainter>
+#include <QPainterPath>
+#include <QSurfaceFormat>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// Scrolling speed: pixels per second for each step of `scrollStep`.
+constexpr double kScrollPixelsPerSecondPerStep = 20.0;
+constexpr int kWeightBold = 700;
+constexpr int kWeightNormal = 400;
+
+// Grows the token's buffer to at least `bytes` (never shrinks, so a pooled
+// buffer is reused across frames).
+void growBuffer(FrameToken& token, qsizetype bytes)
+{
+    if (token.data.size() < bytes)
+        token.data.resize(bytes);
+}
+
+// Wraps the token's pixels without copying. Only for tokens that passed
+// isValidFrameToken, so every row the image may touch lies in the buffer.
+QImage wrapWritable(FrameToken& token)
+{
+    return QImage(reinterpret_cast<uchar*>(token.data.data()), token.width, token.height, token.bytesPerLine,
+                  QImage::Format_RGBA8888);
+}
+
+QImage wrapReadOnly(const FrameToken& token)
+{
+    return QImage(reinterpret_cast<const uchar*>(token.data.constData()), token.width, token.height,
+                  token.bytesPerLine, QImage::Format_RGBA8888);
+}
+
+template <typename T>
+std::vector<const T*> sortedByZThenId(const QList<T>& items)
+{
+    std::vector<const T*> order;
+    order.reserve(size_t(items.size()));
+    for (const T& item : items)
+        order.push_back(&item);
+    std::stable_sort(order.begin(), order.end(), [](const T* a, const T* b) {
+        return a->zIndex != b->zIndex ? a->zIndex < b->zIndex : a->id < b->id;
+    });
+    return order;
+}
+
+void paintMediaLayer(QPainter& painter, int W, int H, OverlayManager& model)
+{
+    for (const MediaOverlayData* m : sortedByZThenId(model.mediaOverlays())) {
+        if (!m->visible || m->path.isEmpty())
+            continue;
+        const QImage* image = nullptr;
+        if (m->kind == MediaOverlayData::kImage)
+            image = &model.imageOverlayImage(m->id);
+        else if (m->kind == MediaOverlayData::kVideo)
+            image = &model.videoOverlayFrame(m->id);
+        if (!image || image->isNull())
+            continue;
+        painter.setOpacity(std::clamp(m->opacity, 0.0, 1.0));
+        const QRectF target(m->rect.x() * W, m->rect.y() * H, m->rect.width() * W, m->rect.height() * H);
+        QRectF drawn = target;
+        if (image->width() > 0 && image->height() > 0 && target.width() > 0 && target.height() > 0) {
+            const double s = std::min(target.width() / image->width(), target.height() / image->height());
+            const QSizeF size(image->width() * s, image->height() * s);
+            drawn = QRectF(target.x() + (target.width() - size.width()) / 2.0,
+                           target.y() + (target.height() - size.height()) / 2.0, size.width(), size.height());
+        }
+        painter.drawImage(drawn, *image, QRectF(image->rect()));
+    }
+    painter.setOpacity(1.0);
+}
+
+void paintTextParts(QPainter& painter, const TextOverlayData& t, const QFont& font, const QRectF& box,
+                    QPointF baseline, int pad, QPointF shadowOffset, int outlineWidth)
+{
+    if (t.backgroundEnabled)
+        painter.fillRect(QRectF(box.x() - pad, box.y() - pad, box.width() + 2 * pad, box.height() + 2 * pad),
+                         t.backgroundColor);
+    const int flags = Qt::AlignLeft | Qt::AlignTop;
+    if (t.shadow) {
+        painter.setPen(t.shadowColor);
+        painter.drawText(box.translated(shadowOffset), flags, t.text);
+    }
+    if (t.outline) {
+        QPainterPath path;
+        path.addText(baseline, font, t.text);
+        painter.strokePath(path, QPen(t.outlineColor, outlineWidth));
+    }
+    painter.setPen(t.fontColor);
+    painter.drawText(box, flags, t.text);
+}
+
+void paintText(QPainter& painter, int W, int H, OverlayManager& model, const TextOverlayData& t)
+{
+    const double sx = W / 640.0;
+    const double sy = H / 360.0;
+    const bool scrolling = t.scrolls();
+    const qint64 elapsedUs = scrolling ? model.textScrollElapsedUs(t.id) : 0;
+    const QPointF p(t.posX * W, t.posY * H);
+
+    QFont font = t.font;
+    if (font.pixelSize() > 0)
+        font.setPixelSize(std::max(1, qRound(font.pixelSize() * sy)));
+    else if (font.pointSizeF() > 0)
+        font.setPointSizeF(std::max(1.0, font.pointSizeF() * sy));
+    font.setWeight(QFont::Weight(t.bold ? kWeightBold : kWeightNormal));
+    font.setItalic(t.italic);
+    font.setUnderline(t.underline);
+    font.setStrikeOut(t.strikeOut);
+
+    const int pad = std::max(0, qRound(t.backgroundPadding * sy));
+    const QPointF shadowOffset(qRound(t.shadowOffsetX * sy), qRound(t.shadowOffsetY * sy));
+    const int outlineWidth = std::max(1, qRound(t.outlineWidth * sy));
+    const int step = std::max(1, qRound(t.scrollStep * sx));
+    const double viewportHeight = t.scrollViewportHeight * H;
+
+    painter.setOpacity(std::clamp(t.opacity / 255.0, 0.0, 1.0));
+    painter.setFont(font);
+    const QFontMetricsF fm(font, painter.device());
+    const double tw = fm.horizontalAdvance(t.text);
+    const double th = fm.height();
+    const double ascent = fm.ascent();
+
+    if (!scrolling) {
+        paintTextParts(painter, t, font, QRectF(p.x(), p.y(), tw, th), QPointF(p.x(), p.y() + ascent), pad,
+                       shadowOffset, outlineWidth);
+        return;
+    }
+    const double vh = viewportHeight > 0 ? viewportHeight : th + (t.backgroundEnabled ? 2.0 * pad : 0.0);
+    const int passes = std::max(1, t.scrollTimes);
+    const double x0 = std::min(double(W), std::max(0.0, p.x()));
+    const double distance = double(elapsedUs) / 1e6 * step * kScrollPixelsPerSecondPerStep;
+    QRectF clip;
+    double x;
+    if (t.scrollDirection == TextOverlayData::kScrollRightToLeft) {
+        clip = QRectF(0, p.y(), std::max(1.0, std::min(tw + x0, double(W))), vh);
+        const double period = std::max(0.001, tw + x0);
+        x = distance >= passes * period ? -tw : x0 - std::fmod(distance, period);
+    } else {
+        clip = QRectF(x0, p.y(), std::max(1.0, W - x0), vh);
+        const double period = std::max(0.001, W - x0);
+        x = distance >= passes * period ? double(W) : x0 + std::fmod(distance, period);
+    }
+    painter.save();
+    painter.setClipRect(clip, Qt::ReplaceClip);
+    paintTextParts(painter, t, font, QRectF(x, p.y(), tw, th), QPointF(x, p.y() + ascent), pad, shadowOffset,
+                   outlineWidth);
+    painter.restore();
+}
+
+} // namespace
+
+struct VulkanCompositor::GpuState {
+    // Declared so that destruction runs framebuffer, surface, context.
+    QOpenGLContext context;
+    QOffscreenSurface surface;
+    std::unique_ptr<QOpenGLFramebufferObject> fbo;
+    int fboWidth = 0;
+    int fboHeight = 0;
+    bool ready = false;
+};
+
+VulkanCompositor::VulkanCompositor(FramePool* p)
+    : pool(p)
+{
+    initGpuPath();
+}
+
+VulkanCompositor::~VulkanCompositor()
+{
+    if (!gpu)
+        return;
+    if (gpu->ready && gpu->context.makeCurrent(&gpu->surface)) {
+        gpu->fbo.reset();
+        gpu->context.doneCurrent();
+    }
+    gpu.reset();
+}
+
+bool VulkanCompositor::gpuReady() const { return gpu && gpu->ready; }
+
+void VulkanCompositor::initGpuPath()
+{
+    auto state = std::make_unique<GpuState>();
+    QSurfaceFormat format;
+    format.setRenderableType(QSurfaceFormat::OpenGL);
+    format.setVersion(2, 1);
+    format.setDepthBufferSize(0);
+    format.setStencilBufferSize(0);
+    format.setSamples(0);
+    state->context.setFormat(format);
+    if (!state->context.create()) {
+        qWarning() << "VulkanCompositor: QOpenGLContext::create failed, using CPU composition";
+        return;
+    }
+    state->surface.setFormat(state->context.format());
+    state->surface.create();
+    if (!state->surface.isValid()) {
+        qWarning() << "VulkanCompositor: QOffscreenSurface invalid, using CPU composition";
+        return;
+    }
+    if (!state->context.makeCurrent(&state->surface)) {
+        qWarning() << "VulkanCompositor: OpenGL makeCurrent failed, using CPU composition";
+        return;
+    }
+    state->context.doneCurrent();
+    state->ready = true;
+    gpu = std::move(state);
+    qInfo() << "VulkanCompositor: OpenGL offscreen GPU path ready (falls back to CPU on errors)";
+}
+
+bool VulkanCompositor::ensureFbo(int w, int h)
+{
+    if (!gpu || w <= 0 || h <= 0 || !gpu->ready)
+        return false;
+    if (gpu->fbo && gpu->fboWidth == w && gpu->fboHeight == h)
+        return gpu->fbo->isValid();
+    if (!gpu->context.makeCurrent(&gpu->surface))
+        return false;
+    gpu->fbo.reset();
+    gpu->fbo = std::make_unique<QOpenGLFramebufferObject>(w, h, QOpenGLFramebufferObject::CombinedDepthStencil);
+    const bool valid = gpu->fbo->isValid();
+    if (valid) {
+        gpu->fboWidth = w;
+        gpu->fboHeight = h;
+    } else {
+        gpu->fbo.reset();
+        gpu->fboWidth = 0;
+        gpu->fboHeight = 0;
+    }
+    gpu->context.doneCurrent();
+    return valid;
+}
+
+bool VulkanCompositor::composeGpu(OverlayManager& overlays, const FrameToken& base, FrameToken& token)
+{
+    const int w = base.width;
+    const int h = base.height;
+    if (!gpu || !gpu->ready || !ensureFbo(w, h) || !gpu->context.makeCurrent(&gpu->surface))
+        return false;
+    QImage readBack;
+    {
+        gpu->fbo->bind();
+        QOpenGLPaintDevice device(w, h);
+        QPainter painter(&device);
+        if (!painter.isActive()) {
+            gpu->fbo->release();
+            gpu->context.doneCurrent();
+            return false;
+        }
+        // Source, not SourceOver: the framebuffer still holds the last frame,
+        // and a base with transparent pixels must not show it.
+        painter.setCompositionMode(QPainter::CompositionMode_Source);
+        painter.drawImage(0, 0, wrapReadOnly(base));
+        painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        paintOverlays(painter, w, h, overlays);
+        painter.end();
+        gpu->fbo->release();
+        readBack = gpu->fbo->toImage(true);
+        gpu->context.doneCurrent();
+    }
+    if (readBack.isNull())
+        return false;
+    if (readBack.format() != QImage::Format_RGBA8888)
+        readBack.convertTo(QImage::Format_RGBA8888);
+    if (readBack.isNull() || readBack.size() != QSize(w, h))
+        return false;
+
+    token.width = w;
+    token.height = h;
+    token.bytesPerLine = w * 4;
+    token.pixelFormat = FrameToken::kRgba8888;
+    const qsizetype rowBytes = qsizetype(w) * 4;
+    growBuffer(token, rowBytes * h);
+    char* dst = token.data.data();
+    if (readBack.bytesPerLine() == rowBytes) {
+        std::memcpy(dst, readBack.constBits(), size_t(rowBytes * h));
+    } else {
+        for (int y = 0; y < h; ++y)
+            std::memcpy(dst + rowBytes * y, readBack.constScanLine(y), size_t(rowBytes));
+    }
+    return true;
+}
+
+FrameTokenPtr VulkanCompositor::compose(FrameTokenPtr base, OverlayManager* overlays)
+{
+    if (!base || base->data.isEmpty() || !overlays || !overlays->hasVisibleOverlays() || !pool)
+        return base;
+    // A frame with a buffer shorter than its rows claim (or a stale size on a
+    // reused token) must never be read or wrapped: it goes out untouched.
+    if (!isValidFrameToken(*base))
+        return base;
+    FrameTokenPtr token = pool->acquire();
+    if (!token)
+        return base;
+
+    bool ok = false;
+    const int glRequested = qEnvironmentVariableIntValue(kGlEnvironmentVariable, &ok);
+    if (ok && glRequested != 0 && gpuReady() && overlays->visibleOverlayCount() >= kMinOverlaysForGl
+        && composeGpu(*overlays, *base, *token)) {
+        token->ptsUs = base->ptsUs;
+        return token;
+    }
+
+    token->width = base->width;
+    token->height = base->height;
+    token->pixelFormat = FrameToken::kRgba8888;
+    token->bytesPerLine = base->bytesPerLine;
+    const qsizetype bytes = qsizetype(base->bytesPerLine) * base->height;
+    growBuffer(*token, bytes);
+    std::memcpy(token->data.data(), base->data.constData(), size_t(bytes));
+    if (!isValidFrameToken(*token))
+        return base;
+
+    QImage image = wrapWritable(*token);
+    {
+        QPainter painter(&image);
+        paintOverlays(painter, image.width(), image.height(), *overlays);
+    }
+    token->ptsUs = base->ptsUs;
+    return token;
+}
+
+void VulkanCompositor::paintOverlays(QPainter& painter, int W, int H, OverlayManager& model)
+{
+    painter.setRenderHint(QPainter::Antialiasing, false);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
+
+    paintMediaLayer(painter, W, H, model);
+
+    const QList<TextOverlayData>& texts = model.textOverlays();
+    if (!texts.isEmpty()) {
+        painter.setRenderHint(QPainter::Antialiasing, true);
+        for (const TextOverlayData* t : sortedByZThenId(texts))
+            if (t->enabled && !t->text.isEmpty())
+                paintText(painter, W, H, model, *t);
+        painter.setOpacity(1.0);
+    }
+
+    if (model.hasDoodleStrokes()) {
+        const QImage& layer = model.renderDoodle(QSize(W, H));
+        if (!layer.isNull()) {
+            // Only the part that holds strokes: the rest of the layer is
+            // transparent and blending it would cost a full-frame pass.
+            const QRect area = model.renderedDoodleBounds();
+            if (!area.isEmpty()) {
+                painter.save();
+                painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
+                painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+                painter.setOpacity(1.0);
+                painter.drawImage(area, layer, area);
+                painter.restore();
+            }
+        }
+    }
+}
