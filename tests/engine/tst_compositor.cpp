@@ -1,0 +1,360 @@
+#include "engine/framepool.h"
+#include "engine/overlaymanager.h"
+#include "engine/vulkancompositor.h"
+#include "support/testsupport.h"
+
+#include <QElapsedTimer>
+
+namespace {
+
+constexpr QRgb kBaseColour = 0xff202020; // opaque dark grey, as RGBA8888 bytes 20 20 20 ff
+
+FrameTokenPtr makeBase(FramePool& pool, int w, int h, qint64 ptsUs = 1234, int stride = 0)
+{
+    FrameTokenPtr t = pool.acquire();
+    if (!t)
+        return t;
+    t->width = w;
+    t->height = h;
+    t->bytesPerLine = stride > 0 ? stride : w * 4;
+    t->pixelFormat = FrameToken::kRgba8888;
+    t->data.resize(qsizetype(t->bytesPerLine) * h);
+    for (qsizetype i = 0; i < t->data.size(); i += 4) {
+        t->data[i] = 0x20;
+        t->data[i + 1] = 0x20;
+        t->data[i + 2] = 0x20;
+        t->data[i + 3] = char(0xff);
+    }
+    t->ptsUs = ptsUs;
+    return t;
+}
+
+QImage view(const FrameTokenPtr& t)
+{
+    return QImage(reinterpret_cast<const uchar*>(t->data.constData()), t->width, t->height, t->bytesPerLine,
+                  QImage::Format_RGBA8888);
+}
+
+QImage solid(QSize size, QColor c)
+{
+    QImage image(size, QImage::Format_RGBA8888);
+    image.fill(c);
+    return image;
+}
+
+MediaOverlayData videoOverlay(int id, QRectF rect, int z = 0)
+{
+    MediaOverlayData m;
+    m.id = id;
+    m.kind = MediaOverlayData::kVideo;
+    m.path = "v.mp4";
+    m.rect = rect;
+    m.zIndex = z;
+    return m;
+}
+
+// Leftmost pixel of row y that has colour c, -1 when none.
+int leftmost(const QImage& image, int y, QColor c)
+{
+    for (int x = 0; x < image.width(); ++x)
+        if (image.pixelColor(x, y) == c)
+            return x;
+    return -1;
+}
+
+struct ManualClock {
+    qint64 ns = 0;
+    OverlayManager::MonotonicClock fn() { return [this] { return ns; }; }
+};
+
+} // namespace
+
+class TestCompositor : public QObject {
+    Q_OBJECT
+private slots:
+    void passThroughWithoutVisibleOverlays();
+    void composedFrameIsACopyWithTimestamp();
+    void textAboveMediaDrawingAboveAll();
+    void mediaStacking_data();
+    void mediaStacking();
+    void imageFittedAndCentred();
+    void scrolling_data();
+    void scrolling();
+    void exhaustedPoolReturnsBase();
+    void invalidBasePassesThrough_data();
+    void invalidBasePassesThrough();
+    void glRequestWithoutGlComposesOnCpu();
+};
+
+void TestCompositor::passThroughWithoutVisibleOverlays()
+{
+    FramePool pool(4, 640, 360);
+    VulkanCompositor compositor(&pool);
+    OverlayManager om;
+    om.setCanvasSize(QSize(640, 360));
+
+    FrameTokenPtr base = makeBase(pool, 640, 360);
+    FrameToken* raw = base.get();
+    FrameTokenPtr out = compositor.compose(std::move(base), &om);
+    QCOMPARE(out.get(), raw);
+    QCOMPARE(pool.inUse(), 1);
+
+    // A visible overlay whose picture has not arrived is not drawn yet.
+    QVERIFY(om.setMediaOverlay(videoOverlay(1, QRectF(0, 0, 1, 1))));
+    out = compositor.compose(std::move(out), &om);
+    QCOMPARE(out.get(), raw);
+    out = compositor.compose(std::move(out), nullptr);
+    QCOMPARE(out.get(), raw);
+
+    VulkanCompositor poolless(nullptr);
+    om.setVideoOverlayFrame(1, solid(QSize(64, 36), Qt::red));
+    out = poolless.compose(std::move(out), &om);
+    QCOMPARE(out.get(), raw);
+    QVERIFY(!compositor.compose(FrameTokenPtr(), &om));
+}
+
+void TestCompositor::composedFrameIsACopyWithTimestamp()
+{
+    FramePool pool(4, 640, 360);
+    VulkanCompositor compositor(&pool);
+    OverlayManager om;
+    om.setCanvasSize(QSize(640, 360));
+    QVERIFY(om.setMediaOverlay(videoOverlay(1, QRectF(0, 0, 0.5, 1))));
+    om.setVideoOverlayFrame(1, solid(QSize(320, 360), Qt::red));
+
+    // A padded stride must be honoured both when reading and when painting.
+    FrameTokenPtr base = makeBase(pool, 640, 360, 777000, 640 * 4 + 64);
+    const FrameTokenPtr keep = base;
+    FrameTokenPtr out = compositor.compose(std::move(base), &om);
+    QVERIFY(out && out != keep);
+    QCOMPARE(out->ptsUs, qint64(777000));
+    QCOMPARE(out->width, 640);
+    QCOMPARE(out->height, 360);
+    QVERIFY(isValidFrameToken(out));
+    const QImage composed = view(out);
+    QCOMPARE(composed.pixelColor(100, 359), QColor(Qt::red));
+    QCOMPARE(composed.pixel(500, 359), kBaseColour);
+    QCOMPARE(view(keep).pixel(100, 359), kBaseColour); // the base itself is untouched
+}
+
+void TestCompositor::textAboveMediaDrawingAboveAll()
+{
+    FramePool pool(4, 640, 360);
+    VulkanCompositor compositor(&pool);
+    OverlayManager om;
+    om.setCanvasSize(QSize(640, 360));
+    QVERIFY(om.setMediaOverlay(videoOverlay(1, QRectF(0, 0, 1, 1), 100)));
+    om.setVideoOverlayFrame(1, solid(QSize(640, 360), Qt::green));
+
+    TextOverlayData t;
+    t.id = 0;
+    t.text = "Over";
+    t.zIndex = -100;
+    t.posX = 0.25;
+    t.posY = 0.25;
+    t.backgroundEnabled = true;
+    t.backgroundPadding = 20;
+    t.backgroundColor = Qt::blue;
+    om.setTextOverlay(t);
+    // A stroke crossing the padding on the right of the text's left edge.
+    om.setDoodleStrokes({DoodleStroke{DoodleStroke::kLine, {{0.25 - 10.0 / 640, 0}, {0.25 - 10.0 / 640, 1}},
+                                      4.0 / 360, Qt::red}});
+
+    const QImage out = view(compositor.compose(makeBase(pool, 640, 360), &om));
+    QCOMPARE(out.pixelColor(160 - 15, 92), QColor(Qt::blue)); // background padding over the video
+    QCOMPARE(out.pixelColor(160 - 10, 92), QColor(Qt::red));  // the drawing over the text
+    QCOMPARE(out.pixelColor(20, 20), QColor(Qt::green));
+}
+
+void TestCompositor::mediaStacking_data()
+{
+    QTest::addColumn<int>("zFirst");
+    QTest::addColumn<int>("zSecond");
+    QTest::addColumn<QColor>("top");
+    // The first overlay (id 2, red) is stored before the second (id 1, blue).
+    QTest::newRow("equal z: higher id on top") << 0 << 0 << QColor(Qt::red);
+    QTest::newRow("z above id") << 0 << 1 << QColor(Qt::blue);
+    QTest::newRow("negative z below") << -1 << -3 << QColor(Qt::red);
+}
+
+void TestCompositor::mediaStacking()
+{
+    QFETCH(int, zFirst);
+    QFETCH(int, zSecond);
+    QFETCH(QColor, top);
+    FramePool pool(4, 320, 180);
+    VulkanCompositor compositor(&pool);
+    OverlayManager om;
+    om.setCanvasSize(QSize(320, 180));
+    QVERIFY(om.setMediaOverlay(videoOverlay(2, QRectF(0, 0, 1, 1), zFirst)));
+    QVERIFY(om.setMediaOverlay(videoOverlay(1, QRectF(0, 0, 1, 1), zSecond)));
+    om.setVideoOverlayFrame(2, solid(QSize(320, 180), Qt::red));
+    om.setVideoOverlayFrame(1, solid(QSize(320, 180), Qt::blue));
+    const QImage out = view(compositor.compose(makeBase(pool, 320, 180), &om));
+    QCOMPARE(out.pixelColor(160, 90), top);
+}
+
+void TestCompositor::imageFittedAndCentred()
+{
+    const QString path = testsupport::ensureFixture(
+        "compositor_magenta_400x100.png",
+        {"-f", "lavfi", "-i", "color=c=magenta:s=400x100,format=rgb24", "-frames:v", "1"});
+    QVERIFY(!path.isEmpty());
+    FramePool pool(4, 640, 360);
+    VulkanCompositor compositor(&pool);
+    OverlayManager om;
+    om.setCanvasSize(QSize(640, 360));
+    MediaOverlayData m;
+    m.id = 4;
+    m.kind = MediaOverlayData::kImage;
+    m.path = path;
+    m.rect = QRectF(100.0 / 640, 50.0 / 360, 200.0 / 640, 200.0 / 360);
+    QVERIFY(om.setMediaOverlay(m));
+    QTRY_VERIFY_WITH_TIMEOUT(!om.imageOverlayImage(4).isNull(), 5000);
+
+    const QImage out = view(compositor.compose(makeBase(pool, 640, 360), &om));
+    // 200x50 at (100, 125): centred vertically in the 200x200 box.
+    const QColor magenta(Qt::magenta);
+    QCOMPARE(out.pixelColor(100, 125), magenta);
+    QCOMPARE(out.pixelColor(299, 174), magenta);
+    QCOMPARE(out.pixel(150, 124), kBaseColour);
+    QCOMPARE(out.pixel(150, 175), kBaseColour);
+    QCOMPARE(out.pixel(99, 150), kBaseColour);
+    QCOMPARE(out.pixel(300, 150), kBaseColour);
+}
+
+void TestCompositor::scrolling_data()
+{
+    QTest::addColumn<int>("direction");
+    QTest::addColumn<double>("seconds");
+    QTest::addColumn<int>("left"); // expected left edge of the text box, -1 hidden
+
+    // posX 0.5 on 1920 columns, step 2 -> 6 px per step unit -> 120 px/s.
+    // Left to right wraps after the 960 columns to the right edge (8 s).
+    QTest::newRow("ltr start") << 1 << 0.0 << 960;
+    QTest::newRow("ltr 1 s") << 1 << 1.0 << 1080;
+    QTest::newRow("ltr 7.5 s") << 1 << 7.5 << 1860;
+    QTest::newRow("ltr second pass") << 1 << 8.5 << 1020;
+    QTest::newRow("ltr after two passes") << 1 << 16.5 << -1;
+    QTest::newRow("other direction values scroll left to right") << 7 << 1.0 << 1080;
+    // Right to left slides towards the left edge, clipped there.
+    QTest::newRow("rtl 1 s") << 2 << 1.0 << 840;
+    QTest::newRow("rtl 5 s") << 2 << 5.0 << 360;
+    QTest::newRow("rtl much later") << 2 << 600.0 << -1;
+}
+
+void TestCompositor::scrolling()
+{
+    QFETCH(int, direction);
+    QFETCH(double, seconds);
+    QFETCH(int, left);
+
+    ManualClock clock;
+    FramePool pool(4, 1920, 1080);
+    VulkanCompositor compositor(&pool);
+    OverlayManager om;
+    om.setMonotonicClock(clock.fn());
+    TextOverlayData t;
+    t.id = 3;
+    t.text = "Scrolling news";
+    t.posX = 0.5;
+    t.posY = 0.5;
+    t.backgroundEnabled = true;
+    t.backgroundPadding = 0;
+    t.backgroundColor = Qt::blue;
+    t.fontColor = Qt::white;
+    t.scrollable = true;
+    t.scrollDirection = direction;
+    t.scrollTimes = 2;
+    om.setTextOverlay(t);
+    clock.ns = qint64(seconds * 1e9);
+
+    const QImage out = view(compositor.compose(makeBase(pool, 1920, 1080), &om));
+    const int y = 541; // the top row of the box, above any glyph
+    QCOMPARE(leftmost(out, y, Qt::blue), left);
+    QCOMPARE(out.pixel(100, 539), kBaseColour); // nothing above the viewport
+}
+
+void TestCompositor::exhaustedPoolReturnsBase()
+{
+    FramePool pool(0, 320, 180); // no capacity: two live frames at most
+    VulkanCompositor compositor(&pool);
+    OverlayManager om;
+    om.setCanvasSize(QSize(320, 180));
+    QVERIFY(om.setMediaOverlay(videoOverlay(1, QRectF(0, 0, 1, 1))));
+    om.setVideoOverlayFrame(1, solid(QSize(320, 180), Qt::red));
+
+    FrameTokenPtr base = makeBase(pool, 320, 180, 4242);
+    FrameTokenPtr held = pool.acquire();
+    QVERIFY(base && held);
+    QVERIFY(!pool.acquire());
+    FrameToken* raw = base.get();
+    const FrameTokenPtr out = compositor.compose(std::move(base), &om);
+    QCOMPARE(out.get(), raw);
+    QCOMPARE(out->ptsUs, qint64(4242));
+    QCOMPARE(view(out).pixel(10, 10), kBaseColour);
+}
+
+void TestCompositor::invalidBasePassesThrough_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("stride");
+    QTest::addColumn<int>("format");
+    QTest::addColumn<int>("bytes");
+    QTest::newRow("buffer shorter than its rows") << 320 << 180 << 1280 << 1 << 1280 * 90;
+    QTest::newRow("stride below width x 4") << 320 << 180 << 1000 << 1 << 1280 * 180;
+    QTest::newRow("other pixel format") << 320 << 180 << 1280 << 2 << 1280 * 180;
+    QTest::newRow("zero width") << 0 << 180 << 1280 << 1 << 1280 * 180;
+    QTest::newRow("negative height") << 320 << -5 << 1280 << 1 << 1280 * 180;
+    QTest::newRow("stale size on a reused token") << 640 << 360 << 2560 << 1 << 1280 * 180;
+}
+
+void TestCompositor::invalidBasePassesThrough()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(int, stride);
+    QFETCH(int, format);
+    QFETCH(int, bytes);
+    FramePool pool(4, 320, 180);
+    VulkanCompositor compositor(&pool);
+    OverlayManager om;
+    om.setCanvasSize(QSize(320, 180));
+    QVERIFY(om.setMediaOverlay(videoOverlay(1, QRectF(0, 0, 1, 1))));
+    om.setVideoOverlayFrame(1, solid(QSize(320, 180), Qt::red));
+
+    FrameTokenPtr base = pool.acquire();
+    base->width = width;
+    base->height = height;
+    base->bytesPerLine = stride;
+    base->pixelFormat = std::uint8_t(format);
+    base->data = QByteArray(bytes, char(0x11));
+    FrameToken* raw = base.get();
+    const FrameTokenPtr out = compositor.compose(std::move(base), &om);
+    QCOMPARE(out.get(), raw);
+    QCOMPARE(out->data, QByteArray(bytes, char(0x11)));
+    QCOMPARE(pool.inUse(), 1); // no frame was taken for it
+}
+
+void TestCompositor::glRequestWithoutGlComposesOnCpu()
+{
+    // This process runs offscreen; whether or not OpenGL came up, a request
+    // for it must still give every composed frame.
+    qputenv(VulkanCompositor::kGlEnvironmentVariable, "1");
+    FramePool pool(4, 320, 180);
+    VulkanCompositor compositor(&pool);
+    OverlayManager om;
+    om.setCanvasSize(QSize(320, 180));
+    for (int id = 0; id < 3; ++id) {
+        QVERIFY(om.setMediaOverlay(videoOverlay(id, QRectF(0.3 * id, 0, 0.2, 0.2))));
+        om.setVideoOverlayFrame(id, solid(QSize(64, 36), Qt::red));
+    }
+    const FrameTokenPtr out = compositor.compose(makeBase(pool, 320, 180), &om);
+    qunsetenv(VulkanCompositor::kGlEnvironmentVariable);
+    QVERIFY(isValidFrameToken(out));
+    QCOMPARE(view(out).pixelColor(10, 10), QColor(Qt::red));
+}
+
+QUORB_TEST_MAIN(TestCompositor)
+#include "tst_compositor.moc"
