@@ -301,6 +301,7 @@ bool VulkanCompositor::composeGpu(OverlayManager& overlays, const FrameToken& ba
 
 FrameTokenPtr VulkanCompositor::compose(FrameTokenPtr base, OverlayManager* overlays)
 {
+    lastUsedGpu = false;
     if (!base || base->data.isEmpty() || !overlays || !overlays->hasVisibleOverlays() || !pool)
         return base;
     // A frame with a buffer shorter than its rows claim (or a stale size on a
@@ -316,6 +317,7 @@ FrameTokenPtr VulkanCompositor::compose(FrameTokenPtr base, OverlayManager* over
     if (ok && glRequested != 0 && gpuReady() && overlays->visibleOverlayCount() >= kMinOverlaysForGl
         && composeGpu(*overlays, *base, *token)) {
         token->ptsUs = base->ptsUs;
+        lastUsedGpu = true;
         return token;
     }
 

@@ -36,6 +36,8 @@ public:
 
     // Whether the OpenGL path could be set up at construction.
     bool gpuReady() const;
+    // Whether the last composed frame came from the OpenGL path (diagnostics).
+    bool lastFrameUsedGpu() const { return lastUsedGpu; }
 
     // Paints the three overlay layers onto a W x H picture.
     static void paintOverlays(QPainter& painter, int width, int height, OverlayManager& model);
@@ -49,4 +51,5 @@ private:
 
     FramePool* pool; // not owned
     std::unique_ptr<GpuState> gpu;
+    bool lastUsedGpu = false;
 };

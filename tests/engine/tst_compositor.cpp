@@ -2,6 +2,7 @@
 #include "engine/overlaymanager.h"
 #include "engine/vulkancompositor.h"
 #include "support/testsupport.h"
+#include "support/xvfb.h"
 
 #include <QElapsedTimer>
 
@@ -84,7 +85,40 @@ private slots:
     void invalidBasePassesThrough_data();
     void invalidBasePassesThrough();
     void glRequestWithoutGlComposesOnCpu();
+    void glPathMatchesCpuUnderXvfb();
+    void offscreenFallsBackToCpu();
+
+private:
+    struct HelperRun {
+        int exitCode = -1;
+        QByteArray output;
+        QImage cpu;
+        QImage gl;
+    };
+    HelperRun runGlHelper(const QProcessEnvironment& env);
 };
+
+TestCompositor::HelperRun TestCompositor::runGlHelper(const QProcessEnvironment& env)
+{
+    HelperRun run;
+    const QString image = testsupport::ensureFixture(
+        "compositor_gl_scene.png",
+        {"-f", "lavfi", "-i", "testsrc2=size=480x270,format=rgb24", "-frames:v", "1"});
+    QTemporaryDir out;
+    QProcess helper;
+    helper.setProcessEnvironment(env);
+    helper.setProcessChannelMode(QProcess::MergedChannels);
+    helper.start(QStringLiteral(QUORB_TEST_BIN_DIR) + "/helper_compositorgl", {out.path(), image});
+    if (!helper.waitForFinished(60000)) {
+        helper.kill();
+        helper.waitForFinished(3000);
+    }
+    run.output = helper.readAll();
+    run.exitCode = helper.exitStatus() == QProcess::NormalExit ? helper.exitCode() : -1;
+    run.cpu = QImage(out.filePath("cpu.png")).convertToFormat(QImage::Format_RGBA8888);
+    run.gl = QImage(out.filePath("gl.png")).convertToFormat(QImage::Format_RGBA8888);
+    return run;
+}
 
 void TestCompositor::passThroughWithoutVisibleOverlays()
 {
@@ -354,6 +388,61 @@ void TestCompositor::glRequestWithoutGlComposesOnCpu()
     qunsetenv(VulkanCompositor::kGlEnvironmentVariable);
     QVERIFY(isValidFrameToken(out));
     QCOMPARE(view(out).pixelColor(10, 10), QColor(Qt::red));
+}
+
+void TestCompositor::glPathMatchesCpuUnderXvfb()
+{
+    testsupport::PeerProcess xvfb;
+    QString error;
+    const QString display = testsupport::startXvfb(xvfb, &error);
+    if (display.isEmpty())
+        QFAIL(qPrintable("the OpenGL comparison needs Xvfb (package xvfb): " + error));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    env.insert("DISPLAY", display);
+    env.insert("LIBGL_ALWAYS_SOFTWARE", "1");
+    const HelperRun run = runGlHelper(env);
+    QVERIFY2(run.exitCode == 0, run.output.constData());
+    QVERIFY2(run.output.contains("VulkanCompositor: OpenGL offscreen GPU path ready"), run.output.constData());
+    QVERIFY2(run.output.contains("gl-used=1"), run.output.constData());
+    QCOMPARE(run.gl.size(), run.cpu.size());
+
+    // Glyph edges may be antialiased a little differently; the picture as a
+    // whole and every flat region must agree.
+    qint64 sum = 0;
+    int maxFlat = 0;
+    for (int y = 0; y < run.cpu.height(); ++y) {
+        const uchar* a = run.cpu.constScanLine(y);
+        const uchar* b = run.gl.constScanLine(y);
+        for (int i = 0; i < run.cpu.width() * 4; ++i)
+            sum += qAbs(int(a[i]) - int(b[i]));
+    }
+    const double mean = double(sum) / (double(run.cpu.width()) * run.cpu.height() * 4);
+    QVERIFY2(mean < 1.5, qPrintable(QString("mean difference %1").arg(mean)));
+    const QPoint probes[] = {{20, 20},    {1000, 160}, {830, 160}, {1000, 480}, {830, 480},
+                             {120, 470},  {40, 40},    {58, 30},   {640, 700}, {1270, 10}};
+    for (const QPoint& p : probes) {
+        const QColor a = run.cpu.pixelColor(p), b = run.gl.pixelColor(p);
+        maxFlat = qMax(maxFlat, qMax(qAbs(a.red() - b.red()), qMax(qAbs(a.green() - b.green()), qAbs(a.blue() - b.blue()))));
+    }
+    QVERIFY2(maxFlat <= 3, qPrintable(QString("flat regions differ by %1").arg(maxFlat)));
+}
+
+void TestCompositor::offscreenFallsBackToCpu()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    const HelperRun run = runGlHelper(env);
+    QVERIFY2(run.exitCode == 0, run.output.constData());
+    static const QRegularExpression fallback(
+        "VulkanCompositor: (QOpenGLContext::create failed|QOffscreenSurface invalid|OpenGL makeCurrent failed), "
+        "using CPU composition");
+    QVERIFY2(fallback.match(QString::fromUtf8(run.output)).hasMatch(), run.output.constData());
+    QVERIFY2(run.output.contains("gl-used=0"), run.output.constData());
+    QVERIFY(!run.cpu.isNull());
+    QCOMPARE(run.gl, run.cpu);
 }
 
 QUORB_TEST_MAIN(TestCompositor)
