@@ -13,21 +13,18 @@ namespace {
 constexpr double kCurveLift = 0.22;
 } // namespace
 
-QRect paintDoodleStrokes(QImage& target, const QList<DoodleStroke>& strokes)
+void paintDoodleStrokes(QImage& target, const QList<DoodleStroke>& strokes)
 {
     const int w = target.width();
     const int h = target.height();
     if (w < 1 || h < 1)
-        return {};
+        return;
     const int shorter = std::min(w, h);
     const double scale = shorter < 2 ? 1.0 : double(shorter);
 
     QPainter p(&target);
     p.setRenderHint(QPainter::Antialiasing, true);
     p.setBrush(Qt::NoBrush);
-    // Tracked by hand: QRectF::united drops zero-sized rectangles (single points).
-    double left = 0, top = 0, right = 0, bottom = 0;
-    bool any = false;
     for (const DoodleStroke& s : strokes) {
         if (s.points.isEmpty())
             continue;
@@ -44,33 +41,25 @@ QRect paintDoodleStrokes(QImage& target, const QList<DoodleStroke>& strokes)
 
         const QPointF first = pts.first();
         const QPointF last = pts.last();
-        QRectF bounds = pts.boundingRect();
-        bool drawn = true;
         switch (s.kind) {
         case DoodleStroke::kLine:
             p.drawLine(first, last);
-            bounds = QRectF(first, last).normalized();
             break;
         case DoodleStroke::kRectangle:
             p.drawRect(QRectF(first, last).normalized());
-            bounds = QRectF(first, last).normalized();
             break;
         case DoodleStroke::kEllipse:
             p.drawEllipse(QRectF(first, last).normalized());
-            bounds = QRectF(first, last).normalized();
             break;
         case DoodleStroke::kPolygon:
             if (pts.size() >= 2)
                 p.drawPolygon(pts, Qt::OddEvenFill);
-            else
-                drawn = false;
             break;
         case DoodleStroke::kCurve: {
             const QPointF control((first.x() + last.x()) * 0.5, std::min(first.y(), last.y()) - h * kCurveLift);
             QPainterPath path(first);
             path.quadTo(control, last);
             p.drawPath(path);
-            bounds = QRectF(first, last).normalized().united(QRectF(control, QSizeF(0, 0)));
             break;
         }
         default:
@@ -80,18 +69,6 @@ QRect paintDoodleStrokes(QImage& target, const QList<DoodleStroke>& strokes)
                 p.drawPolyline(pts);
             break;
         }
-        if (!eraser && drawn) {
-            const double margin = penWidth / 2.0 + 2.0;
-            const QRectF b = bounds.adjusted(-margin, -margin, margin, margin);
-            left = any ? std::min(left, b.left()) : b.left();
-            top = any ? std::min(top, b.top()) : b.top();
-            right = any ? std::max(right, b.right()) : b.right();
-            bottom = any ? std::max(bottom, b.bottom()) : b.bottom();
-            any = true;
-        }
     }
     p.end();
-    if (!any)
-        return {};
-    return QRectF(QPointF(left, top), QPointF(right, bottom)).toAlignedRect().intersected(target.rect());
 }

@@ -4,7 +4,6 @@
 #include <QList>
 #include <QMetaType>
 #include <QPointF>
-#include <QRect>
 
 class QImage;
 
@@ -27,8 +26,7 @@ struct DoodleStroke {
 };
 
 // Paints the strokes in order over `target` (ARGB32 premultiplied); erasers
-// clear what was drawn before them. Returns the pixel area that may have been
-// touched (empty when nothing was drawn).
-QRect paintDoodleStrokes(QImage& target, const QList<DoodleStroke>& strokes);
+// clear what was drawn before them.
+void paintDoodleStrokes(QImage& target, const QList<DoodleStroke>& strokes);
 
 Q_DECLARE_METATYPE(DoodleStroke)

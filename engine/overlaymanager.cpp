@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -28,6 +29,41 @@ qint64 steadyNowNs()
         return t;
     }();
     return origin.nsecsElapsed();
+}
+
+// Tiles of the drawing layer that hold any non-transparent pixel, merged
+// into runs along each band. Strokes are thin, so most of a full-frame layer
+// is empty, and blending only these runs saves most of a full-frame pass on
+// every composed frame.
+QList<QRect> opaqueAreas(const QImage& layer)
+{
+    constexpr int kTileW = 64;
+    constexpr int kTileH = 32;
+    QList<QRect> areas;
+    const int w = layer.width();
+    const int columns = (w + kTileW - 1) / kTileW;
+    std::vector<char> used(size_t(columns), 0);
+    for (int top = 0; top < layer.height(); top += kTileH) {
+        std::fill(used.begin(), used.end(), 0);
+        const int bottom = std::min(layer.height(), top + kTileH);
+        for (int y = top; y < bottom; ++y) {
+            const auto* line = reinterpret_cast<const QRgb*>(layer.constScanLine(y));
+            for (int x = 0; x < w; ++x)
+                if (qAlpha(line[x]) != 0)
+                    used[size_t(x / kTileW)] = 1;
+        }
+        for (int c = 0; c < columns;) {
+            if (!used[size_t(c)]) {
+                ++c;
+                continue;
+            }
+            const int first = c;
+            while (c < columns && used[size_t(c)])
+                ++c;
+            areas.append(QRect(first * kTileW, top, std::min(w, c * kTileW) - first * kTileW, bottom - top));
+        }
+    }
+    return areas;
 }
 
 bool sameRect(const QRectF& a, const QRectF& b)
@@ -193,7 +229,7 @@ void OverlayManager::dropRenderedDoodle()
 {
     doodleCache = QImage();
     doodleCacheSize = QSize(-1, -1);
-    doodleCacheBounds = QRect();
+    doodleCacheAreas.clear();
 }
 
 void OverlayManager::setDoodleStrokes(const QList<DoodleStroke>& strokes)
@@ -328,7 +364,8 @@ const QImage& OverlayManager::renderDoodle(QSize size)
         doodleCache = QImage(size, QImage::Format_ARGB32_Premultiplied);
         doodleCache.fill(Qt::transparent);
         doodleCacheSize = size;
-        doodleCacheBounds = paintDoodleStrokes(doodleCache, doodleStrokes);
+        paintDoodleStrokes(doodleCache, doodleStrokes);
+        doodleCacheAreas = opaqueAreas(doodleCache);
     }
     return doodleCache;
 }

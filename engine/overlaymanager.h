@@ -68,9 +68,9 @@ public:
     const QImage& imageOverlayImage(int id) const;
     qint64 textScrollElapsedUs(int id);
     const QImage& renderDoodle(QSize size);
-    // Area of the last renderDoodle result that may hold drawn pixels; the
-    // rest is transparent.
-    QRect renderedDoodleBounds() const { return doodleCacheBounds; }
+    // Rectangles of the last renderDoodle result that hold drawn pixels; the
+    // rest of the layer is fully transparent.
+    const QList<QRect>& renderedDoodleAreas() const { return doodleCacheAreas; }
     bool hasVisibleOverlays() const;
     bool hasDynamicOverlays() const;
     int visibleOverlayCount() const;
@@ -107,7 +107,7 @@ private:
     QList<DoodleStroke> doodleStrokes;
     QImage doodleCache;
     QSize doodleCacheSize{-1, -1};
-    QRect doodleCacheBounds;
+    QList<QRect> doodleCacheAreas;
     QHash<int, QImage> videoFrames;
     QSize canvasSize{1920, 1080};
     QHash<int, QImage> imageCache;

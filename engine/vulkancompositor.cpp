@@ -13,6 +13,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QSurfaceFormat>
+#include <QTextStream>
 
 #include <algorithm>
 #include <cmath>
@@ -25,6 +26,8 @@ namespace {
 constexpr double kScrollPixelsPerSecondPerStep = 20.0;
 constexpr int kWeightBold = 700;
 constexpr int kWeightNormal = 400;
+constexpr double kReferenceWidth = 640.0;
+constexpr double kReferenceHeight = 360.0;
 
 // Grows the token's buffer to at least `bytes` (never shrinks, so a pooled
 // buffer is reused across frames).
@@ -61,32 +64,7 @@ std::vector<const T*> sortedByZThenId(const QList<T>& items)
     return order;
 }
 
-void paintMediaLayer(QPainter& painter, int W, int H, OverlayManager& model)
-{
-    for (const MediaOverlayData* m : sortedByZThenId(model.mediaOverlays())) {
-        if (!m->visible || m->path.isEmpty())
-            continue;
-        const QImage* image = nullptr;
-        if (m->kind == MediaOverlayData::kImage)
-            image = &model.imageOverlayImage(m->id);
-        else if (m->kind == MediaOverlayData::kVideo)
-            image = &model.videoOverlayFrame(m->id);
-        if (!image || image->isNull())
-            continue;
-        painter.setOpacity(std::clamp(m->opacity, 0.0, 1.0));
-        const QRectF target(m->rect.x() * W, m->rect.y() * H, m->rect.width() * W, m->rect.height() * H);
-        QRectF drawn = target;
-        if (image->width() > 0 && image->height() > 0 && target.width() > 0 && target.height() > 0) {
-            const double s = std::min(target.width() / image->width(), target.height() / image->height());
-            const QSizeF size(image->width() * s, image->height() * s);
-            drawn = QRectF(target.x() + (target.width() - size.width()) / 2.0,
-                           target.y() + (target.height() - size.height()) / 2.0, size.width(), size.height());
-        }
-        painter.drawImage(drawn, *image, QRectF(image->rect()));
-    }
-    painter.setOpacity(1.0);
-}
-
+// Background, shadow, outline and text of one overlay, in this order.
 void paintTextParts(QPainter& painter, const TextOverlayData& t, const QFont& font, const QRectF& box,
                     QPointF baseline, int pad, QPointF shadowOffset, int outlineWidth)
 {
@@ -107,14 +85,10 @@ void paintTextParts(QPainter& painter, const TextOverlayData& t, const QFont& fo
     painter.drawText(box, flags, t.text);
 }
 
-void paintText(QPainter& painter, int W, int H, OverlayManager& model, const TextOverlayData& t)
+// The font of a text overlay at a picture H lines high.
+QFont scaledFont(const TextOverlayData& t, int H)
 {
-    const double sx = W / 640.0;
-    const double sy = H / 360.0;
-    const bool scrolling = t.scrolls();
-    const qint64 elapsedUs = scrolling ? model.textScrollElapsedUs(t.id) : 0;
-    const QPointF p(t.posX * W, t.posY * H);
-
+    const double sy = H / kReferenceHeight;
     QFont font = t.font;
     if (font.pixelSize() > 0)
         font.setPixelSize(std::max(1, qRound(font.pixelSize() * sy)));
@@ -124,46 +98,25 @@ void paintText(QPainter& painter, int W, int H, OverlayManager& model, const Tex
     font.setItalic(t.italic);
     font.setUnderline(t.underline);
     font.setStrikeOut(t.strikeOut);
-
-    const int pad = std::max(0, qRound(t.backgroundPadding * sy));
-    const QPointF shadowOffset(qRound(t.shadowOffsetX * sy), qRound(t.shadowOffsetY * sy));
-    const int outlineWidth = std::max(1, qRound(t.outlineWidth * sy));
-    const int step = std::max(1, qRound(t.scrollStep * sx));
-    const double viewportHeight = t.scrollViewportHeight * H;
-
-    painter.setOpacity(std::clamp(t.opacity / 255.0, 0.0, 1.0));
-    painter.setFont(font);
-    const QFontMetricsF fm(font, painter.device());
-    const double tw = fm.horizontalAdvance(t.text);
-    const double th = fm.height();
-    const double ascent = fm.ascent();
-
-    if (!scrolling) {
-        paintTextParts(painter, t, font, QRectF(p.x(), p.y(), tw, th), QPointF(p.x(), p.y() + ascent), pad,
-                       shadowOffset, outlineWidth);
-        return;
-    }
-    const double vh = viewportHeight > 0 ? viewportHeight : th + (t.backgroundEnabled ? 2.0 * pad : 0.0);
-    const int passes = std::max(1, t.scrollTimes);
-    const double x0 = std::min(double(W), std::max(0.0, p.x()));
-    const double distance = double(elapsedUs) / 1e6 * step * kScrollPixelsPerSecondPerStep;
-    QRectF clip;
-    double x;
-    if (t.scrollDirection == TextOverlayData::kScrollRightToLeft) {
-        clip = QRectF(0, p.y(), std::max(1.0, std::min(tw + x0, double(W))), vh);
-        const double period = std::max(0.001, tw + x0);
-        x = distance >= passes * period ? -tw : x0 - std::fmod(distance, period);
-    } else {
-        clip = QRectF(x0, p.y(), std::max(1.0, W - x0), vh);
-        const double period = std::max(0.001, W - x0);
-        x = distance >= passes * period ? double(W) : x0 + std::fmod(distance, period);
-    }
-    painter.save();
-    painter.setClipRect(clip, Qt::ReplaceClip);
-    paintTextParts(painter, t, font, QRectF(x, p.y(), tw, th), QPointF(x, p.y() + ascent), pad, shadowOffset,
-                   outlineWidth);
-    painter.restore();
+    return font;
 }
+
+// Everything that changes how a text overlay looks (not where it is), plus
+// the sub-pixel offset the sprite is rendered at.
+QString spriteKey(const TextOverlayData& t, int H, QPointF subPixel)
+{
+    QString key;
+    key.reserve(t.text.size() + 160);
+    QTextStream k(&key);
+    k << t.text << '\x1f' << t.font.toString() << '|' << H << '|' << t.bold << t.italic << t.underline
+      << t.strikeOut << t.backgroundEnabled << t.shadow << t.outline << '|' << t.fontColor.rgba() << ','
+      << t.backgroundColor.rgba() << ',' << t.shadowColor.rgba() << ',' << t.outlineColor.rgba() << '|'
+      << t.opacity << ',' << t.backgroundPadding << ',' << t.shadowOffsetX << ',' << t.shadowOffsetY << ','
+      << t.outlineWidth << '|' << qRound(subPixel.x() * 64) << ',' << qRound(subPixel.y() * 64);
+    return key;
+}
+
+QPointF fractionalPart(QPointF p) { return QPointF(p.x() - std::floor(p.x()), p.y() - std::floor(p.y())); }
 
 } // namespace
 
@@ -299,6 +252,153 @@ bool VulkanCompositor::composeGpu(OverlayManager& overlays, const FrameToken& ba
     return true;
 }
 
+template <typename Cache>
+void VulkanCompositor::dropUnused(Cache& cache)
+{
+    for (auto it = cache.begin(); it != cache.end();)
+        it = it.value().lastUse == paintCount ? std::next(it) : cache.erase(it);
+}
+
+void VulkanCompositor::paintMediaLayer(QPainter& painter, int W, int H, OverlayManager& model)
+{
+    for (const MediaOverlayData* m : sortedByZThenId(model.mediaOverlays())) {
+        if (!m->visible || m->path.isEmpty())
+            continue;
+        const QImage* image = nullptr;
+        if (m->kind == MediaOverlayData::kImage)
+            image = &model.imageOverlayImage(m->id);
+        else if (m->kind == MediaOverlayData::kVideo)
+            image = &model.videoOverlayFrame(m->id);
+        if (!image || image->isNull())
+            continue;
+        painter.setOpacity(std::clamp(m->opacity, 0.0, 1.0));
+        const QRectF target(m->rect.x() * W, m->rect.y() * H, m->rect.width() * W, m->rect.height() * H);
+        if (image->width() <= 0 || image->height() <= 0 || target.width() <= 0 || target.height() <= 0) {
+            painter.drawImage(target, *image, QRectF(image->rect()));
+            continue;
+        }
+        const double s = std::min(target.width() / image->width(), target.height() / image->height());
+        const QSizeF size(image->width() * s, image->height() * s);
+        const QRectF drawn(target.x() + (target.width() - size.width()) / 2.0,
+                           target.y() + (target.height() - size.height()) / 2.0, size.width(), size.height());
+        const QRect pixels = drawn.toRect();
+        if (pixels.size() == image->size()) {
+            painter.drawImage(pixels.topLeft(), *image);
+            continue;
+        }
+        // Pictures load at up to the canvas size and are drawn into smaller
+        // boxes: scale each once, not on every frame.
+        ScaledPicture& scaled = scaledPictures[m->id];
+        if (scaled.sourceKey != image->cacheKey() || scaled.image.size() != pixels.size()) {
+            scaled.image = image->scaled(pixels.size(), Qt::IgnoreAspectRatio, Qt::FastTransformation);
+            scaled.sourceKey = image->cacheKey();
+        }
+        scaled.lastUse = paintCount;
+        painter.drawImage(pixels.topLeft(), scaled.image);
+    }
+    painter.setOpacity(1.0);
+    dropUnused(scaledPictures);
+}
+
+const VulkanCompositor::TextSprite& VulkanCompositor::textSprite(const TextOverlayData& t, int H, QPointF subPixel,
+                                                                  const QString& key)
+{
+    TextSprite& sprite = textSprites[t.id];
+    sprite.lastUse = paintCount;
+    if (sprite.key == key && !sprite.image.isNull())
+        return sprite;
+
+    const double sy = H / kReferenceHeight;
+    const QFont font = scaledFont(t, H);
+    const int pad = std::max(0, qRound(t.backgroundPadding * sy));
+    const QPointF shadowOffset(qRound(t.shadowOffsetX * sy), qRound(t.shadowOffsetY * sy));
+    const int outlineWidth = std::max(1, qRound(t.outlineWidth * sy));
+
+    // Metrics on a picture of the frames' resolution (every QImage has it).
+    QImage probe(1, 1, QImage::Format_ARGB32_Premultiplied);
+    const QFontMetricsF fm(font, &probe);
+    const double tw = fm.horizontalAdvance(t.text);
+    const double th = fm.height();
+    const double ascent = fm.ascent();
+
+    // Everything the parts may cover, relative to the text box's corner.
+    const QRectF ink = fm.boundingRect(t.text).translated(0, ascent);
+    QRectF area = QRectF(0, 0, tw, th).united(ink);
+    if (t.outline)
+        area = area.united(ink.adjusted(-outlineWidth, -outlineWidth, outlineWidth, outlineWidth));
+    if (t.shadow)
+        area = area.united(QRectF(0, 0, tw, th).united(ink).translated(shadowOffset));
+    if (t.backgroundEnabled)
+        area = area.united(QRectF(-pad, -pad, tw + 2 * pad, th + 2 * pad));
+    constexpr int kMargin = 2;
+    const QPoint topLeft(int(std::floor(subPixel.x() + area.left())) - kMargin,
+                         int(std::floor(subPixel.y() + area.top())) - kMargin);
+    const QPoint bottomRight(int(std::ceil(subPixel.x() + area.right())) + kMargin,
+                             int(std::ceil(subPixel.y() + area.bottom())) + kMargin);
+
+    sprite.key = key;
+    sprite.image = QImage(bottomRight.x() - topLeft.x(), bottomRight.y() - topLeft.y(),
+                          QImage::Format_ARGB32_Premultiplied);
+    sprite.image.fill(Qt::transparent);
+    sprite.boxInSprite = subPixel - QPointF(topLeft);
+    sprite.textWidth = tw;
+    sprite.lineHeight = th;
+    QPainter p(&sprite.image);
+    p.setRenderHint(QPainter::Antialiasing, true);
+    // Each part at the overlay's opacity, as if painted straight onto the
+    // frame: blending the sprite at full opacity then gives the same result.
+    p.setOpacity(std::clamp(t.opacity / 255.0, 0.0, 1.0));
+    p.setFont(font);
+    p.translate(sprite.boxInSprite);
+    paintTextParts(p, t, font, QRectF(0, 0, tw, th), QPointF(0, ascent), pad, shadowOffset, outlineWidth);
+    return sprite;
+}
+
+void VulkanCompositor::paintText(QPainter& painter, int W, int H, OverlayManager& model, const TextOverlayData& t)
+{
+    const double sx = W / kReferenceWidth;
+    const bool scrolling = t.scrolls();
+    const QPointF p(t.posX * W, t.posY * H);
+    if (!scrolling) {
+        const QPointF subPixel = fractionalPart(p);
+        const TextSprite& sprite = textSprite(t, H, subPixel, spriteKey(t, H, subPixel));
+        painter.drawImage((p - sprite.boxInSprite).toPoint(), sprite.image);
+        return;
+    }
+
+    // A scrolling text moves in whole pixels, so one sprite serves every position.
+    const QPointF subPixel(0.0, p.y() - std::floor(p.y()));
+    const TextSprite& sprite = textSprite(t, H, subPixel, spriteKey(t, H, subPixel));
+    const qint64 elapsedUs = model.textScrollElapsedUs(t.id);
+    const double sy = H / kReferenceHeight;
+    const int pad = std::max(0, qRound(t.backgroundPadding * sy));
+    const int step = std::max(1, qRound(t.scrollStep * sx));
+    const double viewportHeight = t.scrollViewportHeight * H;
+    const double tw = sprite.textWidth;
+    const double th = sprite.lineHeight;
+
+    const double vh = viewportHeight > 0 ? viewportHeight : th + (t.backgroundEnabled ? 2.0 * pad : 0.0);
+    const int passes = std::max(1, t.scrollTimes);
+    const double x0 = std::min(double(W), std::max(0.0, p.x()));
+    const double distance = double(elapsedUs) / 1e6 * step * kScrollPixelsPerSecondPerStep;
+    QRectF clip;
+    double x;
+    if (t.scrollDirection == TextOverlayData::kScrollRightToLeft) {
+        clip = QRectF(0, p.y(), std::max(1.0, std::min(tw + x0, double(W))), vh);
+        const double period = std::max(0.001, tw + x0);
+        x = distance >= passes * period ? -tw : x0 - std::fmod(distance, period);
+    } else {
+        clip = QRectF(x0, p.y(), std::max(1.0, W - x0), vh);
+        const double period = std::max(0.001, W - x0);
+        x = distance >= passes * period ? double(W) : x0 + std::fmod(distance, period);
+    }
+    painter.save();
+    painter.setClipRect(clip, Qt::ReplaceClip);
+    const QPointF spriteAt(std::round(x) - sprite.boxInSprite.x(), std::floor(p.y()) - (sprite.boxInSprite.y() - subPixel.y()));
+    painter.drawImage(spriteAt.toPoint(), sprite.image);
+    painter.restore();
+}
+
 FrameTokenPtr VulkanCompositor::compose(FrameTokenPtr base, OverlayManager* overlays)
 {
     lastUsedGpu = false;
@@ -342,6 +442,7 @@ FrameTokenPtr VulkanCompositor::compose(FrameTokenPtr base, OverlayManager* over
 
 void VulkanCompositor::paintOverlays(QPainter& painter, int W, int H, OverlayManager& model)
 {
+    ++paintCount;
     painter.setRenderHint(QPainter::Antialiasing, false);
     painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
 
@@ -353,23 +454,21 @@ void VulkanCompositor::paintOverlays(QPainter& painter, int W, int H, OverlayMan
         for (const TextOverlayData* t : sortedByZThenId(texts))
             if (t->enabled && !t->text.isEmpty())
                 paintText(painter, W, H, model, *t);
-        painter.setOpacity(1.0);
     }
+    dropUnused(textSprites);
 
     if (model.hasDoodleStrokes()) {
         const QImage& layer = model.renderDoodle(QSize(W, H));
         if (!layer.isNull()) {
-            // Only the part that holds strokes: the rest of the layer is
-            // transparent and blending it would cost a full-frame pass.
-            const QRect area = model.renderedDoodleBounds();
-            if (!area.isEmpty()) {
-                painter.save();
-                painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
-                painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
-                painter.setOpacity(1.0);
-                painter.drawImage(area, layer, area);
-                painter.restore();
-            }
+            painter.save();
+            painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
+            painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+            painter.setOpacity(1.0);
+            // Only the parts that hold strokes: blending the transparent rest
+            // would cost a full-frame pass on every frame.
+            for (const QRect& area : model.renderedDoodleAreas())
+                painter.drawImage(area.topLeft(), layer, area);
+            painter.restore();
         }
     }
 }

@@ -1,6 +1,12 @@
 #pragma once
 
 #include "engine/frametoken.h"
+#include "engine/textoverlaydata.h"
+
+#include <QHash>
+#include <QImage>
+#include <QPointF>
+#include <QString>
 
 #include <memory>
 
@@ -14,8 +20,9 @@ class QPainter;
 // used when QUORB_ENABLE_GL_READBACK_COMPOSITOR is a non-zero number.
 //
 // Threads: GUI thread only, like the OverlayManager it reads. The OpenGL
-// context, surface and framebuffer are created, used and destroyed there.
-// The pool is shared with decoder threads through its own locking.
+// context, surface and framebuffer are created, used and destroyed there, and
+// so are the paint caches below. The pool is shared with decoder threads
+// through its own locking.
 class VulkanCompositor {
 public:
     static constexpr const char* kGlEnvironmentVariable = "QUORB_ENABLE_GL_READBACK_COMPOSITOR";
@@ -40,10 +47,34 @@ public:
     bool lastFrameUsedGpu() const { return lastUsedGpu; }
 
     // Paints the three overlay layers onto a W x H picture.
-    static void paintOverlays(QPainter& painter, int width, int height, OverlayManager& model);
+    void paintOverlays(QPainter& painter, int width, int height, OverlayManager& model);
 
 private:
     struct GpuState;
+
+    // One text overlay drawn once (background, shadow, outline, text, with
+    // its opacity) and blitted on every frame until something it shows changes.
+    // Glyph outlines cost milliseconds per text and frame; a blit does not.
+    struct TextSprite {
+        QString key;
+        QImage image;
+        QPointF boxInSprite; // where the text box's top-left corner lies in the image
+        double textWidth = 0;
+        double lineHeight = 0;
+        quint64 lastUse = 0;
+    };
+    // A picture scaled once to the size it is drawn at.
+    struct ScaledPicture {
+        qint64 sourceKey = 0;
+        QImage image;
+        quint64 lastUse = 0;
+    };
+
+    void paintMediaLayer(QPainter& painter, int width, int height, OverlayManager& model);
+    void paintText(QPainter& painter, int width, int height, OverlayManager& model, const TextOverlayData& t);
+    const TextSprite& textSprite(const TextOverlayData& t, int height, QPointF boxOrigin, const QString& key);
+    template <typename Cache>
+    void dropUnused(Cache& cache);
 
     bool composeGpu(OverlayManager& overlays, const FrameToken& base, FrameToken& token);
     bool ensureFbo(int width, int height);
@@ -52,4 +83,8 @@ private:
     FramePool* pool; // not owned
     std::unique_ptr<GpuState> gpu;
     bool lastUsedGpu = false;
+
+    quint64 paintCount = 0;
+    QHash<int, TextSprite> textSprites;       // by text overlay id
+    QHash<int, ScaledPicture> scaledPictures; // by media overlay id
 };
