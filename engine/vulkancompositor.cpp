@@ -51,6 +51,73 @@ QImage wrapReadOnly(const FrameToken& token)
                   token.bytesPerLine, QImage::Format_RGBA8888);
 }
 
+// Copies the base picture into the token (whose buffer is large enough) and
+// tells whether every pixel is opaque. The check rides on the copy while the
+// rows are still in cache.
+bool copyAndCheckOpaque(const FrameToken& base, FrameToken& token)
+{
+    constexpr qsizetype kChunk = 16 * 1024;
+    constexpr quint64 kAlphaBytes = 0xff000000ff000000ULL;
+    const char* src = base.data.constData();
+    char* dst = token.data.data();
+    const qsizetype rowBytes = qsizetype(base.width) * 4;
+    quint64 alpha = kAlphaBytes;
+    const auto scan = [&alpha](const char* p, qsizetype n) {
+        qsizetype i = 0;
+        for (; i + 8 <= n; i += 8) {
+            quint64 word;
+            std::memcpy(&word, p + i, 8);
+            alpha &= word;
+        }
+        if (i < n) { // a last pixel of an odd-width row
+            quint32 px;
+            std::memcpy(&px, p + i, 4);
+            alpha &= (quint64(px) | 0xffffffff00000000ULL);
+        }
+    };
+    if (base.bytesPerLine == rowBytes) {
+        const qsizetype total = rowBytes * base.height;
+        for (qsizetype off = 0; off < total; off += kChunk) {
+            const qsizetype n = std::min(kChunk, total - off);
+            std::memcpy(dst + off, src + off, size_t(n));
+            scan(dst + off, n);
+        }
+    } else {
+        for (int y = 0; y < base.height; ++y) {
+            const qsizetype off = qsizetype(y) * base.bytesPerLine;
+            std::memcpy(dst + off, src + off, size_t(rowBytes));
+            scan(dst + off, rowBytes);
+        }
+    }
+    return (alpha & kAlphaBytes) == kAlphaBytes;
+}
+
+// Whether the straight-alpha RGBA bytes read the same as premultiplied ones:
+// true when every pixel is opaque or entirely zero.
+bool readsAsPremultiplied(const FrameToken& t)
+{
+    for (int y = 0; y < t.height; ++y) {
+        const auto* row = reinterpret_cast<const quint32*>(t.data.constData() + qsizetype(y) * t.bytesPerLine);
+        for (int x = 0; x < t.width; ++x)
+            if (row[x] != 0 && (row[x] >> 24) != 0xff)
+                return false;
+    }
+    return true;
+}
+
+// Back from premultiplied to the straight alpha of RGBA8888 frames.
+void unpremultiplyInPlace(FrameToken& t)
+{
+    for (int y = 0; y < t.height; ++y) {
+        auto* row = reinterpret_cast<quint32*>(t.data.data() + qsizetype(y) * t.bytesPerLine);
+        for (int x = 0; x < t.width; ++x) {
+            const quint32 a = row[x] >> 24;
+            if (a != 0 && a != 0xff)
+                row[x] = qUnpremultiply(row[x]);
+        }
+    }
+}
+
 template <typename T>
 std::vector<const T*> sortedByZThenId(const QList<T>& items)
 {
@@ -259,7 +326,22 @@ void VulkanCompositor::dropUnused(Cache& cache)
         it = it.value().lastUse == paintCount ? std::next(it) : cache.erase(it);
 }
 
-void VulkanCompositor::paintMediaLayer(QPainter& painter, int W, int H, OverlayManager& model)
+const QImage& VulkanCompositor::prepared(PreparedPicture& slot, const QImage& source, QSize size, ChannelOrder order)
+{
+    slot.lastUse = paintCount;
+    if (slot.sourceKey == source.cacheKey() && slot.size == size && slot.order == order && !slot.image.isNull())
+        return slot.image;
+    QImage image = source.size() == size ? source : source.scaled(size, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    if (order == ChannelOrder::Exchanged)
+        image = image.convertToFormat(QImage::Format_ARGB32_Premultiplied).rgbSwapped();
+    slot.image = std::move(image);
+    slot.sourceKey = source.cacheKey();
+    slot.size = size;
+    slot.order = order;
+    return slot.image;
+}
+
+void VulkanCompositor::paintMediaLayer(QPainter& painter, int W, int H, OverlayManager& model, ChannelOrder order)
 {
     for (const MediaOverlayData* m : sortedByZThenId(model.mediaOverlays())) {
         if (!m->visible || m->path.isEmpty())
@@ -273,31 +355,22 @@ void VulkanCompositor::paintMediaLayer(QPainter& painter, int W, int H, OverlayM
             continue;
         painter.setOpacity(std::clamp(m->opacity, 0.0, 1.0));
         const QRectF target(m->rect.x() * W, m->rect.y() * H, m->rect.width() * W, m->rect.height() * H);
-        if (image->width() <= 0 || image->height() <= 0 || target.width() <= 0 || target.height() <= 0) {
-            painter.drawImage(target, *image, QRectF(image->rect()));
-            continue;
+        QRect drawn = target.toRect();
+        if (image->width() > 0 && image->height() > 0 && target.width() > 0 && target.height() > 0) {
+            const double s = std::min(target.width() / image->width(), target.height() / image->height());
+            const QSizeF size(image->width() * s, image->height() * s);
+            drawn = QRectF(target.x() + (target.width() - size.width()) / 2.0,
+                           target.y() + (target.height() - size.height()) / 2.0, size.width(), size.height())
+                        .toRect();
         }
-        const double s = std::min(target.width() / image->width(), target.height() / image->height());
-        const QSizeF size(image->width() * s, image->height() * s);
-        const QRectF drawn(target.x() + (target.width() - size.width()) / 2.0,
-                           target.y() + (target.height() - size.height()) / 2.0, size.width(), size.height());
-        const QRect pixels = drawn.toRect();
-        if (pixels.size() == image->size()) {
-            painter.drawImage(pixels.topLeft(), *image);
+        if (drawn.width() <= 0 || drawn.height() <= 0)
             continue;
-        }
         // Pictures load at up to the canvas size and are drawn into smaller
-        // boxes: scale each once, not on every frame.
-        ScaledPicture& scaled = scaledPictures[m->id];
-        if (scaled.sourceKey != image->cacheKey() || scaled.image.size() != pixels.size()) {
-            scaled.image = image->scaled(pixels.size(), Qt::IgnoreAspectRatio, Qt::FastTransformation);
-            scaled.sourceKey = image->cacheKey();
-        }
-        scaled.lastUse = paintCount;
-        painter.drawImage(pixels.topLeft(), scaled.image);
+        // boxes: scale (and convert) each once, not on every frame.
+        painter.drawImage(drawn.topLeft(), prepared(mediaPictures[m->id], *image, drawn.size(), order));
     }
     painter.setOpacity(1.0);
-    dropUnused(scaledPictures);
+    dropUnused(mediaPictures);
 }
 
 const VulkanCompositor::TextSprite& VulkanCompositor::textSprite(const TextOverlayData& t, int H, QPointF subPixel,
@@ -337,6 +410,7 @@ const VulkanCompositor::TextSprite& VulkanCompositor::textSprite(const TextOverl
                              int(std::ceil(subPixel.y() + area.bottom())) + kMargin);
 
     sprite.key = key;
+    sprite.exchanged = QImage();
     sprite.image = QImage(bottomRight.x() - topLeft.x(), bottomRight.y() - topLeft.y(),
                           QImage::Format_ARGB32_Premultiplied);
     sprite.image.fill(Qt::transparent);
@@ -354,15 +428,23 @@ const VulkanCompositor::TextSprite& VulkanCompositor::textSprite(const TextOverl
     return sprite;
 }
 
-void VulkanCompositor::paintText(QPainter& painter, int W, int H, OverlayManager& model, const TextOverlayData& t)
+void VulkanCompositor::paintText(QPainter& painter, int W, int H, OverlayManager& model, const TextOverlayData& t,
+                                 ChannelOrder order)
 {
+    const auto imageOf = [order](const TextSprite& sprite) -> const QImage& {
+        if (order == ChannelOrder::Native)
+            return sprite.image;
+        if (sprite.exchanged.isNull())
+            const_cast<TextSprite&>(sprite).exchanged = sprite.image.rgbSwapped();
+        return sprite.exchanged;
+    };
     const double sx = W / kReferenceWidth;
     const bool scrolling = t.scrolls();
     const QPointF p(t.posX * W, t.posY * H);
     if (!scrolling) {
         const QPointF subPixel = fractionalPart(p);
         const TextSprite& sprite = textSprite(t, H, subPixel, spriteKey(t, H, subPixel));
-        painter.drawImage((p - sprite.boxInSprite).toPoint(), sprite.image);
+        painter.drawImage((p - sprite.boxInSprite).toPoint(), imageOf(sprite));
         return;
     }
 
@@ -395,7 +477,7 @@ void VulkanCompositor::paintText(QPainter& painter, int W, int H, OverlayManager
     painter.save();
     painter.setClipRect(clip, Qt::ReplaceClip);
     const QPointF spriteAt(std::round(x) - sprite.boxInSprite.x(), std::floor(p.y()) - (sprite.boxInSprite.y() - subPixel.y()));
-    painter.drawImage(spriteAt.toPoint(), sprite.image);
+    painter.drawImage(spriteAt.toPoint(), imageOf(sprite));
     painter.restore();
 }
 
@@ -427,12 +509,23 @@ FrameTokenPtr VulkanCompositor::compose(FrameTokenPtr base, OverlayManager* over
     token->bytesPerLine = base->bytesPerLine;
     const qsizetype bytes = qsizetype(base->bytesPerLine) * base->height;
     growBuffer(*token, bytes);
-    std::memcpy(token->data.data(), base->data.constData(), size_t(bytes));
+    const bool opaque = copyAndCheckOpaque(*base, *token);
     if (!isValidFrameToken(*token))
         return base;
 
-    QImage image = wrapWritable(*token);
-    {
+    if (opaque || readsAsPremultiplied(*token)) {
+        // Opaque pictures (every decoded frame) and fully transparent ones
+        // (the blank idle frame) read the same as premultiplied pixels.
+        QImage image(reinterpret_cast<uchar*>(token->data.data()), token->width, token->height,
+                     token->bytesPerLine, QImage::Format_ARGB32_Premultiplied);
+        {
+            QPainter painter(&image);
+            paintOverlays(painter, image.width(), image.height(), *overlays, ChannelOrder::Exchanged);
+        }
+        if (!opaque)
+            unpremultiplyInPlace(*token);
+    } else {
+        QImage image = wrapWritable(*token);
         QPainter painter(&image);
         paintOverlays(painter, image.width(), image.height(), *overlays);
     }
@@ -440,26 +533,27 @@ FrameTokenPtr VulkanCompositor::compose(FrameTokenPtr base, OverlayManager* over
     return token;
 }
 
-void VulkanCompositor::paintOverlays(QPainter& painter, int W, int H, OverlayManager& model)
+void VulkanCompositor::paintOverlays(QPainter& painter, int W, int H, OverlayManager& model, ChannelOrder order)
 {
     ++paintCount;
     painter.setRenderHint(QPainter::Antialiasing, false);
     painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
 
-    paintMediaLayer(painter, W, H, model);
+    paintMediaLayer(painter, W, H, model, order);
 
     const QList<TextOverlayData>& texts = model.textOverlays();
     if (!texts.isEmpty()) {
         painter.setRenderHint(QPainter::Antialiasing, true);
         for (const TextOverlayData* t : sortedByZThenId(texts))
             if (t->enabled && !t->text.isEmpty())
-                paintText(painter, W, H, model, *t);
+                paintText(painter, W, H, model, *t, order);
     }
     dropUnused(textSprites);
 
     if (model.hasDoodleStrokes()) {
-        const QImage& layer = model.renderDoodle(QSize(W, H));
-        if (!layer.isNull()) {
+        const QImage& rendered = model.renderDoodle(QSize(W, H));
+        if (!rendered.isNull()) {
+            const QImage& layer = prepared(drawingLayer, rendered, rendered.size(), order);
             painter.save();
             painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
             painter.setCompositionMode(QPainter::CompositionMode_SourceOver);

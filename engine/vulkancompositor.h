@@ -46,8 +46,16 @@ public:
     // Whether the last composed frame came from the OpenGL path (diagnostics).
     bool lastFrameUsedGpu() const { return lastUsedGpu; }
 
+    // How the painted picture stores its channels. The CPU path paints on the
+    // frame's RGBA bytes seen as Qt's native premultiplied ARGB32 (red and
+    // blue exchanged), where Qt's fast blending paths work; every source is
+    // prepared with the same exchange, so per-channel blending gives the
+    // same bytes as painting on RGBA. The OpenGL path paints true colours.
+    enum class ChannelOrder { Native, Exchanged };
+
     // Paints the three overlay layers onto a W x H picture.
-    void paintOverlays(QPainter& painter, int width, int height, OverlayManager& model);
+    void paintOverlays(QPainter& painter, int width, int height, OverlayManager& model,
+                       ChannelOrder order = ChannelOrder::Native);
 
 private:
     struct GpuState;
@@ -58,20 +66,26 @@ private:
     struct TextSprite {
         QString key;
         QImage image;
+        QImage exchanged; // `image` with red and blue exchanged, made when first needed
         QPointF boxInSprite; // where the text box's top-left corner lies in the image
         double textWidth = 0;
         double lineHeight = 0;
         quint64 lastUse = 0;
     };
-    // A picture scaled once to the size it is drawn at.
-    struct ScaledPicture {
+    // A picture prepared once for drawing: scaled to the size it is drawn at
+    // and converted for the channel order painted in.
+    struct PreparedPicture {
         qint64 sourceKey = 0;
+        QSize size;
+        ChannelOrder order = ChannelOrder::Native;
         QImage image;
         quint64 lastUse = 0;
     };
 
-    void paintMediaLayer(QPainter& painter, int width, int height, OverlayManager& model);
-    void paintText(QPainter& painter, int width, int height, OverlayManager& model, const TextOverlayData& t);
+    const QImage& prepared(PreparedPicture& slot, const QImage& source, QSize size, ChannelOrder order);
+    void paintMediaLayer(QPainter& painter, int width, int height, OverlayManager& model, ChannelOrder order);
+    void paintText(QPainter& painter, int width, int height, OverlayManager& model, const TextOverlayData& t,
+                   ChannelOrder order);
     const TextSprite& textSprite(const TextOverlayData& t, int height, QPointF boxOrigin, const QString& key);
     template <typename Cache>
     void dropUnused(Cache& cache);
@@ -86,5 +100,6 @@ private:
 
     quint64 paintCount = 0;
     QHash<int, TextSprite> textSprites;       // by text overlay id
-    QHash<int, ScaledPicture> scaledPictures; // by media overlay id
+    QHash<int, PreparedPicture> mediaPictures; // by media overlay id
+    PreparedPicture drawingLayer;
 };

@@ -81,6 +81,8 @@ private slots:
     void imageFittedAndCentred();
     void scrolling_data();
     void scrolling();
+    void translucentOverlayOnAnyBase_data();
+    void translucentOverlayOnAnyBase();
     void exhaustedPoolReturnsBase();
     void invalidBasePassesThrough_data();
     void invalidBasePassesThrough();
@@ -307,6 +309,42 @@ void TestCompositor::scrolling()
     const int y = 541; // the top row of the box, above any glyph
     QCOMPARE(leftmost(out, y, Qt::blue), left);
     QCOMPARE(out.pixel(100, 539), kBaseColour); // nothing above the viewport
+}
+
+void TestCompositor::translucentOverlayOnAnyBase_data()
+{
+    QTest::addColumn<QColor>("base"); // straight alpha, as RGBA8888 frames hold it
+    QTest::addColumn<QColor>("expected");
+    // Half-opaque pure red over the base, blended as Qt does on RGBA8888.
+    QTest::newRow("opaque base") << QColor(0, 0, 255) << QColor(128, 0, 127, 255);
+    QTest::newRow("transparent black blank frame") << QColor(0, 0, 0, 0) << QColor(255, 0, 0, 128);
+    QTest::newRow("translucent coloured base") << QColor(0, 0, 255, 128) << QColor(170, 0, 85, 191);
+    QTest::newRow("translucent dim base") << QColor(0, 0, 100, 128) << QColor(170, 0, 33, 191);
+}
+
+void TestCompositor::translucentOverlayOnAnyBase()
+{
+    QFETCH(QColor, base);
+    QFETCH(QColor, expected);
+    FramePool pool(4, 64, 36);
+    VulkanCompositor compositor(&pool);
+    OverlayManager om;
+    om.setCanvasSize(QSize(64, 36));
+    MediaOverlayData m = videoOverlay(1, QRectF(0, 0, 0.5, 1));
+    m.opacity = 0.5;
+    QVERIFY(om.setMediaOverlay(m));
+    om.setVideoOverlayFrame(1, solid(QSize(32, 36), Qt::red));
+
+    FrameTokenPtr frame = makeBase(pool, 64, 36);
+    QImage(reinterpret_cast<uchar*>(frame->data.data()), 64, 36, 64 * 4, QImage::Format_RGBA8888).fill(base);
+    const FrameTokenPtr composed = compositor.compose(frame, &om);
+    QVERIFY(composed != frame);
+    const QColor got = view(composed).pixelColor(10, 10);
+    const auto near = [](int a, int b) { return qAbs(a - b) <= 2; };
+    QVERIFY2(near(got.red(), expected.red()) && near(got.green(), expected.green())
+                 && near(got.blue(), expected.blue()) && near(got.alpha(), expected.alpha()),
+             qPrintable(got.name(QColor::HexArgb)));
+    QCOMPARE(view(composed).pixelColor(50, 10), base); // beside the overlay nothing changed
 }
 
 void TestCompositor::exhaustedPoolReturnsBase()
