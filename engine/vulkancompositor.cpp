@@ -9,6 +9,7 @@
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
 #include <QOpenGLFramebufferObject>
+#include <QOpenGLFunctions>
 #include <QOpenGLPaintDevice>
 #include <QPainter>
 #include <QPainterPath>
@@ -45,10 +46,32 @@ QImage wrapWritable(FrameToken& token)
                   QImage::Format_RGBA8888);
 }
 
-QImage wrapReadOnly(const FrameToken& token)
+constexpr quint64 kAlphaBytes = 0xff000000ff000000ULL;
+
+// ANDs the pixels of n bytes (whole pixels) into acc; the alpha bytes of the
+// result stay 0xff only if every pixel is opaque.
+quint64 alphaAnd(const char* p, qsizetype n, quint64 acc)
 {
-    return QImage(reinterpret_cast<const uchar*>(token.data.constData()), token.width, token.height,
-                  token.bytesPerLine, QImage::Format_RGBA8888);
+    qsizetype i = 0;
+    for (; i + 8 <= n; i += 8) {
+        quint64 word;
+        std::memcpy(&word, p + i, 8);
+        acc &= word;
+    }
+    if (i < n) { // the last pixel of an odd-width row
+        quint32 px;
+        std::memcpy(&px, p + i, 4);
+        acc &= quint64(px) | 0xffffffff00000000ULL;
+    }
+    return acc;
+}
+
+bool isOpaque(const FrameToken& t)
+{
+    quint64 acc = kAlphaBytes;
+    for (int y = 0; y < t.height; ++y)
+        acc = alphaAnd(t.data.constData() + qsizetype(y) * t.bytesPerLine, qsizetype(t.width) * 4, acc);
+    return (acc & kAlphaBytes) == kAlphaBytes;
 }
 
 // Copies the base picture into the token (whose buffer is large enough) and
@@ -57,39 +80,25 @@ QImage wrapReadOnly(const FrameToken& token)
 bool copyAndCheckOpaque(const FrameToken& base, FrameToken& token)
 {
     constexpr qsizetype kChunk = 16 * 1024;
-    constexpr quint64 kAlphaBytes = 0xff000000ff000000ULL;
     const char* src = base.data.constData();
     char* dst = token.data.data();
     const qsizetype rowBytes = qsizetype(base.width) * 4;
-    quint64 alpha = kAlphaBytes;
-    const auto scan = [&alpha](const char* p, qsizetype n) {
-        qsizetype i = 0;
-        for (; i + 8 <= n; i += 8) {
-            quint64 word;
-            std::memcpy(&word, p + i, 8);
-            alpha &= word;
-        }
-        if (i < n) { // a last pixel of an odd-width row
-            quint32 px;
-            std::memcpy(&px, p + i, 4);
-            alpha &= (quint64(px) | 0xffffffff00000000ULL);
-        }
-    };
+    quint64 acc = kAlphaBytes;
     if (base.bytesPerLine == rowBytes) {
         const qsizetype total = rowBytes * base.height;
         for (qsizetype off = 0; off < total; off += kChunk) {
             const qsizetype n = std::min(kChunk, total - off);
             std::memcpy(dst + off, src + off, size_t(n));
-            scan(dst + off, n);
+            acc = alphaAnd(dst + off, n, acc);
         }
     } else {
         for (int y = 0; y < base.height; ++y) {
             const qsizetype off = qsizetype(y) * base.bytesPerLine;
             std::memcpy(dst + off, src + off, size_t(rowBytes));
-            scan(dst + off, rowBytes);
+            acc = alphaAnd(dst + off, rowBytes, acc);
         }
     }
-    return (alpha & kAlphaBytes) == kAlphaBytes;
+    return (acc & kAlphaBytes) == kAlphaBytes;
 }
 
 // Whether the straight-alpha RGBA bytes read the same as premultiplied ones:
@@ -273,11 +282,24 @@ bool VulkanCompositor::composeGpu(OverlayManager& overlays, const FrameToken& ba
 {
     const int w = base.width;
     const int h = base.height;
-    if (!gpu || !gpu->ready || !ensureFbo(w, h) || !gpu->context.makeCurrent(&gpu->surface))
+    // The framebuffer holds premultiplied pixels; straight-alpha frames with
+    // translucent pixels are left to the CPU path, which keeps them exact.
+    if (!gpu || !gpu->ready || !isValidFrameToken(base) || !isOpaque(base) || !ensureFbo(w, h)
+        || !gpu->context.makeCurrent(&gpu->surface))
         return false;
-    QImage readBack;
+    QOpenGLFunctions* gl = gpu->context.functions();
+    gpu->fbo->bind();
+
+    // The base goes straight into the framebuffer's texture, bottom row
+    // first (OpenGL's rows run upwards): no texture of its own, no draw pass.
+    gl->glBindTexture(GL_TEXTURE_2D, gpu->fbo->texture());
+    gl->glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    for (int y = 0; y < h; ++y)
+        gl->glTexSubImage2D(GL_TEXTURE_2D, 0, 0, h - 1 - y, w, 1, GL_RGBA, GL_UNSIGNED_BYTE,
+                            base.data.constData() + qsizetype(y) * base.bytesPerLine);
+    gl->glBindTexture(GL_TEXTURE_2D, 0);
+
     {
-        gpu->fbo->bind();
         QOpenGLPaintDevice device(w, h);
         QPainter painter(&device);
         if (!painter.isActive()) {
@@ -285,23 +307,8 @@ bool VulkanCompositor::composeGpu(OverlayManager& overlays, const FrameToken& ba
             gpu->context.doneCurrent();
             return false;
         }
-        // Source, not SourceOver: the framebuffer still holds the last frame,
-        // and a base with transparent pixels must not show it.
-        painter.setCompositionMode(QPainter::CompositionMode_Source);
-        painter.drawImage(0, 0, wrapReadOnly(base));
-        painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
         paintOverlays(painter, w, h, overlays);
-        painter.end();
-        gpu->fbo->release();
-        readBack = gpu->fbo->toImage(true);
-        gpu->context.doneCurrent();
     }
-    if (readBack.isNull())
-        return false;
-    if (readBack.format() != QImage::Format_RGBA8888)
-        readBack.convertTo(QImage::Format_RGBA8888);
-    if (readBack.isNull() || readBack.size() != QSize(w, h))
-        return false;
 
     token.width = w;
     token.height = h;
@@ -310,11 +317,21 @@ bool VulkanCompositor::composeGpu(OverlayManager& overlays, const FrameToken& ba
     const qsizetype rowBytes = qsizetype(w) * 4;
     growBuffer(token, rowBytes * h);
     char* dst = token.data.data();
-    if (readBack.bytesPerLine() == rowBytes) {
-        std::memcpy(dst, readBack.constBits(), size_t(rowBytes * h));
-    } else {
-        for (int y = 0; y < h; ++y)
-            std::memcpy(dst + rowBytes * y, readBack.constScanLine(y), size_t(rowBytes));
+    gl->glPixelStorei(GL_PACK_ALIGNMENT, 4);
+    gl->glReadPixels(0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, dst);
+    const bool ok = gl->glGetError() == GL_NO_ERROR;
+    gpu->fbo->release();
+    gpu->context.doneCurrent();
+    if (!ok)
+        return false;
+    // Rows came bottom-up: turn them top-down in place.
+    std::vector<char> row(static_cast<size_t>(rowBytes));
+    for (int y = 0; y < h / 2; ++y) {
+        char* a = dst + rowBytes * y;
+        char* b = dst + rowBytes * (h - 1 - y);
+        std::memcpy(row.data(), a, size_t(rowBytes));
+        std::memcpy(a, b, size_t(rowBytes));
+        std::memcpy(b, row.data(), size_t(rowBytes));
     }
     return true;
 }
