@@ -1,5 +1,6 @@
 #include "engine/doodlecanvas.h"
 
+#include "engine/canvasgeometry.h"
 #include "engine/overlaymanager.h"
 
 #include <QDebug>
@@ -50,7 +51,8 @@ DoodleStroke DoodleCanvas::newStroke(QPointF p) const
 {
     DoodleStroke s;
     s.kind = strokeKindForTool(tool);
-    s.width = penWidth / kPenWidthReference;
+    // Pen widths are pixels of the 360-line reference picture.
+    s.width = penWidth / kReferenceCanvasHeight;
     s.colour = colour;
     s.points = {p};
     return s;

@@ -17,8 +17,6 @@ public:
     enum Tool { ToolNone = 0, ToolPen, ToolLine, ToolRectangle, ToolEllipse, ToolPolygon, ToolCurve, ToolEraser };
     static constexpr int kMinPenWidth = 1;
     static constexpr int kMaxPenWidth = 100;
-    // Pen widths are given in pixels of the 360-line reference picture.
-    static constexpr double kPenWidthReference = 360.0;
 
     // `overlays` is not owned and must outlive the canvas (null: the canvas
     // does nothing).

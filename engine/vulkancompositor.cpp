@@ -1,5 +1,6 @@
 #include "engine/vulkancompositor.h"
 
+#include "engine/canvasgeometry.h"
 #include "engine/framepool.h"
 #include "engine/overlaymanager.h"
 
@@ -27,8 +28,6 @@ namespace {
 constexpr double kScrollPixelsPerSecondPerStep = 20.0;
 constexpr int kWeightBold = 700;
 constexpr int kWeightNormal = 400;
-constexpr double kReferenceWidth = 640.0;
-constexpr double kReferenceHeight = 360.0;
 
 // Grows the token's buffer to at least `bytes` (never shrinks, so a pooled
 // buffer is reused across frames).
@@ -164,7 +163,7 @@ void paintTextParts(QPainter& painter, const TextOverlayData& t, const QFont& fo
 // The font of a text overlay at a picture H lines high.
 QFont scaledFont(const TextOverlayData& t, int H)
 {
-    const double sy = H / kReferenceHeight;
+    const double sy = referenceScaleY(QSize(1, H));
     QFont font = t.font;
     if (font.pixelSize() > 0)
         font.setPixelSize(std::max(1, qRound(font.pixelSize() * sy)));
@@ -398,7 +397,7 @@ const VulkanCompositor::TextSprite& VulkanCompositor::textSprite(const TextOverl
     if (sprite.key == key && !sprite.image.isNull())
         return sprite;
 
-    const double sy = H / kReferenceHeight;
+    const double sy = referenceScaleY(QSize(1, H));
     const QFont font = scaledFont(t, H);
     const int pad = std::max(0, qRound(t.backgroundPadding * sy));
     const QPointF shadowOffset(qRound(t.shadowOffsetX * sy), qRound(t.shadowOffsetY * sy));
@@ -455,7 +454,7 @@ void VulkanCompositor::paintText(QPainter& painter, int W, int H, OverlayManager
             const_cast<TextSprite&>(sprite).exchanged = sprite.image.rgbSwapped();
         return sprite.exchanged;
     };
-    const double sx = W / kReferenceWidth;
+    const double sx = referenceScaleX(QSize(W, 1));
     const bool scrolling = t.scrolls();
     const QPointF p(t.posX * W, t.posY * H);
     if (!scrolling) {
@@ -469,7 +468,7 @@ void VulkanCompositor::paintText(QPainter& painter, int W, int H, OverlayManager
     const QPointF subPixel(0.0, p.y() - std::floor(p.y()));
     const TextSprite& sprite = textSprite(t, H, subPixel, spriteKey(t, H, subPixel));
     const qint64 elapsedUs = model.textScrollElapsedUs(t.id);
-    const double sy = H / kReferenceHeight;
+    const double sy = referenceScaleY(QSize(1, H));
     const int pad = std::max(0, qRound(t.backgroundPadding * sy));
     const int step = std::max(1, qRound(t.scrollStep * sx));
     const double viewportHeight = t.scrollViewportHeight * H;

@@ -1,8 +1,9 @@
 // Composes one busy scene twice, on the CPU and with the OpenGL read-back
 // path requested, and writes both pictures for the test to compare.
 //   helper_compositorgl OUTDIR IMAGE
-// Prints "gpu-ready=0|1" and "gl-used=0|1"; exit code 0 when both frames
-// were composed and written.
+// Prints "gpu-ready=0|1", "gl-used=0|1" and "gl-used-for-two=0|1" (the
+// OpenGL path asked for with only two overlays visible); exit code 0 when
+// both frames were composed and written.
 
 #include "engine/framepool.h"
 #include "engine/overlaymanager.h"
@@ -133,7 +134,15 @@ int run(const QString& outDir, const QString& imagePath)
     const FrameTokenPtr gl = compositor.compose(makeBase(pool), &om);
     const bool glUsed = compositor.lastFrameUsedGpu();
 
-    std::printf("gpu-ready=%d\ngl-used=%d\n", compositor.gpuReady() ? 1 : 0, glUsed ? 1 : 0);
+    // Two visible overlays are not worth a read-back: the CPU path runs.
+    om.clearTextOverlays();
+    om.setDoodleStrokes({});
+    om.removeMediaOverlay(1);
+    const FrameTokenPtr two = compositor.compose(makeBase(pool), &om);
+    const bool glUsedForTwo = two && compositor.lastFrameUsedGpu();
+
+    std::printf("gpu-ready=%d\ngl-used=%d\ngl-used-for-two=%d\n", compositor.gpuReady() ? 1 : 0, glUsed ? 1 : 0,
+                glUsedForTwo ? 1 : 0);
     std::fflush(stdout);
     if (!cpu || !gl || cpu->ptsUs != 5'000'000 || gl->ptsUs != 5'000'000) {
         std::fprintf(stderr, "a frame was not composed\n");

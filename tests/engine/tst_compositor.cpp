@@ -69,6 +69,33 @@ int leftmost(const QImage& image, int y, QColor c)
     return -1;
 }
 
+// A compositor with its pool and overlay model at one canvas size.
+struct Rig {
+    Rig(int w, int h, int capacity = 4)
+        : pool(capacity, w, h)
+        , compositor(&pool)
+    {
+        om.setCanvasSize(QSize(w, h));
+    }
+    // A video overlay whose current frame is one colour filling its box.
+    bool addVideo(int id, QRectF rect, QColor colour, int z = 0, double opacity = 1.0)
+    {
+        MediaOverlayData m = videoOverlay(id, rect, z);
+        m.opacity = opacity;
+        if (!om.setMediaOverlay(m))
+            return false;
+        const QSize canvas = om.canvas();
+        om.setVideoOverlayFrame(id, solid(QSize(qMax(1, qRound(rect.width() * canvas.width())),
+                                                qMax(1, qRound(rect.height() * canvas.height()))),
+                                          colour));
+        return true;
+    }
+
+    FramePool pool;
+    VulkanCompositor compositor;
+    OverlayManager om;
+};
+
 struct ManualClock {
     qint64 ns = 0;
     OverlayManager::MonotonicClock fn() { return [this] { return ns; }; }
@@ -130,10 +157,10 @@ TestCompositor::HelperRun TestCompositor::runGlHelper(const QProcessEnvironment&
 
 void TestCompositor::passThroughWithoutVisibleOverlays()
 {
-    FramePool pool(4, 640, 360);
-    VulkanCompositor compositor(&pool);
-    OverlayManager om;
-    om.setCanvasSize(QSize(640, 360));
+    Rig rig(640, 360);
+    FramePool& pool = rig.pool;
+    VulkanCompositor& compositor = rig.compositor;
+    OverlayManager& om = rig.om;
 
     FrameTokenPtr base = makeBase(pool, 640, 360);
     FrameToken* raw = base.get();
@@ -157,17 +184,13 @@ void TestCompositor::passThroughWithoutVisibleOverlays()
 
 void TestCompositor::composedFrameIsACopyWithTimestamp()
 {
-    FramePool pool(4, 640, 360);
-    VulkanCompositor compositor(&pool);
-    OverlayManager om;
-    om.setCanvasSize(QSize(640, 360));
-    QVERIFY(om.setMediaOverlay(videoOverlay(1, QRectF(0, 0, 0.5, 1))));
-    om.setVideoOverlayFrame(1, solid(QSize(320, 360), Qt::red));
+    Rig rig(640, 360);
+    QVERIFY(rig.addVideo(1, QRectF(0, 0, 0.5, 1), Qt::red));
 
     // A padded stride must be honoured both when reading and when painting.
-    FrameTokenPtr base = makeBase(pool, 640, 360, 777000, 640 * 4 + 64);
+    FrameTokenPtr base = makeBase(rig.pool, 640, 360, 777000, 640 * 4 + 64);
     const FrameTokenPtr keep = base;
-    FrameTokenPtr out = compositor.compose(std::move(base), &om);
+    FrameTokenPtr out = rig.compositor.compose(std::move(base), &rig.om);
     QVERIFY(out && out != keep);
     QCOMPARE(out->ptsUs, qint64(777000));
     QCOMPARE(out->width, 640);
@@ -181,12 +204,9 @@ void TestCompositor::composedFrameIsACopyWithTimestamp()
 
 void TestCompositor::textAboveMediaDrawingAboveAll()
 {
-    FramePool pool(4, 640, 360);
-    VulkanCompositor compositor(&pool);
-    OverlayManager om;
-    om.setCanvasSize(QSize(640, 360));
-    QVERIFY(om.setMediaOverlay(videoOverlay(1, QRectF(0, 0, 1, 1), 100)));
-    om.setVideoOverlayFrame(1, solid(QSize(640, 360), Qt::green));
+    Rig rig(640, 360);
+    QVERIFY(rig.addVideo(1, QRectF(0, 0, 1, 1), Qt::green, 100));
+    OverlayManager& om = rig.om;
 
     TextOverlayData t;
     t.id = 0;
@@ -202,7 +222,7 @@ void TestCompositor::textAboveMediaDrawingAboveAll()
     om.setDoodleStrokes({DoodleStroke{DoodleStroke::kLine, {{0.25 - 10.0 / 640, 0}, {0.25 - 10.0 / 640, 1}},
                                       4.0 / 360, Qt::red}});
 
-    const QImage out = view(compositor.compose(makeBase(pool, 640, 360), &om));
+    const QImage out = view(rig.compositor.compose(makeBase(rig.pool, 640, 360), &om));
     QCOMPARE(out.pixelColor(160 - 15, 92), QColor(Qt::blue)); // background padding over the video
     QCOMPARE(out.pixelColor(160 - 10, 92), QColor(Qt::red));  // the drawing over the text
     QCOMPARE(out.pixelColor(20, 20), QColor(Qt::green));
@@ -224,15 +244,10 @@ void TestCompositor::mediaStacking()
     QFETCH(int, zFirst);
     QFETCH(int, zSecond);
     QFETCH(QColor, top);
-    FramePool pool(4, 320, 180);
-    VulkanCompositor compositor(&pool);
-    OverlayManager om;
-    om.setCanvasSize(QSize(320, 180));
-    QVERIFY(om.setMediaOverlay(videoOverlay(2, QRectF(0, 0, 1, 1), zFirst)));
-    QVERIFY(om.setMediaOverlay(videoOverlay(1, QRectF(0, 0, 1, 1), zSecond)));
-    om.setVideoOverlayFrame(2, solid(QSize(320, 180), Qt::red));
-    om.setVideoOverlayFrame(1, solid(QSize(320, 180), Qt::blue));
-    const QImage out = view(compositor.compose(makeBase(pool, 320, 180), &om));
+    Rig rig(320, 180);
+    QVERIFY(rig.addVideo(2, QRectF(0, 0, 1, 1), Qt::red, zFirst));
+    QVERIFY(rig.addVideo(1, QRectF(0, 0, 1, 1), Qt::blue, zSecond));
+    const QImage out = view(rig.compositor.compose(makeBase(rig.pool, 320, 180), &rig.om));
     QCOMPARE(out.pixelColor(160, 90), top);
 }
 
@@ -242,10 +257,8 @@ void TestCompositor::imageFittedAndCentred()
         "compositor_magenta_400x100.png",
         {"-f", "lavfi", "-i", "color=c=magenta:s=400x100,format=rgb24", "-frames:v", "1"});
     QVERIFY(!path.isEmpty());
-    FramePool pool(4, 640, 360);
-    VulkanCompositor compositor(&pool);
-    OverlayManager om;
-    om.setCanvasSize(QSize(640, 360));
+    Rig rig(640, 360);
+    OverlayManager& om = rig.om;
     MediaOverlayData m;
     m.id = 4;
     m.kind = MediaOverlayData::kImage;
@@ -254,7 +267,7 @@ void TestCompositor::imageFittedAndCentred()
     QVERIFY(om.setMediaOverlay(m));
     QTRY_VERIFY_WITH_TIMEOUT(!om.imageOverlayImage(4).isNull(), 5000);
 
-    const QImage out = view(compositor.compose(makeBase(pool, 640, 360), &om));
+    const QImage out = view(rig.compositor.compose(makeBase(rig.pool, 640, 360), &om));
     // 200x50 at (100, 125): centred vertically in the 200x200 box.
     const QColor magenta(Qt::magenta);
     QCOMPARE(out.pixelColor(100, 125), magenta);
@@ -292,9 +305,8 @@ void TestCompositor::scrolling()
     QFETCH(int, left);
 
     ManualClock clock;
-    FramePool pool(4, 1920, 1080);
-    VulkanCompositor compositor(&pool);
-    OverlayManager om;
+    Rig rig(1920, 1080);
+    OverlayManager& om = rig.om;
     om.setMonotonicClock(clock.fn());
     TextOverlayData t;
     t.id = 3;
@@ -311,7 +323,7 @@ void TestCompositor::scrolling()
     om.setTextOverlay(t);
     clock.ns = qint64(seconds * 1e9);
 
-    const QImage out = view(compositor.compose(makeBase(pool, 1920, 1080), &om));
+    const QImage out = view(rig.compositor.compose(makeBase(rig.pool, 1920, 1080), &om));
     const int y = 541; // the top row of the box, above any glyph
     QCOMPARE(leftmost(out, y, Qt::blue), left);
     QCOMPARE(out.pixel(100, 539), kBaseColour); // nothing above the viewport
@@ -332,18 +344,12 @@ void TestCompositor::translucentOverlayOnAnyBase()
 {
     QFETCH(QColor, base);
     QFETCH(QColor, expected);
-    FramePool pool(4, 64, 36);
-    VulkanCompositor compositor(&pool);
-    OverlayManager om;
-    om.setCanvasSize(QSize(64, 36));
-    MediaOverlayData m = videoOverlay(1, QRectF(0, 0, 0.5, 1));
-    m.opacity = 0.5;
-    QVERIFY(om.setMediaOverlay(m));
-    om.setVideoOverlayFrame(1, solid(QSize(32, 36), Qt::red));
+    Rig rig(64, 36);
+    QVERIFY(rig.addVideo(1, QRectF(0, 0, 0.5, 1), Qt::red, 0, 0.5));
 
-    FrameTokenPtr frame = makeBase(pool, 64, 36);
+    FrameTokenPtr frame = makeBase(rig.pool, 64, 36);
     QImage(reinterpret_cast<uchar*>(frame->data.data()), 64, 36, 64 * 4, QImage::Format_RGBA8888).fill(base);
-    const FrameTokenPtr composed = compositor.compose(frame, &om);
+    const FrameTokenPtr composed = rig.compositor.compose(frame, &rig.om);
     QVERIFY(composed != frame);
     const QColor got = view(composed).pixelColor(10, 10);
     const auto near = [](int a, int b) { return qAbs(a - b) <= 2; };
@@ -355,19 +361,16 @@ void TestCompositor::translucentOverlayOnAnyBase()
 
 void TestCompositor::exhaustedPoolReturnsBase()
 {
-    FramePool pool(0, 320, 180); // no capacity: two live frames at most
-    VulkanCompositor compositor(&pool);
-    OverlayManager om;
-    om.setCanvasSize(QSize(320, 180));
-    QVERIFY(om.setMediaOverlay(videoOverlay(1, QRectF(0, 0, 1, 1))));
-    om.setVideoOverlayFrame(1, solid(QSize(320, 180), Qt::red));
+    Rig rig(320, 180, 0); // no capacity: two live frames at most
+    QVERIFY(rig.addVideo(1, QRectF(0, 0, 1, 1), Qt::red));
+    FramePool& pool = rig.pool;
 
     FrameTokenPtr base = makeBase(pool, 320, 180, 4242);
     FrameTokenPtr held = pool.acquire();
     QVERIFY(base && held);
     QVERIFY(!pool.acquire());
     FrameToken* raw = base.get();
-    const FrameTokenPtr out = compositor.compose(std::move(base), &om);
+    const FrameTokenPtr out = rig.compositor.compose(std::move(base), &rig.om);
     QCOMPARE(out.get(), raw);
     QCOMPARE(out->ptsUs, qint64(4242));
     QCOMPARE(view(out).pixel(10, 10), kBaseColour);
@@ -395,24 +398,20 @@ void TestCompositor::invalidBasePassesThrough()
     QFETCH(int, stride);
     QFETCH(int, format);
     QFETCH(int, bytes);
-    FramePool pool(4, 320, 180);
-    VulkanCompositor compositor(&pool);
-    OverlayManager om;
-    om.setCanvasSize(QSize(320, 180));
-    QVERIFY(om.setMediaOverlay(videoOverlay(1, QRectF(0, 0, 1, 1))));
-    om.setVideoOverlayFrame(1, solid(QSize(320, 180), Qt::red));
+    Rig rig(320, 180);
+    QVERIFY(rig.addVideo(1, QRectF(0, 0, 1, 1), Qt::red));
 
-    FrameTokenPtr base = pool.acquire();
+    FrameTokenPtr base = rig.pool.acquire();
     base->width = width;
     base->height = height;
     base->bytesPerLine = stride;
     base->pixelFormat = std::uint8_t(format);
     base->data = QByteArray(bytes, char(0x11));
     FrameToken* raw = base.get();
-    const FrameTokenPtr out = compositor.compose(std::move(base), &om);
+    const FrameTokenPtr out = rig.compositor.compose(std::move(base), &rig.om);
     QCOMPARE(out.get(), raw);
     QCOMPARE(out->data, QByteArray(bytes, char(0x11)));
-    QCOMPARE(pool.inUse(), 1); // no frame was taken for it
+    QCOMPARE(rig.pool.inUse(), 1); // no frame was taken for it
 }
 
 void TestCompositor::glRequestWithoutGlComposesOnCpu()
@@ -420,15 +419,10 @@ void TestCompositor::glRequestWithoutGlComposesOnCpu()
     // This process runs offscreen; whether or not OpenGL came up, a request
     // for it must still give every composed frame.
     qputenv(VulkanCompositor::kGlEnvironmentVariable, "1");
-    FramePool pool(4, 320, 180);
-    VulkanCompositor compositor(&pool);
-    OverlayManager om;
-    om.setCanvasSize(QSize(320, 180));
-    for (int id = 0; id < 3; ++id) {
-        QVERIFY(om.setMediaOverlay(videoOverlay(id, QRectF(0.3 * id, 0, 0.2, 0.2))));
-        om.setVideoOverlayFrame(id, solid(QSize(64, 36), Qt::red));
-    }
-    const FrameTokenPtr out = compositor.compose(makeBase(pool, 320, 180), &om);
+    Rig rig(320, 180);
+    for (int id = 0; id < 3; ++id)
+        QVERIFY(rig.addVideo(id, QRectF(0.3 * id, 0, 0.2, 0.2), Qt::red));
+    const FrameTokenPtr out = rig.compositor.compose(makeBase(rig.pool, 320, 180), &rig.om);
     qunsetenv(VulkanCompositor::kGlEnvironmentVariable);
     QVERIFY(isValidFrameToken(out));
     QCOMPARE(view(out).pixelColor(10, 10), QColor(Qt::red));
@@ -449,6 +443,7 @@ void TestCompositor::glPathMatchesCpuUnderXvfb()
     QVERIFY2(run.exitCode == 0, run.output.constData());
     QVERIFY2(run.output.contains("VulkanCompositor: OpenGL offscreen GPU path ready"), run.output.constData());
     QVERIFY2(run.output.contains("gl-used=1"), run.output.constData());
+    QVERIFY2(run.output.contains("gl-used-for-two=0"), run.output.constData());
     QCOMPARE(run.gl.size(), run.cpu.size());
 
     // Glyph edges may be antialiased a little differently; the picture as a
