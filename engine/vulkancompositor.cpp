@@ -389,8 +389,8 @@ void VulkanCompositor::paintMediaLayer(QPainter& painter, int W, int H, OverlayM
     dropUnused(mediaPictures);
 }
 
-const VulkanCompositor::TextSprite& VulkanCompositor::textSprite(const TextOverlayData& t, int H, QPointF subPixel,
-                                                                  const QString& key)
+VulkanCompositor::TextSprite& VulkanCompositor::textSprite(const TextOverlayData& t, int H, QPointF subPixel,
+                                                            const QString& key)
 {
     TextSprite& sprite = textSprites[t.id];
     sprite.lastUse = paintCount;
@@ -447,11 +447,11 @@ const VulkanCompositor::TextSprite& VulkanCompositor::textSprite(const TextOverl
 void VulkanCompositor::paintText(QPainter& painter, int W, int H, OverlayManager& model, const TextOverlayData& t,
                                  ChannelOrder order)
 {
-    const auto imageOf = [order](const TextSprite& sprite) -> const QImage& {
+    const auto imageOf = [order](TextSprite& sprite) -> const QImage& {
         if (order == ChannelOrder::Native)
             return sprite.image;
         if (sprite.exchanged.isNull())
-            const_cast<TextSprite&>(sprite).exchanged = sprite.image.rgbSwapped();
+            sprite.exchanged = sprite.image.rgbSwapped();
         return sprite.exchanged;
     };
     const double sx = referenceScaleX(QSize(W, 1));
@@ -459,14 +459,14 @@ void VulkanCompositor::paintText(QPainter& painter, int W, int H, OverlayManager
     const QPointF p(t.posX * W, t.posY * H);
     if (!scrolling) {
         const QPointF subPixel = fractionalPart(p);
-        const TextSprite& sprite = textSprite(t, H, subPixel, spriteKey(t, H, subPixel));
+        TextSprite& sprite = textSprite(t, H, subPixel, spriteKey(t, H, subPixel));
         painter.drawImage((p - sprite.boxInSprite).toPoint(), imageOf(sprite));
         return;
     }
 
     // A scrolling text moves in whole pixels, so one sprite serves every position.
     const QPointF subPixel(0.0, p.y() - std::floor(p.y()));
-    const TextSprite& sprite = textSprite(t, H, subPixel, spriteKey(t, H, subPixel));
+    TextSprite& sprite = textSprite(t, H, subPixel, spriteKey(t, H, subPixel));
     const qint64 elapsedUs = model.textScrollElapsedUs(t.id);
     const double sy = referenceScaleY(QSize(1, H));
     const int pad = std::max(0, qRound(t.backgroundPadding * sy));
@@ -492,8 +492,7 @@ void VulkanCompositor::paintText(QPainter& painter, int W, int H, OverlayManager
     }
     painter.save();
     painter.setClipRect(clip, Qt::ReplaceClip);
-    const QPointF spriteAt(std::round(x) - sprite.boxInSprite.x(), std::floor(p.y()) - (sprite.boxInSprite.y() - subPixel.y()));
-    painter.drawImage(spriteAt.toPoint(), imageOf(sprite));
+    painter.drawImage((QPointF(std::round(x), p.y()) - sprite.boxInSprite).toPoint(), imageOf(sprite));
     painter.restore();
 }
 

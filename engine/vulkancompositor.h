@@ -86,7 +86,7 @@ private:
     void paintMediaLayer(QPainter& painter, int width, int height, OverlayManager& model, ChannelOrder order);
     void paintText(QPainter& painter, int width, int height, OverlayManager& model, const TextOverlayData& t,
                    ChannelOrder order);
-    const TextSprite& textSprite(const TextOverlayData& t, int height, QPointF boxOrigin, const QString& key);
+    TextSprite& textSprite(const TextOverlayData& t, int height, QPointF boxOrigin, const QString& key);
     template <typename Cache>
     void dropUnused(Cache& cache);
 
