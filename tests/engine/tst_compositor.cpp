@@ -6,6 +6,8 @@
 
 #include <QElapsedTimer>
 
+#include <algorithm>
+
 #if defined(__SANITIZE_THREAD__)
 // Fixtures and helpers are started through QProcess while QtTest's watchdog
 // thread runs; the forked child only execs, which is safe.
@@ -463,7 +465,7 @@ void TestCompositor::glPathMatchesCpuUnderXvfb()
                              {120, 470}, {40, 40},   {58, 30},   {640, 700},  {1270, 10}};
     for (const QPoint& p : probes) {
         const QColor a = run.cpu.pixelColor(p), b = run.gl.pixelColor(p);
-        maxFlat = qMax({maxFlat, qAbs(a.red() - b.red()), qAbs(a.green() - b.green()), qAbs(a.blue() - b.blue())});
+        maxFlat = std::max({maxFlat, qAbs(a.red() - b.red()), qAbs(a.green() - b.green()), qAbs(a.blue() - b.blue())});
     }
     QVERIFY2(maxFlat <= 3, qPrintable(QString("flat regions differ by %1").arg(maxFlat)));
 }
