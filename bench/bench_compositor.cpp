@@ -180,7 +180,9 @@ double memcpyMs(QSize size, int frames)
         std::memcpy(b.data(), a.data(), bytes);
     }
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count() / frames;
-    return b[0] == 42 ? ms + 0.0 : ms;
+    volatile char sink = b[bytes / 2]; // keeps the copies from being optimised away
+    (void)sink;
+    return ms;
 }
 
 QString ffmpegGraph(QSize size, const Scene& scene, int* inputs)
