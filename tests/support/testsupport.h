@@ -117,12 +117,16 @@ int runInPrivateNetwork(const QString& testFunction, QByteArray* output);
 } // namespace testsupport
 
 // First line of a test function whose body must run in a private network
-// namespace: outside one it runs the function in a child and checks it.
+// namespace: outside one it runs the function (for the current data row
+// only) in a child and checks it.
 #define QUORB_RUN_IN_PRIVATE_NETWORK()                                              \
     do {                                                                            \
         if (!testsupport::inPrivateNetwork()) {                                     \
             QByteArray childOutput_;                                                \
-            const int rc_ = testsupport::runInPrivateNetwork(QString::fromLatin1(__func__), &childOutput_); \
+            QString function_ = QString::fromLatin1(__func__);                      \
+            if (QTest::currentDataTag())                                            \
+                function_ += QLatin1Char(':') + QString::fromUtf8(QTest::currentDataTag()); \
+            const int rc_ = testsupport::runInPrivateNetwork(function_, &childOutput_); \
             if (rc_ != 0)                                                           \
                 QFAIL(qPrintable(QStringLiteral("in a private network namespace (exit %1):\n%2") \
                                      .arg(rc_).arg(QString::fromUtf8(childOutput_)))); \
