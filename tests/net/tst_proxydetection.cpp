@@ -106,7 +106,8 @@ void TestProxyDetection::environmentMatrix()
     PeerProcess scanned;
     if (scan7891)
         QVERIFY2(startMicrosocks(scanned, 7891), qPrintable(scanned.errorString()));
-    const quint16 deadPort = freeTcpPort();
+    RefusingPort refusing;
+    const quint16 deadPort = refusing.port();
     const auto fill = [&](QString s) {
         return s.replace("%S", QString::number(socksPort))
             .replace("%H", QString::number(httpPort))

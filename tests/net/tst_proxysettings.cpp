@@ -330,11 +330,12 @@ void TestProxySettings::socksProbeCachedThenExpires()
 
 void TestProxySettings::tcpProbeCachesFailure()
 {
-    EchoServer server;
-    QVERIFY(server.listen());
-    const quint16 port = server.port();
-    server.stop();
-    QVERIFY(!nps::probeTcp("127.0.0.1", port, 300)); // refused
+    quint16 port = 0;
+    {
+        RefusingPort refusing;
+        port = refusing.port();
+        QVERIFY(!nps::probeTcp("127.0.0.1", port, 300)); // refused
+    }
     EchoServer again;
     QVERIFY(again.listen(port));
     QVERIFY2(!nps::probeTcp("127.0.0.1", port, 300), "a failure is cached too");
@@ -352,10 +353,8 @@ void TestProxySettings::keepIfLocalProxyAlive()
     const QString liveUrl = QString("http://127.0.0.1:%1").arg(live.port());
     QCOMPARE(nps::keepIfLocalProxyAlive(liveUrl), liveUrl);
 
-    EchoServer gone;
-    QVERIFY(gone.listen());
+    RefusingPort gone;
     const quint16 deadPort = gone.port();
-    gone.stop();
     QTest::ignoreMessage(QtInfoMsg, QRegularExpression("^NetworkProxySettings: local proxy not running, use direct "
                                                        "\"localhost\" " + QString::number(deadPort) + "$"));
     QCOMPARE(nps::keepIfLocalProxyAlive(QString("socks5://localhost:%1").arg(deadPort)), QString());
@@ -425,10 +424,8 @@ void TestProxySettings::manualHttpProxy()
     QFETCH(bool, warns);
     EchoServer live;
     QVERIFY(live.listen());
-    EchoServer gone;
-    QVERIFY(gone.listen());
+    RefusingPort gone;
     const quint16 deadPort = gone.port();
-    gone.stop();
     const auto fill = [&](QString s) {
         return s.replace("%1", QString::number(live.port())).replace("%2", QString::number(deadPort));
     };

@@ -271,10 +271,8 @@ void TestSocksTcpRelay::fiftyTunnelsAtOnce()
 
 void TestSocksTcpRelay::unreachableProxyClosesClientAndKeepsListening()
 {
-    EchoServer gone;
-    QVERIFY(gone.listen());
+    RefusingPort gone;
     const quint16 deadPort = gone.port();
-    gone.stop();
     SocksTcpRelay relay;
     const quint16 local = relay.start("127.0.0.1", deadPort, "media.test", 1935);
     QVERIFY(local != 0);
