@@ -115,8 +115,20 @@ struct RunResult {
     double proxyCpu = 0; // microsocks
 };
 
-// Sends to `port` (the sink directly, or the relay) and waits for the sink.
-RunResult run(quint16 port, Sink& sink, bool paced, qint64 proxyPid)
+// The client's own SOCKS5 CONNECT to 127.0.0.1:targetPort, for the
+// reference path that uses the proxy without the relay.
+bool socksConnect(int fd, quint16 targetPort)
+{
+    const char greeting[3] = {5, 1, 0};
+    char reply[10];
+    const char request[10] = {5, 1, 0, 1, 127, 0, 0, 1, char(targetPort >> 8), char(targetPort & 0xff)};
+    return ::send(fd, greeting, 3, MSG_NOSIGNAL) == 3 && ::recv(fd, reply, 2, MSG_WAITALL) == 2 && reply[1] == 0
+        && ::send(fd, request, 10, MSG_NOSIGNAL) == 10 && ::recv(fd, reply, 10, MSG_WAITALL) == 10 && reply[1] == 0;
+}
+
+// Sends to `port` (the sink, the relay, or the proxy itself when socksTarget
+// is set) and waits until the sink has everything.
+RunResult run(quint16 port, Sink& sink, bool paced, qint64 proxyPid, quint16 socksTarget = 0)
 {
     RunResult r;
     const double cpu0 = processCpuSeconds();
@@ -125,6 +137,10 @@ RunResult run(quint16 port, Sink& sink, bool paced, qint64 proxyPid)
     const int fd = connectTo(port);
     if (fd < 0)
         return r;
+    if (socksTarget != 0 && !socksConnect(fd, socksTarget)) {
+        ::close(fd);
+        return r;
+    }
     std::vector<char> chunk(paced ? size_t(kStreamBitsPerSecond / 8 * kTickMs / 1000) : size_t(1 << 16), 'x');
     long long sent = 0;
     if (paced) {
@@ -170,6 +186,11 @@ int main(int argc, char** argv)
             Sink sink;
             direct = run(sink.port, sink, paced, 0);
         }
+        RunResult proxyOnly;
+        {
+            Sink sink;
+            proxyOnly = run(proxyPort, sink, paced, microsocks.processId(), sink.port);
+        }
         RunResult relayed;
         {
             Sink sink;
@@ -179,10 +200,13 @@ int main(int argc, char** argv)
         }
         const double directMBs = double(direct.bytes) / direct.seconds / 1e6;
         const double relayMBs = double(relayed.bytes) / relayed.seconds / 1e6;
+        const double proxyMBs = double(proxyOnly.bytes) / proxyOnly.seconds / 1e6;
         if (paced) {
             std::printf("  20 Mbit/s for %d s:\n", kPacedSeconds);
             std::printf("    direct : %lld bytes, %.1f Mbit/s, CPU %.3f s (%.2f %% of a core)\n", direct.bytes,
                         directMBs * 8, direct.ownCpu, 100 * direct.ownCpu / direct.seconds);
+            std::printf("    microsocks without relay: CPU %.3f s here + %.3f s microsocks\n", proxyOnly.ownCpu,
+                        proxyOnly.proxyCpu);
             std::printf("    relayed: %lld bytes, %.1f Mbit/s, CPU %.3f s here + %.3f s microsocks (%.2f %% of a core)\n",
                         relayed.bytes, relayMBs * 8, relayed.ownCpu, relayed.proxyCpu,
                         100 * (relayed.ownCpu + relayed.proxyCpu) / relayed.seconds);
@@ -192,9 +216,12 @@ int main(int argc, char** argv)
         } else {
             std::printf("  unpaced, %lld MiB:\n", kUnpacedBytes >> 20);
             std::printf("    direct : %.0f MB/s, CPU %.2f s\n", directMBs, direct.ownCpu);
+            std::printf("    microsocks without relay: %.0f MB/s, CPU %.2f s here + %.2f s microsocks\n", proxyMBs,
+                        proxyOnly.ownCpu, proxyOnly.proxyCpu);
             std::printf("    relayed: %.0f MB/s, CPU %.2f s here + %.2f s microsocks\n", relayMBs, relayed.ownCpu,
                         relayed.proxyCpu);
-            std::printf("    throughput ratio relayed/direct: %.2f\n", relayMBs / directMBs);
+            std::printf("    throughput ratio relayed/direct: %.2f, relayed/microsocks alone: %.2f\n",
+                        relayMBs / directMBs, relayMBs / proxyMBs);
         }
     }
     microsocks.terminate();
