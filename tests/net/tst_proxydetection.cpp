@@ -13,14 +13,9 @@ using namespace testsupport;
 
 namespace {
 
-const char* const kProxyEnv[] = {"https_proxy", "HTTPS_PROXY", "http_proxy", "HTTP_PROXY", "all_proxy",
-                                 "ALL_PROXY",   "socks_proxy", "SOCKS_PROXY", "no_proxy",  "NO_PROXY"};
-
 void resetAll()
 {
-    QSettings("Orvane", "quOrbel Pro").clear();
-    for (const char* name : kProxyEnv)
-        qunsetenv(name);
+    clearProxyConfiguration();
     nps::tcpProbeCache().clear();
     nps::socksProbeCache().clear();
 }

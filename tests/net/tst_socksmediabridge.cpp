@@ -36,13 +36,12 @@ private slots:
     void bridgeThroughMicrosocks();
     void publishThroughRelay_data();
     void publishThroughRelay();
+    void playInputThroughRelay();
 };
 
 void TestSocksMediaBridge::init()
 {
-    QSettings("Orvane", "quOrbel Pro").clear();
-    for (const char* name : {"all_proxy", "ALL_PROXY", "socks_proxy", "SOCKS_PROXY", "https_proxy", "http_proxy"})
-        qunsetenv(name);
+    clearProxyConfiguration();
 }
 
 void TestSocksMediaBridge::relayable_data()
@@ -295,6 +294,42 @@ void TestSocksMediaBridge::publishThroughRelay()
     QVERIFY(probe.value("format").toObject().value("duration").toString().toDouble() > 2.5);
     QCOMPARE(runProgram("ffmpeg", {"-v", "error", "-i", files.first(), "-f", "null", "-"}, &out, 30000), 0);
     QVERIFY2(out.trimmed().isEmpty(), out.constData());
+}
+
+void TestSocksMediaBridge::playInputThroughRelay()
+{
+    QTemporaryDir dir;
+    PeerProcess microsocks;
+    const quint16 proxyPort = freeTcpPort();
+    QVERIFY2(startMicrosocks(microsocks, proxyPort), qPrintable(microsocks.errorString()));
+    PeerProcess nginx;
+    NginxRtmpPorts ports;
+    ports.rtmp = freeTcpPort();
+    QVERIFY2(startNginxRtmp(nginx, dir.path(), ports), qPrintable(nginx.errorString()));
+    const QString url = QString("rtmp://127.0.0.1:%1/live/feed").arg(ports.rtmp);
+    PeerProcess publisher; // publishes directly; only the player is relayed
+    QVERIFY2(publisher.start("ffmpeg", {"-hide_banner", "-v", "error", "-re", "-f", "lavfi", "-i",
+                                        "testsrc2=size=320x240:rate=25:duration=20", "-c:v", "libx264", "-preset",
+                                        "ultrafast", "-g", "25", "-f", "flv", url},
+                             0, PeerProcess::Wait::None),
+             qPrintable(publisher.errorString()));
+    QTest::qWait(1500);
+
+    nps::setMode(nps::Manual);
+    nps::setManualSocksProxyUrl(QString("socks5://127.0.0.1:%1").arg(proxyPort));
+    SocksMediaBridge bridge = SocksMediaBridge::forInput(url);
+    QVERIFY(bridge.relay);
+    // FFmpeg's RTMP drops the " tcUrl=... live=1" part of the URL, so the
+    // player is given the real server's names as options as well.
+    QByteArray out;
+    const int rc = runProgram("ffprobe", {"-v", "error", "-rtmp_tcurl", QString::fromUtf8(bridge.rtmpTcUrl),
+                                          "-rtmp_app", QString::fromUtf8(bridge.rtmpApp), "-rtmp_playpath",
+                                          QString::fromUtf8(bridge.rtmpPlayPath), "-rtmp_live", "live",
+                                          "-show_entries", "stream=codec_name,width", "-of", "csv=p=0",
+                                          QString::fromUtf8(bridge.effectiveUrl)},
+                              &out, 30000);
+    QVERIFY2(rc == 0, out.constData());
+    QVERIFY2(out.contains("h264,320"), out.constData());
 }
 
 QUORB_TEST_MAIN(TestSocksMediaBridge)
