@@ -98,7 +98,8 @@ private:
 // Runs a program to completion; returns its exit code, or -1 when it could
 // not start or ran past timeoutMs. Output goes to *output when given.
 int runProgram(const QString& program, const QStringList& args, QByteArray* output = nullptr,
-               int timeoutMs = 60000);
+               int timeoutMs = 60000,
+               const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment());
 
 // ffprobe -show_streams -show_format as JSON; an empty object on failure.
 QJsonObject ffprobe(const QString& pathOrUrl);
