@@ -61,6 +61,7 @@ private slots:
     void stallKeepsAudioWithVideo();
     void closeKeepsEveryFrame();
     void invalidFramesAreSkipped();
+    void abortFromAnotherThreadStillFinishesFile();
     void segments_data();
     void segments();
     void unwritablePathFailsAtFirstFrame();
@@ -200,6 +201,37 @@ void TestEncoderSink::invalidFramesAreSkipped()
     QCOMPARE(video->width, 160);
     QCOMPARE(video->height, 90);
     QCOMPARE(int(video->packets.size()), 10);
+}
+
+void TestEncoderSink::abortFromAnotherThreadStillFinishesFile()
+{
+    // A stop that aborts (from the GUI or stop thread, without the sink
+    // mutex) while frames are being encoded: no more frames are taken, and
+    // close still writes a playable file.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("aborted.mp4");
+    RecordingSink rec;
+    QVERIFY(rec.configure(path));
+    std::atomic<int> handed{0};
+    SinkRun run;
+    run.frames = 30 * 10;
+    run.beforeFrame = [&handed](int i) {
+        handed = i;
+        return i < 45;
+    };
+    std::thread stopper([&] {
+        while (handed.load() < 30)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        rec.sink.abort();
+    });
+    runSinkOnEncodeThread(rec.sink, run);
+    stopper.join();
+    QCOMPARE(decodeErrors(path), QString());
+    const auto streams = probePackets(path);
+    const ProbedStream* video = findStream(streams, "video");
+    QVERIFY(video);
+    QVERIFY2(video->packets.size() >= 30 && video->packets.size() <= 32,
+             qPrintable(QString("%1 frames after the abort at frame 30").arg(video->packets.size())));
 }
 
 void TestEncoderSink::segments_data()
