@@ -426,8 +426,13 @@ void FfmpegEncoderSink::encodeFrame(FrameTokenPtr& frame, const std::int16_t* au
     }
 
     std::int64_t pts = av_rescale_q(mediaClockMs, AVRational{1, 1000}, videoCodec->time_base);
-    if (hasLastVideoPts && pts <= lastVideoPts)
+    if (hasLastVideoPts && pts <= lastVideoPts) {
         pts = lastVideoPts + 1;
+        // Frames that came in a bunch are stamped ahead of the clock; the
+        // clock follows them, so the audio pulled for it stays in step with
+        // the picture instead of trailing it for the rest of the run.
+        mediaClockMs = std::max(mediaClockMs, av_rescale_q(pts, videoCodec->time_base, AVRational{1, 1000}));
+    }
     lastVideoPts = pts;
     hasLastVideoPts = true;
     yuvFrame->pts = pts;

@@ -56,6 +56,9 @@ void TonePuller::operator()(std::int16_t* dst, int frames)
 
 int runSinkOnEncodeThread(FfmpegEncoderSink& sink, const SinkRun& run)
 {
+    // The router probes the encoder before its worker starts; the first
+    // frame then finds it open and is not late.
+    sink.probeEncoder(run.width, run.height);
     int encoded = 0;
     std::thread encodeThread([&] {
         using clock = std::chrono::steady_clock;

@@ -47,8 +47,9 @@ struct SinkRun {
     std::function<bool(int index)> beforeFrame;
 };
 
-// Encodes run.frames frames on a new encode thread at 1/fps intervals and
-// closes the sink there; returns the number of frames handed to the sink.
+// Probes the encoder for the run's size on the calling thread, then encodes
+// run.frames frames on a new encode thread at 1/fps intervals and closes the
+// sink there; returns the number of frames handed to the sink.
 int runSinkOnEncodeThread(FfmpegEncoderSink& sink, const SinkRun& run);
 
 struct ProbedPacket {
