@@ -249,8 +249,7 @@ bool FfmpegEncoderSink::probeEncoder(int width, int height)
     }
     if (selectVideoEncoder(std::max(w, 2), std::max(h, 2), wantsGlobalHeader()))
         return true;
-    qWarning().nospace() << "FfmpegEncoderSink: encoder capability probe failed for " << width << "x" << height
-                         << "@" << fps;
+    qWarning() << "FfmpegEncoderSink: encoder capability probe failed for" << width << "x" << height << "@" << fps;
     return false;
 }
 
@@ -708,9 +707,8 @@ bool FfmpegEncoderSink::ensureOpen(int frameWidth, int frameHeight)
                 return reopenVideoEncoderForNewSize(W, H, globalHeader);
             if (!sizeChangeWarned) {
                 sizeChangeWarned = true;
-                qWarning().nospace()
-                    << "FfmpegEncoderSink: program dimensions changed during recording;keeping the file session at "
-                    << videoCodec->width << "x" << videoCodec->height;
+                qWarning() << "FfmpegEncoderSink: program dimensions changed during recording;keeping the file session at"
+                           << videoCodec->width << "x" << videoCodec->height;
             }
             return true;
         }
@@ -718,7 +716,7 @@ bool FfmpegEncoderSink::ensureOpen(int frameWidth, int frameHeight)
             videoCodec.reset();
     }
     if (!videoCodec && !selectVideoEncoder(W, H, globalHeader)) {
-        qWarning().nospace() << "FfmpegEncoderSink: no usable encoder for " << W << "x" << H;
+        qWarning() << "FfmpegEncoderSink: no usable encoder for" << W << "x" << H;
         self->close();
         return false;
     }
@@ -1311,8 +1309,8 @@ bool FfmpegEncoderSink::writePacket(MuxTarget& target, AVPacket* packet, const Q
             return true;
         target.writeFailures += 1;
         if (target.writeFailures <= 8 || target.writeFailures % 25 == 0)
-            qWarning().nospace() << "FfmpegEncoderSink: stream mux write failed, will reconnect: " << avErrorText(r)
-                                 << " (seq " << target.writeFailures << " )";
+            qWarning() << "FfmpegEncoderSink: stream mux write failed, will reconnect:" << avErrorText(r) << "(seq"
+                       << target.writeFailures << ")";
         closeTargetMux(target);
         target.reconnectPending = true;
         const std::int64_t delayMs = std::min<std::int64_t>(400LL << std::min(target.reopenAttempts, 8), 90000);

@@ -130,7 +130,7 @@ void TestEncoderSettings::hardwareFallbackWarnsOnceAndRemembersFailedSize()
     hardwareOnly.setEncodingParams(0, 2, FfmpegEncoderSink::kEncoderHardwareOnly, 1);
     QVERIFY(!hardwareOnly.probeEncoder(640, 360));
     QVERIFY(takeHardwareLines() > 0);
-    QCOMPARE(log.count("FfmpegEncoderSink: encoder capability probe failed for 640x360@30"), 1);
+    QCOMPARE(log.count("FfmpegEncoderSink: encoder capability probe failed for 640 x 360 @ 30"), 1);
     av_log_set_callback(av_log_default_callback);
 }
 
@@ -281,7 +281,7 @@ void TestEncoderSettings::sizeLimits_data()
     QTest::newRow("4097 rounds down to 4096") << 4097 << 0 << true << QString();
     QTest::newRow("4098 automatic") << 4098 << 0 << false << "FfmpegEncoderSink: real-time 8K requires explicit hardware encoding";
     QTest::newRow("4098 software") << 4098 << 2 << false << "FfmpegEncoderSink: real-time 8K requires explicit hardware encoding";
-    QTest::newRow("4098 hardware, none here") << 4098 << 1 << false << "FfmpegEncoderSink: encoder capability probe failed for 4098x2160@30";
+    QTest::newRow("4098 hardware, none here") << 4098 << 1 << false << "FfmpegEncoderSink: encoder capability probe failed for 4098 x 2160 @ 30";
 }
 
 void TestEncoderSettings::sizeLimits()
