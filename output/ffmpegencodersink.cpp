@@ -726,13 +726,7 @@ bool FfmpegEncoderSink::ensureOpen(int frameWidth, int frameHeight)
         return false;
     }
 
-    yuvFrame.reset(av_frame_alloc());
-    if (yuvFrame) {
-        yuvFrame->width = W;
-        yuvFrame->height = H;
-        yuvFrame->format = videoCodec->pix_fmt;
-    }
-    if (!yuvFrame || av_frame_get_buffer(yuvFrame.get(), 32) < 0) {
+    if (!allocateYuvFrame(W, H)) {
         self->close();
         return false;
     }
@@ -787,6 +781,21 @@ bool FfmpegEncoderSink::ensureOpen(int frameWidth, int frameHeight)
         return false;
     }
     encodePacket.reset(av_packet_alloc());
+    return true;
+}
+
+bool FfmpegEncoderSink::allocateYuvFrame(int w, int h)
+{
+    yuvFrame.reset(av_frame_alloc());
+    if (!yuvFrame)
+        return false;
+    yuvFrame->width = w;
+    yuvFrame->height = h;
+    yuvFrame->format = videoCodec->pix_fmt;
+    if (av_frame_get_buffer(yuvFrame.get(), 32) < 0) {
+        yuvFrame.reset();
+        return false;
+    }
     return true;
 }
 
@@ -851,13 +860,7 @@ bool FfmpegEncoderSink::reopenVideoEncoderForNewSize(int w, int h, bool globalHe
         qWarning() << "FfmpegEncoderSink: reopenVideoEncoderForNewSize: no usable video encoder";
         return false;
     }
-    yuvFrame.reset(av_frame_alloc());
-    if (yuvFrame) {
-        yuvFrame->width = w;
-        yuvFrame->height = h;
-        yuvFrame->format = videoCodec->pix_fmt;
-    }
-    if (!yuvFrame || av_frame_get_buffer(yuvFrame.get(), 32) < 0) {
+    if (!allocateYuvFrame(w, h)) {
         qWarning() << "FfmpegEncoderSink: reopenVideoEncoderForNewSize: YUV buffer alloc failed";
         yuvFrame.reset();
         videoCodec.reset();

@@ -86,6 +86,7 @@ private:
     // Encoding (encode thread).
     bool ensureOpen(int frameWidth, int frameHeight);
     bool openAudioEncoder(bool globalHeader);
+    bool allocateYuvFrame(int w, int h);
     bool reopenVideoEncoderForNewSize(int w, int h, bool globalHeader);
     bool convertFrame(const FrameToken& token);
     std::int64_t advanceMediaClock();
