@@ -77,7 +77,8 @@ private slots:
     void containerMatrix();
     void stallKeepsAudioWithVideo();
     void closeKeepsEveryFrame();
-    void invalidFramesAreSkipped();
+    void frameSizes_data();
+    void frameSizes();
     void abortFromAnotherThreadStillFinishesFile();
     void segments_data();
     void segments();
@@ -185,13 +186,33 @@ void TestEncoderSink::closeKeepsEveryFrame()
     QCOMPARE(decodeErrors(path), QString());
 }
 
-void TestEncoderSink::invalidFramesAreSkipped()
+void TestEncoderSink::frameSizes_data()
 {
+    QTest::addColumn<QSize>("outputSize");
+    QTest::addColumn<QSize>("firstFrames");
+    QTest::addColumn<QSize>("laterFrames");
+    QTest::addColumn<QSize>("fileSize");
+    QTest::addColumn<int>("sizeWarnings");
+    QTest::newRow("odd frame size rounds down") << QSize(0, 0) << QSize(161, 91) << QSize(161, 91) << QSize(160, 90) << 0;
+    QTest::newRow("output size wins") << QSize(320, 180) << QSize(161, 91) << QSize(161, 91) << QSize(320, 180) << 0;
+    QTest::newRow("size change while recording") << QSize(0, 0) << QSize(160, 90) << QSize(320, 180) << QSize(160, 90) << 1;
+}
+
+void TestEncoderSink::frameSizes()
+{
+    QFETCH(QSize, outputSize);
+    QFETCH(QSize, firstFrames);
+    QFETCH(QSize, laterFrames);
+    QFETCH(QSize, fileSize);
+    QFETCH(int, sizeWarnings);
     QTemporaryDir dir;
-    const QString path = dir.filePath("odd.mp4");
+    const QString path = dir.filePath("sizes.mp4");
     RecordingSink rec;
     QVERIFY(rec.configure(path));
+    rec.sink.setOutputSize(outputSize.width(), outputSize.height());
+    LogCapture log;
     std::thread encodeThread([&] {
+        // Tokens that break the picture rules are skipped without failing the run.
         FrameTokenPtr shortStride = makeRgbaFrame(64, 64, 0);
         shortStride->bytesPerLine = 64 * 4 - 4;
         rec.sink.encodeFrame(shortStride, nullptr, 0, 1);
@@ -201,20 +222,21 @@ void TestEncoderSink::invalidFramesAreSkipped()
         FrameTokenPtr none;
         rec.sink.encodeFrame(none, nullptr, 0, 1);
         for (int i = 0; i < 10; ++i) {
-            FrameTokenPtr odd = makeRgbaFrame(161, 91, i);
-            rec.sink.encodeFrame(odd, nullptr, 0, 1);
+            const QSize size = i < 5 ? firstFrames : laterFrames;
+            FrameTokenPtr frame = makeRgbaFrame(size.width(), size.height(), i);
+            rec.sink.encodeFrame(frame, nullptr, 0, 1);
             std::this_thread::sleep_for(std::chrono::milliseconds(33));
         }
         static_cast<IEncoderSink&>(rec.sink).close();
     });
     encodeThread.join();
     QCOMPARE(rec.fatalCalls.load(), 0);
+    QCOMPARE(log.count("FfmpegEncoderSink: program dimensions changed during recording"), sizeWarnings);
+    QCOMPARE(decodeErrors(path), QString());
     const auto streams = probePackets(path);
     const ProbedStream* video = findStream(streams, "video");
     QVERIFY(video);
-    // The first valid frame decides the size, rounded down to even.
-    QCOMPARE(video->width, 160);
-    QCOMPARE(video->height, 90);
+    QCOMPARE(QSize(video->width, video->height), fileSize);
     QCOMPARE(int(video->packets.size()), 10);
 }
 
