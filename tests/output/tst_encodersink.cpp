@@ -80,6 +80,8 @@ private slots:
     void frameSizes_data();
     void frameSizes();
     void abortFromAnotherThreadStillFinishesFile();
+    void newTimelineForcesKeyFrame_data();
+    void newTimelineForcesKeyFrame();
     void segments_data();
     void segments();
     void unwritablePathFailsAtFirstFrame();
@@ -269,6 +271,45 @@ void TestEncoderSink::abortFromAnotherThreadStillFinishesFile()
     QVERIFY(video);
     QVERIFY2(video->packets.size() >= 30 && video->packets.size() <= 32,
              qPrintable(QString("%1 frames after the abort at frame 30").arg(video->packets.size())));
+}
+
+void TestEncoderSink::newTimelineForcesKeyFrame_data()
+{
+    QTest::addColumn<int>("switchAt");
+    QTest::addColumn<int>("newFramesFrom");
+    QTest::newRow("next frame is of the new timeline") << 45 << 45;
+    // Frames of the old timeline still queued while recording come first;
+    // the key frame belongs to the first frame of the new one.
+    QTest::newRow("old frames carried over first") << 45 << 50;
+}
+
+void TestEncoderSink::newTimelineForcesKeyFrame()
+{
+    QFETCH(int, switchAt);
+    QFETCH(int, newFramesFrom);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("switch.mkv");
+    RecordingSink rec;
+    QVERIFY(rec.configure(path, SegmentOptions{false, 0, 0}, 0, 4));
+    SinkRun run;
+    run.frames = 90; // 3 s: shorter than the 4 s key-frame interval
+    run.beforeFrame = [&](int i) {
+        if (i == switchAt)
+            rec.sink.startNewSession(); // between frames, as under the router's sink mutex
+        return true;
+    };
+    run.sequence = [&](int i) { return std::int64_t(i < newFramesFrom ? 1 : 2); };
+    QCOMPARE(runSinkOnEncodeThread(rec.sink, run), run.frames);
+    const auto streams = probePackets(path);
+    const ProbedStream* video = findStream(streams, "video");
+    QVERIFY(video);
+    QCOMPARE(int(video->packets.size()), run.frames);
+    QList<int> keyFrames;
+    for (int i = 0; i < int(video->packets.size()); ++i) {
+        if (video->packets[std::size_t(i)].key)
+            keyFrames << i;
+    }
+    QCOMPARE(keyFrames, (QList<int>{0, newFramesFrom}));
 }
 
 void TestEncoderSink::segments_data()

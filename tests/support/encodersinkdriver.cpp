@@ -69,7 +69,7 @@ int runSinkOnEncodeThread(FfmpegEncoderSink& sink, const SinkRun& run)
                 break;
             std::this_thread::sleep_until(due);
             FrameTokenPtr frame = makeRgbaFrame(run.width, run.height, i, run.noise);
-            sink.encodeFrame(frame, nullptr, 0, 1);
+            sink.encodeFrame(frame, nullptr, 0, run.sequence ? run.sequence(i) : 1);
             ++encoded;
             due += interval;
             if (i == run.stallAfterFrame)

@@ -45,6 +45,8 @@ struct SinkRun {
     int stallMs = 0;          // ... for this long
     // Called on the encode thread before each frame; false ends the run early.
     std::function<bool(int index)> beforeFrame;
+    // Timeline sequence passed with each frame (the router's generation); 1 when unset.
+    std::function<std::int64_t(int index)> sequence;
 };
 
 // Probes the encoder for the run's size on the calling thread, then encodes
