@@ -1,6 +1,8 @@
 #include "output/ffmpegencodersink.h"
 
-#include "output/outputservices.h"
+#include "app/logging.h"
+#include "net/networkproxysettings.h"
+#include "net/socksmediabridge.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -679,7 +681,7 @@ bool FfmpegEncoderSink::ensureOpen(int frameWidth, int frameHeight)
 {
     if ((!recording && streamTargets.empty()) || frameWidth < 1 || frameHeight < 1)
         return false;
-    reinstallFfmpegLogCallback();
+    installFfmpegLogCallback();
 
     const int w = (outputWidth > 0 ? outputWidth : frameWidth) & ~1;
     const int h = (outputHeight > 0 ? outputHeight : frameHeight) & ~1;
@@ -1020,10 +1022,10 @@ bool FfmpegEncoderSink::openMux(MuxTarget& target, const char* url, const char* 
     target.muxer = muxerName;
 
     QByteArray publishUrl = upgradeIngestToRtmps(origUrl);
-    OutputSocksBridge bridge;
+    SocksMediaBridge bridge;
     bool relayed = false;
     if (isRtmpUrl(publishUrl.constData())) {
-        bridge = socksBridgeForOutput(publishUrl);
+        bridge = SocksMediaBridge::forOutput(QString::fromUtf8(publishUrl));
         if (bridge.relay && !bridge.effectiveUrl.isEmpty()) {
             publishUrl = bridge.effectiveUrl;
             relayed = true;
@@ -1135,8 +1137,8 @@ bool FfmpegEncoderSink::openMux(MuxTarget& target, const char* url, const char* 
                 }
                 qInfo() << "FfmpegEncoderSink: RTMP publish using local SOCKS relay";
             }
-            if (usesHttpProxy(publishUrl)) {
-                const QByteArray proxy = effectiveHttpProxy();
+            if (NetworkProxySettings::usesHttpProxyUtf8(publishUrl.constData())) {
+                const QByteArray proxy = NetworkProxySettings::effectiveHttpProxyUtf8();
                 if (!proxy.isEmpty()) {
                     av_dict_set(&rawOptions, "http_proxy", proxy.constData(), 0);
                     qInfo() << "FfmpegEncoderSink: http_proxy for HTTP(S) publish" << redactProxyCredentials(proxy);
@@ -1490,6 +1492,19 @@ QByteArray FfmpegEncoderSink::upgradeIngestToRtmps(const QByteArray& url)
     const QByteArray result = parsed.toEncoded(QUrl::FullyEncoded);
     qInfo() << "FfmpegEncoderSink: YouTube RTMP -> RTMPS for reachability:" << redactUrl(result);
     return result;
+}
+
+QByteArray FfmpegEncoderSink::redactProxyCredentials(const QByteArray& proxyUrl)
+{
+    const int schemeEnd = proxyUrl.indexOf("://");
+    const int authorityStart = schemeEnd < 0 ? 0 : schemeEnd + 3;
+    int authorityEnd = proxyUrl.indexOf('/', authorityStart);
+    if (authorityEnd < 0)
+        authorityEnd = proxyUrl.size();
+    const int at = authorityEnd > 0 ? proxyUrl.lastIndexOf('@', authorityEnd - 1) : -1;
+    if (at < authorityStart)
+        return proxyUrl;
+    return proxyUrl.left(authorityStart) + "***" + proxyUrl.mid(at);
 }
 
 bool FfmpegEncoderSink::isRtmpUrl(const char* text)

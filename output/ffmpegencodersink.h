@@ -64,6 +64,8 @@ public:
     static bool isNetworkOutputUrl(const char* url);
     static QByteArray redactUrl(const QByteArray& url);
     static QByteArray upgradeIngestToRtmps(const QByteArray& url);
+    // A proxy URL fit for a log line: user name and password become "***".
+    static QByteArray redactProxyCredentials(const QByteArray& proxyUrl);
     static bool isRtmpUrl(const char* text);
     static bool isMp4FamilyMuxer(const char* name);
     static int ioInterruptCallback(void* flag);

@@ -1,13 +1,14 @@
 #pragma once
 
 #include "output/avhandles.h"
-#include "output/outputservices.h"
+#include "net/sockstcprelay.h"
 
 #include <QByteArray>
 
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -73,7 +74,7 @@ struct MuxTarget {
     int id = -1;                                 // destination row
     // Guarded by mutex.
     std::int64_t sessionSeq = 1;
-    OwnedSocksRelay relay;                       // local SOCKS tunnel of an RTMP destination
+    std::unique_ptr<SocksTcpRelay> relay;        // local SOCKS tunnel of an RTMP destination
 
     // Recording file only: when the current failed-write streak began.
     std::int64_t fileFailureSinceNs = 0;

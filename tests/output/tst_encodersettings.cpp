@@ -2,7 +2,6 @@
 // settings the opened encoder really got, and the pure URL helpers.
 
 #include "output/ffmpegencodersink.h"
-#include "output/outputservices.h"
 #include "support/encodersinkdriver.h"
 #include "support/testsupport.h"
 
@@ -364,7 +363,7 @@ void TestEncoderSettings::proxyCredentialsNeverLogged()
 {
     QFETCH(QByteArray, proxy);
     QFETCH(QByteArray, logged);
-    QCOMPARE(redactProxyCredentials(proxy), logged);
+    QCOMPARE(FfmpegEncoderSink::redactProxyCredentials(proxy), logged);
 }
 
 void TestEncoderSettings::ingestUpgrade_data()
