@@ -55,25 +55,21 @@ struct MuxTarget {
 
     std::mutex mutex;
     std::condition_variable wake;
-    // Guarded by mutex.
-    std::deque<QueuedPacket> queue;
-    std::thread worker;                          // the network worker
-    // Guarded by mutex.
-    bool stop = false;
-    bool resetRequested = false;
-    bool waitKeyframe = false;
+    std::deque<QueuedPacket> queue;              // guarded by mutex
+    std::thread worker;                          // the network worker; joined before destruction
+    bool stop = false;                           // guarded by mutex
+    bool resetRequested = false;                 // guarded by mutex
+    bool waitKeyframe = false;                   // guarded by mutex
     std::uint64_t queueResets = 0;
-    // Guarded by mutex.
-    bool congested = false;
-    bool hasLastVideoPts = false;
+    bool congested = false;                      // guarded by mutex
+    bool hasLastVideoPts = false;                // last stamps written, per kind (FLV fix-ups)
     std::int64_t lastVideoPts = 0;
     bool hasLastAudioPts = false;
     std::int64_t lastAudioPts = 0;
     std::uint64_t writeFailures = 0;
     std::uint64_t reconnects = 0;
     int id = -1;                                 // destination row
-    // Guarded by mutex.
-    std::int64_t sessionSeq = 1;
+    std::int64_t sessionSeq = 1;                 // guarded by mutex
     std::unique_ptr<SocksTcpRelay> relay;        // local SOCKS tunnel of an RTMP destination
 
     // Recording file only: when the current failed-write streak began.
