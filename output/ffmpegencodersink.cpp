@@ -1,5 +1,7 @@
 #include "output/ffmpegencodersink.h"
 
+#include "output/steadyclock.h"
+
 #include "app/logging.h"
 #include "net/networkproxysettings.h"
 #include "net/socksmediabridge.h"
@@ -53,13 +55,6 @@ constexpr int kFileWriteBufferBytes = 4194304;
 // after this many failed writes in a row or this long without a success.
 constexpr int kFileFailureStreakLimit = 150;
 constexpr std::int64_t kFileFailureTimeLimitNs = 5000000000LL;
-
-std::int64_t steadyNowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // Hardware encoder memory shared by every sink of the process.
 struct EncoderCache {
@@ -1039,9 +1034,16 @@ bool FfmpegEncoderSink::openMux(MuxTarget& target, const char* url, const char* 
         return false;
     }
     const bool isNetwork = isNetworkOutputUrl(origUrl.constData()) || isNetworkOutputUrl(publishUrl.constData());
-    target.sessionSeq = sessionSeq.load();
+    {
+        std::lock_guard<std::mutex> lock(target.mutex);
+        target.sessionSeq = sessionSeq.load();
+    }
 
-    const char* formatName = !muxerName.isEmpty()              ? muxerName.constData()
+    // Plain MPEG-TS sent to an rtp:// URL is raw TS in UDP that no RTP
+    // receiver accepts; RTP needs the TS packed into RTP packets.
+    const bool rtp = origUrl.trimmed().toLower().startsWith("rtp://");
+    const char* formatName = rtp && (muxerName.isEmpty() || muxerName == "mpegts") ? "rtp_mpegts"
+                             : !muxerName.isEmpty()                                 ? muxerName.constData()
                              : isRtmpUrl(origUrl.constData()) ? "flv"
                                                                : nullptr;
     AVFormatContext* rawCtx = nullptr;
@@ -1124,6 +1126,10 @@ bool FfmpegEncoderSink::openMux(MuxTarget& target, const char* url, const char* 
             av_dict_set(&rawOptions, "rw_timeout",
                         (target.reconnectPending || target.reopenAttempts > 0) ? "3000000" : "5000000", 0);
             av_dict_set(&rawOptions, "tcp_nodelay", "1", 0);
+            // SRT drops what is still unacknowledged when the socket closes,
+            // unless it may linger: the receiver would lose the last second.
+            if (publishUrl.trimmed().toLower().startsWith("srt://"))
+                av_dict_set(&rawOptions, "linger", "1", 0);
             if (isRtmpUrl(origUrl.constData()) || isRtmpUrl(publishUrl.constData()))
                 av_dict_set(&rawOptions, "rtmp_live", "live", 0);
             if (relayed) {
@@ -1455,24 +1461,67 @@ bool FfmpegEncoderSink::isNetworkOutputUrl(const char* url)
 QByteArray FfmpegEncoderSink::redactUrl(const QByteArray& url)
 {
     QByteArray out = url;
-    const QByteArray lower = url.toLower();
-    static const char* const schemes[] = {"rtmp://", "rtmps://", "rtmpt://", "http://", "https://"};
-    if (!std::any_of(std::begin(schemes), std::end(schemes), [&lower](const char* s) { return lower.startsWith(s); }))
-        return out;
     int end = out.indexOf(' ');
     if (end < 0)
         end = out.size();
     const int sep = out.indexOf("://");
-    const int pathStart = sep < 0 ? -1 : out.indexOf('/', sep + 3);
-    if (sep < 0 || pathStart < 0 || pathStart >= end) {
-        if (end > 0)
-            out.replace(0, end, "***");
+
+    // Credentials in the authority ("user:password@host"), any scheme.
+    if (sep >= 0 && sep < end) {
+        int authorityEnd = sep + 3;
+        while (authorityEnd < end && !std::strchr("/?#", out.at(authorityEnd)))
+            ++authorityEnd;
+        const int at = out.lastIndexOf('@', authorityEnd - 1);
+        if (at >= sep + 3) {
+            out.replace(sep + 3, at - (sep + 3), "***");
+            end -= at - (sep + 3) - 3;
+        }
+    }
+
+    const QByteArray lower = out.left(end).toLower();
+    static const char* const keyInPath[] = {"rtmp://", "rtmps://", "rtmpt://", "rtmpe://", "rtmpts://",
+                                            "http://", "https://"};
+    if (std::any_of(std::begin(keyInPath), std::end(keyInPath), [&lower](const char* s) { return lower.startsWith(s); })) {
+        // The stream key is the last path segment (with whatever follows it).
+        const int pathStart = out.indexOf('/', sep + 3);
+        if (pathStart < 0 || pathStart >= end) {
+            if (end > 0)
+                out.replace(0, end, "***");
+            return out;
+        }
+        int segmentEnd = end;
+        while (segmentEnd - 1 > pathStart && out.at(segmentEnd - 1) == '/')
+            --segmentEnd;
+        const int lastSlash = out.lastIndexOf('/', segmentEnd - 1);
+        // "app/" alone names no key; "app/key/" does.
+        if (segmentEnd < end && lastSlash <= pathStart)
+            return out;
+        if (lastSlash < segmentEnd - 1)
+            out.replace(lastSlash + 1, segmentEnd - lastSlash - 1, "***");
         return out;
     }
-    const int lastSlash = out.lastIndexOf('/', end - 1);
-    if (lastSlash < end - 1)
-        out.replace(lastSlash + 1, end - lastSlash - 1, "***");
-    return out;
+
+    // Other schemes carry their secrets in the query (SRT passphrase and
+    // stream id, RIST secret, ...).
+    const int query = out.indexOf('?');
+    if (query < 0 || query >= end)
+        return out;
+    static const char* const secretKeys[] = {"passphrase", "streamid", "srt_streamid", "secret", "password",
+                                             "passwd",     "pass",     "key",          "token",  "auth",
+                                             "user",       "username", "sig",          "signature"};
+    QByteArray rebuilt = out.left(query + 1);
+    const QList<QByteArray> pairs = out.mid(query + 1, end - query - 1).split('&');
+    for (int i = 0; i < pairs.size(); ++i) {
+        const QByteArray& pair = pairs.at(i);
+        const int eq = pair.indexOf('=');
+        const QByteArray key = (eq < 0 ? pair : pair.left(eq)).toLower();
+        const bool secret = std::any_of(std::begin(secretKeys), std::end(secretKeys),
+                                        [&key](const char* k) { return key == k; });
+        if (i > 0)
+            rebuilt += '&';
+        rebuilt += secret && eq >= 0 ? pair.left(eq + 1) + "***" : pair;
+    }
+    return rebuilt + out.mid(end);
 }
 
 QByteArray FfmpegEncoderSink::upgradeIngestToRtmps(const QByteArray& url)

@@ -115,12 +115,17 @@ private:
     void closeTargetMux(MuxTarget& target);
     bool lockMuxMutexUnlessStopping();
 
-    // Network destinations: the per-destination workers live in
-    // ffmpegencodersinknetwork.cpp.
+    // Network destinations (ffmpegencodersinknetwork.cpp). The encode thread
+    // starts, feeds and stops the workers; each worker runs the loop and the
+    // reconnects of its own target only.
     void startNetworkWorker(MuxTarget& target);
     void enqueueNetworkPacket(MuxTarget& target, const AVPacket* packet, const AVCodecContext* codec,
                               bool isVideo);
     void stopNetworkWorkers();
+    static void networkWorkerThreadProc(void* argument);
+    void networkWorkerLoop(MuxTarget& target);
+    bool tryReconnect(MuxTarget& target);
+    void reportStatus(const MuxTarget& target, const char* status);
 
     // Configuration: written on the GUI thread before the worker starts.
     QString recordPath;

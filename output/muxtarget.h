@@ -58,6 +58,7 @@ struct MuxTarget {
     std::deque<QueuedPacket> queue;              // guarded by mutex
     std::thread worker;                          // the network worker; joined before destruction
     bool stop = false;                           // guarded by mutex
+    bool workerDone = false;                     // guarded by mutex; the worker's last act
     bool resetRequested = false;                 // guarded by mutex
     bool waitKeyframe = false;                   // guarded by mutex
     std::uint64_t queueResets = 0;
