@@ -891,8 +891,11 @@ void FfmpegEncoderSink::close()
 
     closing = true;
     failed = false;
-    aborted = true;
+    // The workers end their destinations with a trailer, so receivers get
+    // the last frame whole; one that does not end at once is released by
+    // `aborted`, which stopNetworkWorkers sets after its first wait.
     stopNetworkWorkers();
+    aborted = true;
 
     if (recording && !wasAborted) {
         // Only the file gets the tail: the network workers are gone.

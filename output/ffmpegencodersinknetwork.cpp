@@ -97,7 +97,13 @@ void FfmpegEncoderSink::networkWorkerThreadProc(void* argument)
 {
     std::unique_ptr<NetworkWorkerArgument> owned(static_cast<NetworkWorkerArgument*>(argument));
     MuxTarget& target = *owned->target;
-    owned->sink->networkWorkerLoop(target);
+    FfmpegEncoderSink& sink = *owned->sink;
+    sink.networkWorkerLoop(target);
+    // A stop (not an abort) ends the stream properly: the muxer's tail,
+    // held back until now, completes the last frame at the receiver. A
+    // stalled receiver cannot hold this up: `aborted` interrupts it.
+    if (target.formatContext && !sink.aborted.load())
+        sink.closeSegment(target, true);
     std::lock_guard<std::mutex> lock(target.mutex);
     target.workerDone = true;
     target.wake.notify_all();
