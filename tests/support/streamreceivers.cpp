@@ -223,7 +223,8 @@ qint64 residentKiB()
     return -1;
 }
 
-QString checkCapture(const QString& path, int width, int height, const QString& frameRate, int minFrames)
+QString checkCapture(const QString& path, int width, int height, const QString& frameRate, int minFrames,
+                     bool lastFrameMayBeCut)
 {
     const std::vector<ProbedStream> streams = probePackets(path);
     const ProbedStream* video = findStream(streams, "video");
@@ -239,9 +240,17 @@ QString checkCapture(const QString& path, int width, int height, const QString& 
         return path + ": does not start on a key frame";
     // Every frame as it is stamped: a rate conversion would report its own
     // timestamp troubles as errors.
+    QString decoded = path;
+    if (lastFrameMayBeCut) {
+        decoded = path + ".whole.ts";
+        if (runProgram("ffmpeg", {"-v", "error", "-nostdin", "-y", "-i", path, "-map", "0", "-c", "copy", "-frames:v",
+                                  QString::number(video->packets.size() - 1), decoded})
+            != 0)
+            return path + ": could not cut the last frame";
+    }
+    QStringList args{"-v", "error", "-nostdin", "-i", decoded, "-vsync", "passthrough", "-enc_time_base", "-1"};
     QByteArray errors;
-    const int rc = runProgram("ffmpeg", {"-v", "error", "-nostdin", "-i", path, "-vsync", "passthrough", "-enc_time_base", "-1", "-f", "null", "-"},
-                              &errors, 120000);
+    const int rc = runProgram("ffmpeg", args << "-f" << "null" << "-", &errors, 120000);
     if (rc != 0 || !errors.trimmed().isEmpty())
         return QString("%1: decode exit %2: %3").arg(path).arg(rc).arg(QString::fromUtf8(errors.left(400)));
     return {};
