@@ -117,7 +117,7 @@ void TestNetworkPublishStop::stopWhileReceiverFrozen()
     QVERIFY2(stopMs < 1500, qPrintable(QString("stop took %1 ms").arg(stopMs)));
     QCOMPARE(p.statuses.words(0).last(), QString("stopped"));
     QCOMPARE(p.statuses.words(1).last(), QString("stopped"));
-    const QString problem = checkCapture(recording, kWidth, kHeight, "30/1", encoded.load());
+    const QString problem = checkCapture(recording, kWidth, kHeight, QString(), encoded.load());
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     finishReceiver(udp, 6000);
     const QString udpProblem = checkCapture(dir.path() + "/udp.ts", kWidth, kHeight, QString(), encoded.load() - 45);
