@@ -51,7 +51,6 @@ void TestNetworkPublish::initTestCase()
 {
     clearProxyConfiguration();
     initLogging();
-    m_dir.setAutoRemove(false);
 }
 
 void TestNetworkPublish::fanOut_data()
