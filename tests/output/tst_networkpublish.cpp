@@ -171,10 +171,10 @@ void TestNetworkPublish::fanOut()
         // The stream starts at the first key frame after connecting (one
         // per second): at least four of the five seconds arrive.
         const bool rtp = destinations[i] == int(Dest::Rtp);
-        const QString problem = checkCapture(path, kWidth, kHeight, "30/1", 4 * 30 - 5, rtp);
+        const QString problem = checkCapture(path, kWidth, kHeight, 30.0, 4 * 30 - 5, rtp);
         QVERIFY2(problem.isEmpty(), qPrintable(QString("row %1: %2").arg(i).arg(problem)));
     }
-    const QString recordingProblem = checkCapture(recording, kWidth, kHeight, "30/1", kFrames);
+    const QString recordingProblem = checkCapture(recording, kWidth, kHeight, 30.0, kFrames);
     QVERIFY2(recordingProblem.isEmpty(), qPrintable(recordingProblem));
 }
 

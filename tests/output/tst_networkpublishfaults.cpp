@@ -169,7 +169,7 @@ void TestNetworkPublishFaults::killedAndStalledReceivers()
     for (const QString& which : {QString("killed"), QString("stalled")}) {
         const QStringList files = nginxRecordings(dir.path() + "/" + which);
         QVERIFY2(files.size() >= 2, qPrintable(which + ": " + files.join(", ")));
-        const QString problem = checkCapture(files.last(), kWidth, kHeight, QString(), 60);
+        const QString problem = checkCapture(files.last(), kWidth, kHeight, 30.0, 60);
         QVERIFY2(problem.isEmpty(), qPrintable(which + ": " + problem));
     }
     for (int row = 0; row < 3; ++row)

@@ -86,7 +86,7 @@ void TestNetworkPublishProxy::rtmpThroughSocksRelay()
     QVERIFY2(keyArrived, onPublish.requests().join("\n---\n").constData());
     const QStringList files = nginxRecordings(dir.path() + "/nginx");
     QCOMPARE(files.size(), 1);
-    const QString problem = checkCapture(files.first(), kWidth, kHeight, QString(), kFrames - 40);
+    const QString problem = checkCapture(files.first(), kWidth, kHeight, 30.0, kFrames - 40);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 
@@ -111,7 +111,7 @@ void TestNetworkPublishProxy::httpThroughProxy()
     QVERIFY(proxyLog.open(QIODevice::ReadOnly));
     const QByteArray proxied = proxyLog.readAll();
     QVERIFY2(proxied.contains("feed.ts"), proxied.right(1500).constData());
-    const QString problem = checkCapture(dir.path() + "/http.ts", kWidth, kHeight, QString(), kFrames - 40);
+    const QString problem = checkCapture(dir.path() + "/http.ts", kWidth, kHeight, 30.0, kFrames - 40);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 

@@ -117,10 +117,10 @@ void TestNetworkPublishStop::stopWhileReceiverFrozen()
     QVERIFY2(stopMs < 1500, qPrintable(QString("stop took %1 ms").arg(stopMs)));
     QCOMPARE(p.statuses.words(0).last(), QString("stopped"));
     QCOMPARE(p.statuses.words(1).last(), QString("stopped"));
-    const QString problem = checkCapture(recording, kWidth, kHeight, QString(), encoded.load());
+    const QString problem = checkCapture(recording, kWidth, kHeight, 30.0, encoded.load());
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     finishReceiver(udp, 6000);
-    const QString udpProblem = checkCapture(dir.path() + "/udp.ts", kWidth, kHeight, QString(), encoded.load() - 45);
+    const QString udpProblem = checkCapture(dir.path() + "/udp.ts", kWidth, kHeight, 30.0, encoded.load() - 45);
     QVERIFY2(udpProblem.isEmpty(), qPrintable(udpProblem));
 }
 
@@ -176,7 +176,7 @@ void TestNetworkPublishStop::receiverAppearsLater()
     QCOMPARE(log.count("RTMP mux reopen failed, attempt 2"), 0);
     const QStringList files = nginxRecordings(dir.path() + "/nginx");
     QCOMPARE(files.size(), 1);
-    const QString problem = checkCapture(files.first(), kWidth, kHeight, QString(), 45);
+    const QString problem = checkCapture(files.first(), kWidth, kHeight, 30.0, 45);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 
@@ -223,7 +223,7 @@ void TestNetworkPublishStop::newTimelineKeepsTimestampsContinuous()
     // Only the frames between the switch and the forced key frame are missing.
     QVERIFY2(maxStep < 0.25, qPrintable(QString("largest step %1 s").arg(maxStep)));
     QVERIFY(keyFramesAfterStart >= 1);
-    const QString problem = checkCapture(files.first(), kWidth, kHeight, QString(), 150);
+    const QString problem = checkCapture(files.first(), kWidth, kHeight, 30.0, 150);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 

@@ -103,12 +103,12 @@ private:
     std::vector<Entry> m_entries; // guarded by m_mutex
 };
 
-// What a capture must show: an H.264 picture of the given size and rate
-// that decodes without error, starting on a key frame, with at least
-// minFrames video packets. Empty when it does; else what is wrong. With
+// What a capture must show: an H.264 picture of the given size whose
+// timestamps run at fps (within 3%; 0: not checked) and that decodes without
+// error, starting on a key frame, with at least minFrames video packets. Empty when it does; else what is wrong. With
 // lastFrameMayBeCut the last video frame is not decoded: FFmpeg's RTP
 // muxer never sends the last, partly filled packet of a stream.
-QString checkCapture(const QString& path, int width, int height, const QString& frameRate, int minFrames,
+QString checkCapture(const QString& path, int width, int height, double fps, int minFrames,
                      bool lastFrameMayBeCut = false);
 
 } // namespace testsupport
