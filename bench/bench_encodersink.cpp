@@ -41,21 +41,7 @@ double sinkCpuSeconds(const QString& path, int preset, int frameCount, const std
     sink.setEncodingParams(0, 2, FfmpegEncoderSink::kEncoderSoftwareOnly, preset);
     sink.setSegmentation(SegmentOptions{false, 0, 0});
     sink.setAudioPullCallback([&tone](std::int16_t* dst, int n) { tone(dst, n); });
-    sink.probeEncoder(kWidth, kHeight);
-    const double before = cpuSeconds(RUSAGE_SELF);
-    std::thread encodeThread([&] {
-        auto due = std::chrono::steady_clock::now();
-        for (int i = 0; i < frameCount; ++i) {
-            std::this_thread::sleep_until(due);
-            due += std::chrono::microseconds(1000000 / kFps);
-            FrameTokenPtr frame = frames[std::size_t(i) % frames.size()];
-            frame->ptsUs = std::int64_t(i) * 1000000 / kFps;
-            sink.encodeFrame(frame, nullptr, 0, 1);
-        }
-        static_cast<IEncoderSink&>(sink).close();
-    });
-    encodeThread.join();
-    return cpuSeconds(RUSAGE_SELF) - before;
+    return driveSinkCpuSeconds(sink, frameCount, frames);
 }
 
 // The ffmpeg CLI with the sink's settings, reading the same raw frames.
@@ -79,19 +65,7 @@ double cliCpuSeconds(const QString& path, int preset, int frameCount, const std:
             .arg(2 * kbps)
             .arg(path)
             .toLocal8Bit();
-    const double before = cpuSeconds(RUSAGE_CHILDREN);
-    FILE* pipe = popen(command.constData(), "w");
-    if (!pipe) {
-        std::fprintf(stderr, "cannot start ffmpeg\n");
-        return -1;
-    }
-    for (int i = 0; i < frameCount; ++i) {
-        const QByteArray& data = frames[std::size_t(i) % frames.size()]->data;
-        std::fwrite(data.constData(), 1, std::size_t(data.size()), pipe);
-    }
-    if (pclose(pipe) != 0)
-        std::fprintf(stderr, "ffmpeg reported an error\n");
-    return cpuSeconds(RUSAGE_CHILDREN) - before;
+    return pipeFramesCpuSeconds(command, frameCount, frames);
 }
 
 } // namespace

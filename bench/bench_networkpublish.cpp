@@ -122,23 +122,10 @@ double sinkCpuSeconds(const QString& recording, const std::vector<StreamTarget>&
     sink.setEncodingParams(0, 2, FfmpegEncoderSink::kEncoderSoftwareOnly, 1);
     sink.setSegmentation(SegmentOptions{false, 0, 0});
     sink.setAudioPullCallback([&tone](std::int16_t* dst, int n) { tone(dst, n); });
-    sink.probeEncoder(kWidth, kHeight);
-    const double before = cpuSeconds(RUSAGE_SELF);
-    std::thread encodeThread([&] {
-        auto due = std::chrono::steady_clock::now();
-        for (int i = 0; i < frameCount; ++i) {
-            std::this_thread::sleep_until(due);
-            due += std::chrono::microseconds(1000000 / kFps);
-            FrameTokenPtr frame = frames[std::size_t(i) % frames.size()];
-            frame->ptsUs = std::int64_t(i) * 1000000 / kFps;
-            sink.encodeFrame(frame, nullptr, 0, 1);
-            if (onSecond && i % kFps == 0)
-                onSecond(i / kFps);
-        }
-        static_cast<IEncoderSink&>(sink).close();
+    return driveSinkCpuSeconds(sink, frameCount, frames, [&onSecond](int i) {
+        if (onSecond && i % kFps == 0)
+            onSecond(i / kFps);
     });
-    encodeThread.join();
-    return cpuSeconds(RUSAGE_SELF) - before;
 }
 
 // The ffmpeg CLI with the sink's settings reading the same raw frames and
@@ -159,19 +146,7 @@ double cliCpuSeconds(const QString& outputs, int frameCount, const std::vector<F
             .arg(2 * kbps)
             .arg(outputs)
             .toLocal8Bit();
-    const double before = cpuSeconds(RUSAGE_CHILDREN);
-    FILE* pipe = popen(command.constData(), "w");
-    if (!pipe) {
-        std::fprintf(stderr, "cannot start ffmpeg\n");
-        return -1;
-    }
-    for (int i = 0; i < frameCount; ++i) {
-        const QByteArray& data = frames[std::size_t(i) % frames.size()]->data;
-        std::fwrite(data.constData(), 1, std::size_t(data.size()), pipe);
-    }
-    if (pclose(pipe) != 0)
-        std::fprintf(stderr, "ffmpeg reported an error\n");
-    return cpuSeconds(RUSAGE_CHILDREN) - before;
+    return pipeFramesCpuSeconds(command, frameCount, frames);
 }
 
 } // namespace

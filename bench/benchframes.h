@@ -4,12 +4,17 @@
 // an encoder has to work on, a tone for the audio pull, and CPU time.
 
 #include "engine/frametoken.h"
+#include "output/ffmpegencodersink.h"
 
 #include <QByteArray>
 
 #include <sys/resource.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <functional>
+#include <thread>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -65,5 +70,49 @@ struct Tone {
         }
     }
 };
+
+// Drives a configured sink the way the router does: one frame per frame
+// interval on an encode thread, then close there; afterFrame(i) runs on the
+// encode thread after frame i. Returns the CPU seconds of this process.
+inline double driveSinkCpuSeconds(FfmpegEncoderSink& sink, int frameCount, const std::vector<FrameTokenPtr>& frames,
+                                  const std::function<void(int)>& afterFrame = {})
+{
+    sink.probeEncoder(kWidth, kHeight);
+    const double before = cpuSeconds(RUSAGE_SELF);
+    std::thread encodeThread([&] {
+        auto due = std::chrono::steady_clock::now();
+        for (int i = 0; i < frameCount; ++i) {
+            std::this_thread::sleep_until(due);
+            due += std::chrono::microseconds(1000000 / kFps);
+            FrameTokenPtr frame = frames[std::size_t(i) % frames.size()];
+            frame->ptsUs = std::int64_t(i) * 1000000 / kFps;
+            sink.encodeFrame(frame, nullptr, 0, 1);
+            if (afterFrame)
+                afterFrame(i);
+        }
+        static_cast<IEncoderSink&>(sink).close();
+    });
+    encodeThread.join();
+    return cpuSeconds(RUSAGE_SELF) - before;
+}
+
+// Runs a shell command with the raw RGBA frames on its standard input;
+// returns the CPU seconds it used.
+inline double pipeFramesCpuSeconds(const QByteArray& command, int frameCount, const std::vector<FrameTokenPtr>& frames)
+{
+    const double before = cpuSeconds(RUSAGE_CHILDREN);
+    FILE* pipe = popen(command.constData(), "w");
+    if (!pipe) {
+        std::fprintf(stderr, "cannot start ffmpeg\n");
+        return -1;
+    }
+    for (int i = 0; i < frameCount; ++i) {
+        const QByteArray& data = frames[std::size_t(i) % frames.size()]->data;
+        std::fwrite(data.constData(), 1, std::size_t(data.size()), pipe);
+    }
+    if (pclose(pipe) != 0)
+        std::fprintf(stderr, "ffmpeg reported an error\n");
+    return cpuSeconds(RUSAGE_CHILDREN) - before;
+}
 
 } // namespace bench

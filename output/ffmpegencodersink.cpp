@@ -656,8 +656,10 @@ void FfmpegEncoderSink::flushAudioEncoder()
 void FfmpegEncoderSink::flushFiles()
 {
     for (const auto& target : muxTargets) {
+        if (target->isNetwork)
+            continue; // its output belongs to its worker
         AVFormatContext* ctx = target->formatContext.get();
-        if (!target->isNetwork && ctx && ctx->pb && !(ctx->oformat->flags & AVFMT_NOFILE))
+        if (ctx && ctx->pb && !(ctx->oformat->flags & AVFMT_NOFILE))
             avio_flush(ctx->pb);
     }
 }

@@ -128,21 +128,16 @@ void TestNetworkPublish::fanOut()
         targets.push_back({url, "mpegts", i});
     }
 
-    FfmpegEncoderSink sink;
-    StatusRecorder statuses;
-    TonePuller tone;
+    PublishingSink p;
     const QString recording = dir + "/program.mp4";
-    QVERIFY(sink.configure(recording, targets, 30.0));
-    sink.setSegmentation(SegmentOptions{false, 0, 0});
-    sink.setOutputSize(kWidth, kHeight);
-    sink.setEncodingParams(1500, 1, FfmpegEncoderSink::kEncoderSoftwareOnly, 0);
-    sink.setAudioPullCallback([&tone](std::int16_t* dst, int frames) { tone(dst, frames); });
-    sink.setStatusCallback([&statuses](int row, const QString& word) { statuses.record(row, word); });
+    QVERIFY(p.configure(recording, targets, 1500));
+    p.sink.setOutputSize(kWidth, kHeight);
+    const StatusRecorder& statuses = p.statuses;
     SinkRun run;
     run.width = kWidth;
     run.height = kHeight;
     run.frames = kFrames;
-    QCOMPARE(runSinkOnEncodeThread(sink, run), kFrames);
+    QCOMPARE(runSinkOnEncodeThread(p.sink, run), kFrames);
 
     for (auto& receiver : receivers)
         finishReceiver(*receiver, 7000);

@@ -24,13 +24,6 @@ constexpr int kWidth = 320;
 constexpr int kHeight = 240;
 constexpr int kMaxFrames = 30 * 70;
 
-void signalTree(qint64 pid, int sig)
-{
-    for (qint64 child : childPids(pid))
-        ::kill(pid_t(child), sig);
-    ::kill(pid_t(pid), sig);
-}
-
 // The largest step between consecutive video timestamps and their count.
 struct Continuity {
     int frames = 0;
@@ -83,15 +76,10 @@ void TestNetworkPublishFaults::killedAndStalledReceivers()
         {QString("rtmp://127.0.0.1:%1/live/killed").arg(killedPorts.rtmp), "flv", 0},
         {QString("rtmp://127.0.0.1:%1/live/stalled").arg(stalledPorts.rtmp), "flv", 1},
         {QString("rtmp://127.0.0.1:%1/live/healthy").arg(healthyPorts.rtmp), "flv", 2}};
-    FfmpegEncoderSink sink;
-    StatusRecorder statuses;
-    TonePuller tone;
+    PublishingSink p;
     const QString recording = dir.path() + "/program.mkv";
-    QVERIFY(sink.configure(recording, targets, 30.0));
-    sink.setSegmentation(SegmentOptions{false, 0, 0});
-    sink.setEncodingParams(1200, 1, FfmpegEncoderSink::kEncoderSoftwareOnly, 0);
-    sink.setAudioPullCallback([&tone](std::int16_t* dst, int frames) { tone(dst, frames); });
-    sink.setStatusCallback([&statuses](int row, const QString& word) { statuses.record(row, word); });
+    QVERIFY(p.configure(recording, targets, 1200));
+    StatusRecorder& statuses = p.statuses;
 
     std::atomic<bool> finish{false};
     std::atomic<int> encoded{0};
@@ -100,7 +88,7 @@ void TestNetworkPublishFaults::killedAndStalledReceivers()
     run.height = kHeight;
     run.frames = kMaxFrames;
     run.beforeFrame = [&finish](int) { return !finish.load(); };
-    std::thread encodeThread([&] { encoded = runSinkOnEncodeThread(sink, run); });
+    std::thread encodeThread([&] { encoded = runSinkOnEncodeThread(p.sink, run); });
     auto join = qScopeGuard([&] {
         finish = true;
         encodeThread.join();

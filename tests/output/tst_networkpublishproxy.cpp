@@ -26,20 +26,15 @@ constexpr int kFrames = 120;
 
 QStringList publish(const QString& url, const QString& muxer)
 {
-    FfmpegEncoderSink sink;
-    StatusRecorder statuses;
-    TonePuller tone;
-    if (!sink.configure(QString(), {{url, muxer, 0}}, 30.0))
+    PublishingSink p;
+    if (!p.configure(QString(), {{url, muxer, 0}}))
         return {};
-    sink.setEncodingParams(1000, 1, FfmpegEncoderSink::kEncoderSoftwareOnly, 0);
-    sink.setAudioPullCallback([&tone](std::int16_t* dst, int frames) { tone(dst, frames); });
-    sink.setStatusCallback([&statuses](int row, const QString& word) { statuses.record(row, word); });
     SinkRun run;
     run.width = kWidth;
     run.height = kHeight;
     run.frames = kFrames;
-    runSinkOnEncodeThread(sink, run);
-    return statuses.words(0);
+    runSinkOnEncodeThread(p.sink, run);
+    return p.statuses.words(0);
 }
 
 } // namespace

@@ -24,30 +24,6 @@ namespace {
 constexpr int kWidth = 320;
 constexpr int kHeight = 240;
 
-void signalTree(qint64 pid, int sig)
-{
-    for (qint64 child : childPids(pid))
-        ::kill(pid_t(child), sig);
-    ::kill(pid_t(pid), sig);
-}
-
-struct PublishingSink {
-    FfmpegEncoderSink sink;
-    StatusRecorder statuses;
-    TonePuller tone;
-
-    bool configure(const QString& recording, const std::vector<StreamTarget>& targets, int bitrateKbps = 1000)
-    {
-        if (!sink.configure(recording, targets, 30.0))
-            return false;
-        sink.setSegmentation(SegmentOptions{false, 0, 0});
-        sink.setEncodingParams(bitrateKbps, 1, FfmpegEncoderSink::kEncoderSoftwareOnly, 0);
-        sink.setAudioPullCallback([this](std::int16_t* dst, int frames) { tone(dst, frames); });
-        sink.setStatusCallback([this](int row, const QString& word) { statuses.record(row, word); });
-        return true;
-    }
-};
-
 } // namespace
 
 class TestNetworkPublishStop : public QObject {

@@ -5,6 +5,7 @@
 #include <QUdpSocket>
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -210,6 +211,24 @@ QList<qint64> childPids(qint64 pid)
             children << child;
     }
     return children;
+}
+
+void signalTree(qint64 pid, int sig)
+{
+    for (qint64 child : childPids(pid))
+        ::kill(pid_t(child), sig);
+    ::kill(pid_t(pid), sig);
+}
+
+bool PublishingSink::configure(const QString& recording, const std::vector<StreamTarget>& targets, int bitrateKbps)
+{
+    if (!sink.configure(recording, targets, 30.0))
+        return false;
+    sink.setSegmentation(SegmentOptions{false, 0, 0});
+    sink.setEncodingParams(bitrateKbps, 1, FfmpegEncoderSink::kEncoderSoftwareOnly, 0);
+    sink.setAudioPullCallback([this](std::int16_t* dst, int frames) { tone(dst, frames); });
+    sink.setStatusCallback([this](int row, const QString& word) { statuses.record(row, word); });
+    return true;
 }
 
 qint64 residentKiB()

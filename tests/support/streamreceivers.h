@@ -5,6 +5,7 @@
 // copying what arrives into a file; plus what the tests need around them
 // (status words as they were reported, process faults, memory).
 
+#include "output/ffmpegencodersink.h"
 #include "support/encodersinkdriver.h"
 #include "support/testsupport.h"
 
@@ -77,6 +78,8 @@ private:
 
 // Child process ids (nginx: the master's workers).
 QList<qint64> childPids(qint64 pid);
+// Sends sig to a process and its children (SIGSTOP, SIGCONT, SIGKILL).
+void signalTree(qint64 pid, int sig);
 // Resident memory of this process in KiB.
 qint64 residentKiB();
 
@@ -110,5 +113,16 @@ private:
 // muxer never sends the last, partly filled packet of a stream.
 QString checkCapture(const QString& path, int width, int height, double fps, int minFrames,
                      bool lastFrameMayBeCut = false);
+
+// A sink set up for publishing the way the router sets it up: software
+// encoder at the fastest preset, a key frame every second, a tone as the
+// program audio, no segments, status words recorded.
+struct PublishingSink {
+    FfmpegEncoderSink sink;
+    StatusRecorder statuses;
+    TonePuller tone;
+
+    bool configure(const QString& recording, const std::vector<StreamTarget>& targets, int bitrateKbps = 1000);
+};
 
 } // namespace testsupport
