@@ -528,12 +528,9 @@ bool FFmpegVideoDecoder::openSource(Session& s)
     raw->interrupt_callback.callback = &interruptRequested;
     raw->interrupt_callback.opaque = const_cast<InterruptFlags*>(&s.interruptFlags);
 
-    QString camera;
-    QString cameraAudio;
-    if (parseDshowUrl(s.openString, &camera, &cameraAudio) && !camera.isEmpty()) {
-        if (!s.microphone.isEmpty())
-            cameraAudio.clear(); // the separate microphone replaces the camera's own
-        const CaptureInputPlan plan = planCaptureInput(buildDshowDeviceSpec(camera, cameraAudio));
+    const QByteArray deviceSpec = cameraDeviceSpecOf(s.source);
+    if (!deviceSpec.isEmpty()) {
+        const CaptureInputPlan plan = planCaptureInput(deviceSpec);
         const AVInputFormat* format = plan.ok ? av_find_input_format(plan.formatName.constData()) : nullptr;
         if (plan.ok && !format) {
             avformat_free_context(raw);
@@ -546,10 +543,8 @@ bool FFmpegVideoDecoder::openSource(Session& s)
             emit decodeError(kCameraOpenFailedText);
             return false;
         }
-        av_dict_set(options.address(), "rtbufsize",
-                    s.microphone.isEmpty() ? kCameraRtbufsize : kCameraWithMicrophoneRtbufsize, 0);
-        if (avformat_open_input(&raw, plan.url.constData(), format, options.address()) < 0 || stopRequested) {
-            avformat_close_input(&raw);
+        applyCameraInputOptions(s.source, options.address());
+        if (avformat_open_input(&raw, plan.url.constData(), format, options.address()) < 0) {
             if (!stopRequested)
                 emit decodeError(kCameraOpenFailedText);
             return false;

@@ -30,9 +30,7 @@ InputSourceForm inputSourceForm(const QString& source)
         return InputSourceForm::Monitor;
     if (scheme == QLatin1String("wgc"))
         return InputSourceForm::Window;
-    QString video;
-    QString audio;
-    if (parseDshowUrl(openStringOf(source), &video, &audio) && !video.isEmpty())
+    if (!cameraDeviceSpecOf(source).isEmpty())
         return InputSourceForm::Camera;
     if (source.contains(QLatin1String("://")))
         return InputSourceForm::NetworkUrl;
@@ -68,9 +66,11 @@ bool parseDshowUrl(const QString& source, QString* video, QString* audio)
     const QUrl url(source, QUrl::TolerantMode);
     if (!url.isValid() || url.scheme().compare(QLatin1String("dshow"), Qt::CaseInsensitive) != 0)
         return false;
+    // Fully decoded: the pretty-decoded form keeps "%3A" and "%25" encoded,
+    // which would name a different device.
     const QUrlQuery query(url.query());
-    const QString v = query.queryItemValue(QStringLiteral("video"));
-    const QString a = query.queryItemValue(QStringLiteral("audio"));
+    const QString v = query.queryItemValue(QStringLiteral("video"), QUrl::FullyDecoded);
+    const QString a = query.queryItemValue(QStringLiteral("audio"), QUrl::FullyDecoded);
     if (video)
         *video = v;
     if (audio)
@@ -99,6 +99,23 @@ QByteArray buildDshowDeviceSpec(const QString& video, const QString& audio)
     else if (hasAudio)
         spec = QStringLiteral("audio=%1").arg(escapeDshowDeviceName(audio));
     return spec.toUtf8();
+}
+
+QByteArray cameraDeviceSpecOf(const QString& source)
+{
+    QString video;
+    QString audio;
+    if (!parseDshowUrl(openStringOf(source), &video, &audio) || video.isEmpty())
+        return {};
+    if (!audioSourceOf(source).isEmpty())
+        audio.clear();
+    return buildDshowDeviceSpec(video, audio);
+}
+
+void applyCameraInputOptions(const QString& source, AVDictionary** options)
+{
+    av_dict_set(options, "rtbufsize",
+                audioSourceOf(source).isEmpty() ? kCameraRtbufsize : kCameraWithMicrophoneRtbufsize, 0);
 }
 
 InputProxy currentInputProxy()
