@@ -5,6 +5,8 @@
 #include "input/avptr.h"
 #include "input/filepacer.h"
 #include "input/inputsource.h"
+#include "net/socksmediabridge.h"
+#include "net/sockstcprelay.h"
 #include "platform/capturedevices.h"
 
 #include <QDebug>
@@ -190,8 +192,9 @@ struct FFmpegVideoDecoder::Session {
     bool isDshow = false;
     std::size_t heldBackLimit = kFileHeldBackLimit;
 
-    // SEAM(network): the SOCKS relay of a bridged input lives here, declared
-    // before the input so that it stops after the input is closed.
+    // The SOCKS relay of a bridged input, declared before the input so that
+    // it stops after the input is closed.
+    std::unique_ptr<SocksTcpRelay> relay;
     av::InputPtr input;
 
     int videoIndex = -1;
@@ -512,10 +515,17 @@ bool FFmpegVideoDecoder::openSource(Session& s)
     avformat_network_init();
     avdevice_register_all();
 
-    // SEAM(network): RTMP, RTSP and TCP inputs go through the SOCKS media
-    // bridge once it is in; its local URL then replaces the open string.
-    const QString ffmpegUrl = s.openString;
-    const bool viaBridge = false;
+    // RTMP, RTSP and TCP inputs cross a SOCKS proxy through a local relay.
+    QString ffmpegUrl = s.openString;
+    bool viaBridge = false;
+    if (isSocksRelayableUrl(s.openString)) {
+        SocksMediaBridge bridge = SocksMediaBridge::forInput(s.openString);
+        if (bridge.relay && !bridge.effectiveUrl.isEmpty()) {
+            ffmpegUrl = QString::fromUtf8(bridge.effectiveUrl);
+            viaBridge = true;
+            s.relay = std::move(bridge.relay);
+        }
+    }
 
     av::Dictionary options;
     applyNetworkInputOptions(ffmpegUrl, options.address(), viaBridge);

@@ -1,5 +1,7 @@
 #include "input/inputsource.h"
 
+#include "net/networkproxysettings.h"
+
 #include <QDebug>
 #include <QUrl>
 #include <QUrlQuery>
@@ -118,18 +120,23 @@ void applyCameraInputOptions(const QString& source, AVDictionary** options)
                 audioSourceOf(source).isEmpty() ? kCameraRtbufsize : kCameraWithMicrophoneRtbufsize, 0);
 }
 
-InputProxy currentInputProxy()
+InputProxy currentInputProxy(const QString& url)
 {
-    // SEAM(network): the proxy settings come from NetworkProxySettings once
-    // that unit is in; until then inputs open without a proxy.
-    return {};
+    // Asked only for the kinds of URL that use them: finding a proxy may
+    // probe local ports.
+    InputProxy proxy;
+    if (NetworkProxySettings::usesHttpProxy(url))
+        proxy.httpProxy = NetworkProxySettings::effectiveHttpProxyUtf8();
+    if (startsWithAny(url.toLower(), {"rtmps://", "rtsps://"}))
+        proxy.socksUrl = NetworkProxySettings::effectiveSocksUrl();
+    return proxy;
 }
 
 void applyNetworkInputOptions(const QString& openString, AVDictionary** options, bool viaBridge)
 {
     if (!openString.contains(QLatin1String("://")) || openString.startsWith(QLatin1String("dshow://"), Qt::CaseInsensitive))
         return;
-    applyNetworkInputOptions(openString, options, viaBridge, currentInputProxy());
+    applyNetworkInputOptions(openString, options, viaBridge, viaBridge ? InputProxy{} : currentInputProxy(openString));
 }
 
 void applyNetworkInputOptions(const QString& openString, AVDictionary** options, bool viaBridge,
@@ -146,8 +153,7 @@ void applyNetworkInputOptions(const QString& openString, AVDictionary** options,
     if (rtsp)
         av_dict_set(options, "timeout", kNetworkTimeoutUs, 0);
     if (!viaBridge) {
-        const bool httpFamily = startsWithAny(lower.trimmed(), {"http://", "https://", "rtmpt://"});
-        if (httpFamily && !proxy.httpProxy.isEmpty()) {
+        if (NetworkProxySettings::usesHttpProxy(openString) && !proxy.httpProxy.isEmpty()) {
             av_dict_set(options, "http_proxy", proxy.httpProxy.constData(), 0);
             qInfo() << "FFmpegVideoDecoder: http_proxy for HTTP(S) input" << redactProxyCredentials(proxy.httpProxy);
         }

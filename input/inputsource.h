@@ -45,8 +45,8 @@ struct InputProxy {
     QString socksUrl;
 };
 
-// The proxies the application's proxy settings give right now.
-InputProxy currentInputProxy();
+// The proxies the application's proxy settings give right now for url.
+InputProxy currentInputProxy(const QString& url);
 
 // Timeouts, proxy, RTMP and RTSP options of a network input. Nothing for a
 // string without "://" or a "dshow://" string.

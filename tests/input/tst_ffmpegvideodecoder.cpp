@@ -1,5 +1,7 @@
 #include "decodertestkit.h"
+#include "net/networkproxysettings.h"
 #include "platform/capturedevices.h"
+#include "support/proxypeers.h"
 
 #include <QFile>
 #include <QTcpServer>
@@ -395,6 +397,7 @@ void TestFFmpegVideoDecoder::sourcesDeliverStampedPictures_data()
     QTest::newRow("udp") << "udp" << false;
     QTest::newRow("srt") << "srt" << false;
     QTest::newRow("rtmp") << "rtmp" << false;
+    QTest::newRow("rtmp through the SOCKS relay") << "rtmp+socks" << false;
     QTest::newRow("fake camera") << "camera" << false;
     QTest::newRow("fake camera with its microphone") << "camera+audio" << true;
     QTest::newRow("fake camera with a separate microphone") << "camera+audioSource" << true;
@@ -405,7 +408,10 @@ void TestFFmpegVideoDecoder::sourcesDeliverStampedPictures()
     QFETCH(QString, kind);
     QFETCH(bool, expectAudio);
 
+    testsupport::ScopedTestHome home; // own proxy settings
     PeerProcess sender;
+    PeerProcess proxy;
+    LogCapture log;
     LiveSender live;
     QString source;
     if (kind == "file") {
@@ -415,7 +421,7 @@ void TestFFmpegVideoDecoder::sourcesDeliverStampedPictures()
     } else {
         if (testsupport::findProgram("ffmpeg").isEmpty())
             QFAIL("ffmpeg is not installed: it is the live sender of this test");
-        live = liveSender(kind);
+        live = liveSender(kind.section('+', 0, 0));
         source = live.url;
     }
     auto startSender = [&] {
@@ -426,6 +432,12 @@ void TestFFmpegVideoDecoder::sourcesDeliverStampedPictures()
         if (live.waitTcp)
             QTRY_VERIFY_WITH_TIMEOUT(testsupport::tcpListenerPresent(port), 10000);
     };
+    if (kind.endsWith("+socks")) {
+        const quint16 proxyPort = testsupport::freeTcpPort();
+        QVERIFY2(testsupport::startMicrosocks(proxy, proxyPort), qPrintable(proxy.errorString()));
+        NetworkProxySettings::setMode(NetworkProxySettings::Manual);
+        NetworkProxySettings::setManualSocksProxyUrl(QString("socks5://127.0.0.1:%1").arg(proxyPort));
+    }
     if (!live.url.isEmpty() && !live.startAfterDecoder) {
         startSender();
         if (QTest::currentTestFailed())
@@ -464,6 +476,7 @@ void TestFFmpegVideoDecoder::sourcesDeliverStampedPictures()
     QCOMPARE(signals_.infos.front().generation, qulonglong(expected));
     if (expectAudio)
         QVERIFY(audioArrives(decoder, 5000));
+    QCOMPARE(log.countContaining("SocksMediaBridge: RTMP local relay"), kind.endsWith("+socks") ? 1 : 0);
 }
 
 void TestFFmpegVideoDecoder::separateMicrophoneRunsBesideCapture()
