@@ -30,8 +30,6 @@ namespace {
 
 constexpr std::size_t kLiveHeldBackLimit = 8;
 constexpr std::size_t kFileHeldBackLimit = 200;
-constexpr std::size_t kReaderQueueMaxPackets = 300;
-constexpr std::uint64_t kReaderQueueMaxBytes = 14680064;
 constexpr auto kReaderWait = std::chrono::milliseconds(25);
 constexpr int kPausedTurnMs = 25;
 constexpr int kEndedTurnMs = 20;
@@ -982,19 +980,23 @@ void FFmpegVideoDecoder::packetReaderLoop(Session& s)
         av_packet_move_ref(queued, packet.get());
         {
             std::lock_guard lock(s.readerMutex);
-            while (!s.readerQueue.empty()
-                   && (s.readerBytes + std::uint64_t(queued->size) > kReaderQueueMaxBytes
-                       || s.readerQueue.size() >= kReaderQueueMaxPackets)) {
-                AVPacket* oldest = s.readerQueue.front();
-                s.readerQueue.pop_front();
-                s.readerBytes -= std::uint64_t(oldest->size);
-                av_packet_free(&oldest);
-            }
-            s.readerQueue.push_back(queued);
-            s.readerBytes += std::uint64_t(queued->size);
+            appendBounded(s.readerQueue, s.readerBytes, queued);
         }
         s.readerCondition.notify_one();
     }
+}
+
+void FFmpegVideoDecoder::appendBounded(std::deque<AVPacket*>& queue, std::uint64_t& bytes, AVPacket* packet)
+{
+    while (!queue.empty()
+           && (bytes + std::uint64_t(packet->size) > kReaderQueueMaxBytes || queue.size() >= kReaderQueueMaxPackets)) {
+        AVPacket* oldest = queue.front();
+        queue.pop_front();
+        bytes -= std::uint64_t(oldest->size);
+        av_packet_free(&oldest);
+    }
+    queue.push_back(packet);
+    bytes += std::uint64_t(packet->size);
 }
 
 bool FFmpegVideoDecoder::shouldDropFrame(qint64 ptsUs)

@@ -88,6 +88,10 @@ public:
     std::atomic<std::uint64_t> generation{0};
     std::atomic<bool> audioEnabled{true};
 
+    // Reader queue bounds.
+    static constexpr std::size_t kReaderQueueMaxPackets = 300;
+    static constexpr std::uint64_t kReaderQueueMaxBytes = 14680064;
+
     // Audio queue bounds.
     static constexpr int kAudioQueueCapFloats = 768000; // 8 s of 48 kHz stereo
     static constexpr int kFadeInStart = 12288;
@@ -122,6 +126,9 @@ private:
     int readPacket(Session& s, AVPacket* out);
     int readInputPacket(Session& s, AVPacket* out);
     void packetReaderLoop(Session& s);
+    // Appends to the reader queue, dropping the oldest packets beyond its
+    // bounds (a single larger packet is still queued).
+    static void appendBounded(std::deque<AVPacket*>& queue, std::uint64_t& bytes, AVPacket* packet);
     bool receiveFilePictures(Session& s);
     void receiveLivePictures(Session& s);
     bool showFilePicture(Session& s);

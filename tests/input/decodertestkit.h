@@ -51,6 +51,28 @@ struct FFmpegVideoDecoderProbe {
         return s;
     }
     static void pushAudio(FFmpegVideoDecoder& d, const float* samples, int frames) { d.pushAudio(samples, frames); }
+    static std::int64_t queuedAudioFrames(FFmpegVideoDecoder& d) { return d.queuedAudioFrames(); }
+    static void appendBounded(std::deque<AVPacket*>& queue, std::uint64_t& bytes, AVPacket* packet)
+    {
+        FFmpegVideoDecoder::appendBounded(queue, bytes, packet);
+    }
+    // The live drop rule with its inputs set up.
+    struct DropCase {
+        bool deviceAudioMaster = false;
+        std::int64_t newestAudioUs = FFmpegVideoDecoder::kNoPts;
+        bool separateAudio = false;
+        bool withClock = false;
+    };
+    static void setDropState(FFmpegVideoDecoder& d, const DropCase& c, std::shared_ptr<std::function<long long()>> clock)
+    {
+        d.liveDeviceAudioMaster = c.deviceAudioMaster;
+        d.newestAudioPtsUs = c.newestAudioUs;
+        d.separateAudio = c.separateAudio;
+        d.videoOriginUs = FFmpegVideoDecoder::kNoPts;
+        d.clockOriginFrames = FFmpegVideoDecoder::kNoPts;
+        d.setAudioClock(c.withClock ? std::move(clock) : nullptr);
+    }
+    static bool shouldDropFrame(FFmpegVideoDecoder& d, qint64 ptsUs) { return d.shouldDropFrame(ptsUs); }
     static void clearAudio(FFmpegVideoDecoder& d, bool fadeIn) { d.clearAudio(fadeIn); }
 };
 
