@@ -52,6 +52,15 @@ struct FFmpegVideoDecoderProbe {
     }
     static void pushAudio(FFmpegVideoDecoder& d, const float* samples, int frames) { d.pushAudio(samples, frames); }
     static std::int64_t queuedAudioFrames(FFmpegVideoDecoder& d) { return d.queuedAudioFrames(); }
+    static bool newestAudioFrame(FFmpegVideoDecoder& d, float* pair)
+    {
+        std::lock_guard lock(d.audioMutex);
+        if (d.audioQueue.size() < 2)
+            return false;
+        pair[0] = d.audioQueue[d.audioQueue.size() - 2];
+        pair[1] = d.audioQueue.back();
+        return true;
+    }
     static void appendBounded(std::deque<AVPacket*>& queue, std::uint64_t& bytes, AVPacket* packet)
     {
         FFmpegVideoDecoder::appendBounded(queue, bytes, packet);
