@@ -82,6 +82,16 @@ struct FFmpegVideoDecoderProbe {
         d.setAudioClock(c.withClock ? std::move(clock) : nullptr);
     }
     static bool shouldDropFrame(FFmpegVideoDecoder& d, qint64 ptsUs) { return d.shouldDropFrame(ptsUs); }
+    // Converts one software picture without a stream, blocking acquire.
+    static bool convert(FFmpegVideoDecoder& d, AVFrame* frame, FramePool* pool, QSize target)
+    {
+        SwsContext* scaler = nullptr;
+        AVFrame* software = av_frame_alloc();
+        const bool ok = FFmpegVideoDecoder::convertAndDeliver(frame, software, nullptr, &scaler, pool, target, &d, true);
+        av_frame_free(&software);
+        sws_freeContext(scaler);
+        return ok;
+    }
     static void clearAudio(FFmpegVideoDecoder& d, bool fadeIn) { d.clearAudio(fadeIn); }
 };
 

@@ -4,6 +4,12 @@
 #include "platform/capturedevices.h"
 
 #include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <climits>
+#include <cstring>
+#include <sys/socket.h>
 
 extern "C" {
 #include <libavutil/display.h>
@@ -104,6 +110,8 @@ private slots:
     void liveDropRules();
     void readerQueueBounds();
     void microphoneFailureKeepsThePicture();
+    void readErrorIsReported();
+    void hostileAspectRatioIsClamped();
     void corruptInputNeverCrashes_data();
     void corruptInputNeverCrashes();
 };
@@ -411,6 +419,60 @@ void TestDecodeLoop::microphoneFailureKeepsThePicture()
     const int before = pictures.count();
     QVERIFY(QTest::qWaitFor([&] { return pictures.count() > before + 10; }, 5000));
     unregisterFakeCaptureDevice(CaptureDeviceKind::Camera, camera);
+}
+
+void TestDecodeLoop::readErrorIsReported()
+{
+    // An HTTP server that sends part of a stream, then resets the connection.
+    QFile clip(testsupport::ensureFixture("reset_10s.ts", {"-f", "lavfi", "-i", "testsrc2=size=320x180:rate=25:duration=10",
+                                                          "-c:v", "mpeg2video", "-f", "mpegts"}));
+    QVERIFY(clip.open(QIODevice::ReadOnly));
+    const QByteArray body = clip.readAll();
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    QTcpSocket* client = nullptr;
+    connect(&server, &QTcpServer::newConnection, this, [&] {
+        client = server.nextPendingConnection();
+        client->write("HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\nContent-Length: "
+                      + QByteArray::number(body.size()) + "\r\n\r\n" + body.left(body.size() / 2));
+        QTimer::singleShot(1500, client, [client] {
+            const linger hard{1, 0};
+            ::setsockopt(int(client->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            client->abort();
+        });
+    });
+    FramePool pool(kPoolCapacity, 640, 360);
+    PictureCollector pictures;
+    FFmpegVideoDecoder decoder(&pool);
+    SignalRecorder recorder(&decoder);
+    decoder.setFrameCallback(pictures.callback());
+    decoder.setPlayback(0, true);
+    decoder.setSource(QString("http://127.0.0.1:%1/live.ts").arg(server.serverPort()));
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.errors.size(), 1, kTimeoutMs);
+    QVERIFY2(recorder.errors.front().startsWith("av_read_frame failed:"), qPrintable(recorder.errors.front()));
+    QVERIFY(pictures.count() > 0);
+    QCOMPARE(recorder.ended, 0);
+}
+
+void TestDecodeLoop::hostileAspectRatioIsClamped()
+{
+    // A container may claim any sample aspect ratio; the display width must
+    // not overflow.
+    FramePool pool(kPoolCapacity, 640, 360);
+    FFmpegVideoDecoder decoder(&pool);
+    av::FramePtr frame(av_frame_alloc());
+    frame->format = AV_PIX_FMT_YUV420P;
+    frame->width = 320;
+    frame->height = 180;
+    QVERIFY(av_frame_get_buffer(frame.get(), 0) >= 0);
+    for (int plane = 0; plane < 3; ++plane)
+        std::memset(frame->data[plane], 128, std::size_t(frame->linesize[plane]) * (plane ? 90 : 180));
+    frame->sample_aspect_ratio = AVRational{INT_MAX, 1};
+    FFmpegVideoDecoderProbe::convert(decoder, frame.get(), &pool, QSize(640, 360));
+    QCOMPARE(decoder.displaySourceSize(), QSize(INT_MAX, 180));
+    frame->sample_aspect_ratio = AVRational{1, INT_MAX};
+    QVERIFY(FFmpegVideoDecoderProbe::convert(decoder, frame.get(), &pool, QSize(640, 360)));
+    QCOMPARE(decoder.displaySourceSize(), QSize(1, 180));
 }
 
 void TestDecodeLoop::corruptInputNeverCrashes_data()
