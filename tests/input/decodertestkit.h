@@ -233,6 +233,28 @@ private:
     QtMessageHandler m_previous = nullptr;
 };
 
+// One decoder with its pool, its picture collector and its signal recorder,
+// torn down in that order's reverse (the decoder joins its threads before
+// the collector and the pool go).
+struct DecoderRig {
+    explicit DecoderRig(QSize poolSize = QSize(640, 360))
+        : pool(8, poolSize.width(), poolSize.height()), decoder(&pool), recorder(&decoder)
+    {
+        decoder.setFrameCallback(pictures.callback());
+    }
+    // Sets the playback request, then the source.
+    void open(const QString& source, bool playing = true)
+    {
+        decoder.setPlayback(0, playing);
+        decoder.setSource(source);
+    }
+
+    FramePool pool;
+    PictureCollector pictures;
+    FFmpegVideoDecoder decoder;
+    SignalRecorder recorder;
+};
+
 namespace decodertest {
 
 // Reads the decoder's audio queue until a sample differs from silence.

@@ -156,76 +156,62 @@ void TestDecodeLoop::pacing()
 void TestDecodeLoop::playsInRealTime()
 {
     const QString clip = testsupport::clipWithAudio(10, 320, 180, 30);
-    FramePool pool(kPoolCapacity, 640, 360);
-    PictureCollector pictures;
-    FFmpegVideoDecoder decoder(&pool);
-    decoder.setFrameCallback(pictures.callback());
-    decoder.setPlayback(0, true);
-    decoder.setSource(clip);
-    QVERIFY(QTest::qWaitFor([&] { return pictures.count() > 0; }, kTimeoutMs));
+    DecoderRig rig;
+    rig.open(clip);
+    QVERIFY(QTest::qWaitFor([&] { return rig.pictures.count() > 0; }, kTimeoutMs));
     QTest::qWait(2000);
-    const int shown = pictures.count();
+    const int shown = rig.pictures.count();
     QVERIFY2(shown >= 54 && shown <= 66, qPrintable(QString("%1 pictures in 2 s").arg(shown)));
 }
 
 void TestDecodeLoop::pauseSeekAndLoop()
 {
     const QString clip = testsupport::clipVideoOnly(3, 320, 180, 30);
-    FramePool pool(kPoolCapacity, 640, 360);
-    PictureCollector pictures;
-    FFmpegVideoDecoder decoder(&pool);
-    SignalRecorder recorder(&decoder);
-    decoder.setFrameCallback(pictures.callback());
-    decoder.setPlayback(0, true);
-    decoder.setSource(clip);
-    QVERIFY(QTest::qWaitFor([&] { return pictures.count() >= 10; }, kTimeoutMs));
+    DecoderRig rig;
+    rig.open(clip);
+    QVERIFY(QTest::qWaitFor([&] { return rig.pictures.count() >= 10; }, kTimeoutMs));
 
-    // Pause: the pictures stop (one scrub picture of the paused position at most).
-    decoder.setPlayback(500, false);
+    // Pause: the rig.pictures stop (one scrub picture of the paused position at most).
+    rig.decoder.setPlayback(500, false);
     QTest::qWait(300);
-    const int paused = pictures.count();
+    const int paused = rig.pictures.count();
     QTest::qWait(500);
-    QVERIFY(pictures.count() <= paused + 1);
+    QVERIFY(rig.pictures.count() <= paused + 1);
 
     // A seek while paused shows the picture at the new position.
-    decoder.setPlayback(2000, false);
-    QVERIFY(QTest::qWaitFor([&] { return pictures.last() && pictures.last()->ptsUs >= 1900000; }, 5000));
-    QVERIFY(pictures.last()->ptsUs <= 2000000);
+    rig.decoder.setPlayback(2000, false);
+    QVERIFY(QTest::qWaitFor([&] { return rig.pictures.last() && rig.pictures.last()->ptsUs >= 1900000; }, 5000));
+    QVERIFY(rig.pictures.last()->ptsUs <= 2000000);
 
-    // Looping from near the end: the pictures start again at 0, no end report.
-    decoder.setLooping(true);
-    pictures.clear();
-    decoder.setPlayback(2500, true);
-    QVERIFY(QTest::qWaitFor([&] { return pictures.count() > 30; }, 5000));
-    const auto all = pictures.pictures();
+    // Looping from near the end: the rig.pictures start again at 0, no end report.
+    rig.decoder.setLooping(true);
+    rig.pictures.clear();
+    rig.decoder.setPlayback(2500, true);
+    QVERIFY(QTest::qWaitFor([&] { return rig.pictures.count() > 30; }, 5000));
+    const auto all = rig.pictures.pictures();
     QVERIFY(all.front().ptsUs >= 2000000);
     bool wrapped = false;
     for (std::size_t i = 1; i < all.size(); ++i)
         wrapped = wrapped || (all[i].ptsUs < all[i - 1].ptsUs && all[i].ptsUs == 0);
     QVERIFY2(wrapped, "the loop did not restart at 0");
-    QCOMPARE(recorder.ended, 0);
+    QCOMPARE(rig.recorder.ended, 0);
 }
 
 void TestDecodeLoop::endOfFileDeliversEveryPictureAndReportsOnce()
 {
-    // B-frames keep pictures inside the decoder until it is drained.
+    // B-frames keep rig.pictures inside the rig.decoder until it is drained.
     const QString clip = testsupport::ensureFixture(
         "clip_bframes_2s_320x180.mp4", {"-f", "lavfi", "-i", "testsrc2=size=320x180:rate=30:duration=2", "-c:v",
                                         "libx264", "-preset", "medium", "-bf", "3", "-g", "30", "-pix_fmt", "yuv420p"});
-    FramePool pool(kPoolCapacity, 640, 360);
-    PictureCollector pictures;
-    FFmpegVideoDecoder decoder(&pool);
-    SignalRecorder recorder(&decoder);
-    decoder.setFrameCallback(pictures.callback());
-    decoder.setPlayback(0, true);
-    decoder.setSource(clip);
-    QTRY_COMPARE_WITH_TIMEOUT(recorder.ended, 1, kTimeoutMs);
+    DecoderRig rig;
+    rig.open(clip);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.recorder.ended, 1, kTimeoutMs);
     QTest::qWait(500);
-    QCOMPARE(recorder.ended, 1);
-    QVERIFY(!decoder.isPlaying());
-    // 60 pictures while playing; the paused decoder then shows the position
+    QCOMPARE(rig.recorder.ended, 1);
+    QVERIFY(!rig.decoder.isPlaying());
+    // 60 rig.pictures while playing; the paused rig.decoder then shows the position
     // of the last request (0) once more.
-    const auto all = pictures.pictures();
+    const auto all = rig.pictures.pictures();
     QVERIFY2(all.size() >= 60, qPrintable(QString("%1 pictures").arg(all.size())));
     std::vector<std::int64_t> played;
     for (std::size_t i = 0; i < 60; ++i)
@@ -234,10 +220,10 @@ void TestDecodeLoop::endOfFileDeliversEveryPictureAndReportsOnce()
         QCOMPARE(played[std::size_t(i)], std::int64_t(std::llround(i * 1000000.0 / 30)));
 
     // Playing again more than 80 ms before the end plays from there.
-    pictures.clear();
-    decoder.setPlayback(1500, true);
-    QTRY_COMPARE_WITH_TIMEOUT(recorder.ended, 2, kTimeoutMs);
-    QVERIFY(pictures.pictures().front().ptsUs >= 1000000);
+    rig.pictures.clear();
+    rig.decoder.setPlayback(1500, true);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.recorder.ended, 2, kTimeoutMs);
+    QVERIFY(rig.pictures.pictures().front().ptsUs >= 1000000);
 }
 
 void TestDecodeLoop::orientationAndAspect_data()
@@ -286,20 +272,15 @@ void TestDecodeLoop::orientationAndAspect()
     QFETCH(QRect, picture);
     QFETCH(QList<QColor>, quadrants);
 
-    FramePool pool(kPoolCapacity, 640, 360);
-    PictureCollector pictures;
-    FFmpegVideoDecoder decoder(&pool);
-    SignalRecorder recorder(&decoder);
-    decoder.setFrameCallback(pictures.callback());
-    decoder.setPlayback(0, false);
-    decoder.setSource(source);
-    QVERIFY(QTest::qWaitFor([&] { return pictures.count() > 0 && !recorder.infos.empty(); }, kTimeoutMs));
-    const auto info = recorder.infos.front();
+    DecoderRig rig;
+    rig.open(source, false);
+    QVERIFY(QTest::qWaitFor([&] { return rig.pictures.count() > 0 && !rig.recorder.infos.empty(); }, kTimeoutMs));
+    const auto info = rig.recorder.infos.front();
     QCOMPARE(QSize(info.codedW, info.codedH), coded);
     QCOMPARE(QSize(info.displayW, info.displayH), display);
-    QCOMPARE(decoder.displaySourceSize(), display);
+    QCOMPARE(rig.decoder.displaySourceSize(), display);
 
-    const FrameTokenPtr t = pictures.last();
+    const FrameTokenPtr t = rig.pictures.last();
     QVERIFY(isValidFrameToken(t));
     QCOMPARE(QSize(t->width, t->height), QSize(640, 360));
     const QColor black(0, 0, 0, 255);
@@ -406,18 +387,13 @@ void TestDecodeLoop::microphoneFailureKeepsThePicture()
 {
     const QString camera = QStringLiteral("Loop Test Camera");
     registerFakeCaptureDevice(CaptureDeviceKind::Camera, camera, "testsrc2=size=320x240:rate=30,realtime");
-    FramePool pool(kPoolCapacity, 640, 360);
-    PictureCollector pictures;
-    FFmpegVideoDecoder decoder(&pool);
-    SignalRecorder recorder(&decoder);
-    decoder.setFrameCallback(pictures.callback());
-    decoder.setPlayback(0, true);
-    decoder.setSource("dshow://capture?video=Loop%20Test%20Camera&audioSource="
+    DecoderRig rig;
+    rig.open("dshow://capture?video=Loop%20Test%20Camera&audioSource="
                       + QUrl::toPercentEncoding("dshow://capture?audio=No%20Such%20Microphone"));
-    QTRY_COMPARE_WITH_TIMEOUT(recorder.errors.size(), 1, kTimeoutMs);
-    QCOMPARE(recorder.errors.front(), QString::fromUtf8("无法打开麦克风（分离 dshow 采集）"));
-    const int before = pictures.count();
-    QVERIFY(QTest::qWaitFor([&] { return pictures.count() > before + 10; }, 5000));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.recorder.errors.size(), 1, kTimeoutMs);
+    QCOMPARE(rig.recorder.errors.front(), QString::fromUtf8("无法打开麦克风（分离 dshow 采集）"));
+    const int before = rig.pictures.count();
+    QVERIFY(QTest::qWaitFor([&] { return rig.pictures.count() > before + 10; }, 5000));
     unregisterFakeCaptureDevice(CaptureDeviceKind::Camera, camera);
 }
 
@@ -441,17 +417,12 @@ void TestDecodeLoop::readErrorIsReported()
             client->abort();
         });
     });
-    FramePool pool(kPoolCapacity, 640, 360);
-    PictureCollector pictures;
-    FFmpegVideoDecoder decoder(&pool);
-    SignalRecorder recorder(&decoder);
-    decoder.setFrameCallback(pictures.callback());
-    decoder.setPlayback(0, true);
-    decoder.setSource(QString("http://127.0.0.1:%1/live.ts").arg(server.serverPort()));
-    QTRY_COMPARE_WITH_TIMEOUT(recorder.errors.size(), 1, kTimeoutMs);
-    QVERIFY2(recorder.errors.front().startsWith("av_read_frame failed:"), qPrintable(recorder.errors.front()));
-    QVERIFY(pictures.count() > 0);
-    QCOMPARE(recorder.ended, 0);
+    DecoderRig rig;
+    rig.open(QString("http://127.0.0.1:%1/live.ts").arg(server.serverPort()));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.recorder.errors.size(), 1, kTimeoutMs);
+    QVERIFY2(rig.recorder.errors.front().startsWith("av_read_frame failed:"), qPrintable(rig.recorder.errors.front()));
+    QVERIFY(rig.pictures.count() > 0);
+    QCOMPARE(rig.recorder.ended, 0);
 }
 
 void TestDecodeLoop::hostileAspectRatioIsClamped()
@@ -517,18 +488,13 @@ void TestDecodeLoop::corruptInputNeverCrashes_data()
 void TestDecodeLoop::corruptInputNeverCrashes()
 {
     QFETCH(QString, path);
-    FramePool pool(kPoolCapacity, 640, 360);
-    PictureCollector pictures;
-    FFmpegVideoDecoder decoder(&pool);
-    SignalRecorder recorder(&decoder);
-    decoder.setFrameCallback(pictures.callback());
-    decoder.setPlayback(0, true);
-    decoder.setSource(path);
+    DecoderRig rig;
+    rig.open(path);
     // It plays what it can and ends, or reports a failure; it never crashes.
-    QTRY_VERIFY_WITH_TIMEOUT(recorder.ended == 1 || !recorder.errors.isEmpty(), kTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.recorder.ended == 1 || !rig.recorder.errors.isEmpty(), kTimeoutMs);
     std::vector<float> audio(960);
     for (int i = 0; i < 100; ++i)
-        decoder.readAudio(audio.data(), 480);
+        rig.decoder.readAudio(audio.data(), 480);
 }
 
 QUORB_TEST_MAIN(TestDecodeLoop)

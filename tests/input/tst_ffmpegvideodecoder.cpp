@@ -111,63 +111,54 @@ void TestFFmpegVideoDecoder::mailboxAppliesFirstAndLast()
     const QString first = testsupport::clipVideoOnly(5, 320, 180);
     const QString middle = testsupport::clipVideoOnly(5, 352, 288);
     const QString last = testsupport::clipVideoOnly(5, 640, 360);
-    FramePool pool(kPoolCapacity, 640, 360);
-    PictureCollector pictures;
-    FFmpegVideoDecoder decoder(&pool);
-    SignalRecorder signals_(&decoder);
-    decoder.setFrameCallback(pictures.callback());
-    decoder.setPlayback(0, true);
+    DecoderRig rig;
+    rig.decoder.setPlayback(0, true);
 
-    const std::uint64_t base = decoder.generation;
-    pictures.holdNext();
-    decoder.setSource(busy);
+    const std::uint64_t base = rig.decoder.generation;
+    rig.pictures.holdNext();
+    rig.decoder.setSource(busy);
     // The decode thread now sits in the callback, so the change to `first`
     // keeps the control thread busy joining it.
-    QVERIFY(pictures.waitHeld(kOpenTimeoutMs));
-    decoder.setSource(first);
+    QVERIFY(rig.pictures.waitHeld(kOpenTimeoutMs));
+    rig.decoder.setSource(first);
     QTest::qWait(200);
-    decoder.setSource(middle);
-    decoder.setSource(last);
-    pictures.release();
-    decoder.waitIdle();
+    rig.decoder.setSource(middle);
+    rig.decoder.setSource(last);
+    rig.pictures.release();
+    rig.decoder.waitIdle();
 
-    QCOMPARE(decoder.generation.load(), base + 3);
-    QTRY_VERIFY_WITH_TIMEOUT(pictures.countOfGeneration(base + 3) > 0, kOpenTimeoutMs);
-    QTRY_VERIFY(!signals_.infos.empty() && signals_.infos.back().generation == base + 3);
-    for (const auto& info : signals_.infos)
+    QCOMPARE(rig.decoder.generation.load(), base + 3);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.pictures.countOfGeneration(base + 3) > 0, kOpenTimeoutMs);
+    QTRY_VERIFY(!rig.recorder.infos.empty() && rig.recorder.infos.back().generation == base + 3);
+    for (const auto& info : rig.recorder.infos)
         QVERIFY2(info.codedW != 352, "the replaced middle source was opened");
-    QCOMPARE(signals_.infos.back().codedW, 640);
-    QCOMPARE(signals_.infos.front().codedW, 256);
+    QCOMPARE(rig.recorder.infos.back().codedW, 640);
+    QCOMPARE(rig.recorder.infos.front().codedW, 256);
 }
 
 void TestFFmpegVideoDecoder::sameSourceWhileRunningDoesNothing()
 {
     const QString clip = testsupport::clipVideoOnly(5, 320, 180);
-    FramePool pool(kPoolCapacity, 640, 360);
-    PictureCollector pictures;
-    FFmpegVideoDecoder decoder(&pool);
-    SignalRecorder signals_(&decoder);
-    decoder.setFrameCallback(pictures.callback());
-    decoder.setPlayback(0, true);
-    decoder.setSource(clip);
-    decoder.waitIdle();
-    const std::uint64_t running = decoder.generation;
-    QTRY_COMPARE_WITH_TIMEOUT(signals_.infos.size(), std::size_t(1), kOpenTimeoutMs);
+    DecoderRig rig;
+    rig.open(clip);
+    rig.decoder.waitIdle();
+    const std::uint64_t running = rig.decoder.generation;
+    QTRY_COMPARE_WITH_TIMEOUT(rig.recorder.infos.size(), std::size_t(1), kOpenTimeoutMs);
 
-    decoder.setSource(clip);
-    decoder.waitIdle();
+    rig.decoder.setSource(clip);
+    rig.decoder.waitIdle();
     QTest::qWait(200);
-    QCOMPARE(decoder.generation.load(), running);
-    QCOMPARE(signals_.infos.size(), std::size_t(1));
+    QCOMPARE(rig.decoder.generation.load(), running);
+    QCOMPARE(rig.recorder.infos.size(), std::size_t(1));
 
     // After a stop the same string starts again, as a new generation.
-    decoder.requestStop();
-    decoder.setSource(clip);
-    decoder.waitIdle();
-    QCOMPARE(decoder.generation.load(), running + 1);
-    QTRY_COMPARE_WITH_TIMEOUT(signals_.infos.size(), std::size_t(2), kOpenTimeoutMs);
-    QCOMPARE(signals_.infos.back().generation, running + 1);
-    QTRY_VERIFY_WITH_TIMEOUT(pictures.countOfGeneration(running + 1) > 0, kOpenTimeoutMs);
+    rig.decoder.requestStop();
+    rig.decoder.setSource(clip);
+    rig.decoder.waitIdle();
+    QCOMPARE(rig.decoder.generation.load(), running + 1);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.recorder.infos.size(), std::size_t(2), kOpenTimeoutMs);
+    QCOMPARE(rig.recorder.infos.back().generation, running + 1);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.pictures.countOfGeneration(running + 1) > 0, kOpenTimeoutMs);
 }
 
 void TestFFmpegVideoDecoder::playbackRequests_data()
@@ -294,18 +285,13 @@ void TestFFmpegVideoDecoder::openFailuresReportFixedTexts()
 {
     QFETCH(QString, source);
     QFETCH(QString, message);
-    FramePool pool(kPoolCapacity, 640, 360);
-    PictureCollector pictures;
-    FFmpegVideoDecoder decoder(&pool);
-    SignalRecorder signals_(&decoder);
-    decoder.setFrameCallback(pictures.callback());
-    decoder.setPlayback(0, true);
-    decoder.setSource(source);
-    QTRY_COMPARE_WITH_TIMEOUT(signals_.errors.size(), 1, kOpenTimeoutMs);
-    QCOMPARE(signals_.errors.front(), message);
+    DecoderRig rig;
+    rig.open(source);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.recorder.errors.size(), 1, kOpenTimeoutMs);
+    QCOMPARE(rig.recorder.errors.front(), message);
     QTest::qWait(100);
-    QCOMPARE(signals_.errors.size(), 1);
-    QCOMPARE(pictures.count(), 0);
+    QCOMPARE(rig.recorder.errors.size(), 1);
+    QCOMPARE(rig.pictures.count(), 0);
 }
 
 void TestFFmpegVideoDecoder::stopDuringStalledOpenIsPrompt_data()
@@ -378,13 +364,9 @@ void TestFFmpegVideoDecoder::av1FallsBackToSoftwareOnce()
         {"-f", "lavfi", "-i", "testsrc2=size=320x180:rate=30:duration=2", "-c:v", "libaom-av1", "-cpu-used", "8",
          "-row-mt", "1", "-b:v", "200k", "-pix_fmt", "yuv420p"});
     LogCapture log;
-    FramePool pool(kPoolCapacity, 640, 360);
-    PictureCollector pictures;
-    FFmpegVideoDecoder decoder(&pool);
-    decoder.setFrameCallback(pictures.callback());
-    decoder.setPlayback(0, true);
-    decoder.setSource(clip);
-    QTRY_VERIFY_WITH_TIMEOUT(pictures.count() >= 10, kOpenTimeoutMs);
+    DecoderRig rig;
+    rig.open(clip);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.pictures.count() >= 10, kOpenTimeoutMs);
     QCOMPARE(log.countContaining("FFmpegVideoDecoder: AV1 hardware decode unavailable; using software decoder"), 1);
     QCOMPARE(log.countContaining("FFmpegVideoDecoder: hardware decoder selected"), 0);
 }
@@ -444,24 +426,20 @@ void TestFFmpegVideoDecoder::sourcesDeliverStampedPictures()
             return;
     }
 
-    FramePool pool(kPoolCapacity, 640, 360);
-    PictureCollector pictures;
-    FFmpegVideoDecoder decoder(&pool);
-    SignalRecorder signals_(&decoder);
-    decoder.setFrameCallback(pictures.callback());
-    decoder.setPlayback(0, true);
-    const std::uint64_t expected = decoder.generation + 1;
-    decoder.setSource(source);
-    decoder.waitIdle();
+    DecoderRig rig;
+    rig.decoder.setPlayback(0, true);
+    const std::uint64_t expected = rig.decoder.generation + 1;
+    rig.decoder.setSource(source);
+    rig.decoder.waitIdle();
     if (live.startAfterDecoder) {
         startSender();
         if (QTest::currentTestFailed())
             return;
     }
 
-    QTRY_VERIFY2_WITH_TIMEOUT(pictures.count() >= 10, qPrintable(signals_.errors.join("; ")), kOpenTimeoutMs);
-    QVERIFY2(signals_.errors.isEmpty(), qPrintable(signals_.errors.join("; ")));
-    const auto all = pictures.pictures();
+    QTRY_VERIFY2_WITH_TIMEOUT(rig.pictures.count() >= 10, qPrintable(rig.recorder.errors.join("; ")), kOpenTimeoutMs);
+    QVERIFY2(rig.recorder.errors.isEmpty(), qPrintable(rig.recorder.errors.join("; ")));
+    const auto all = rig.pictures.pictures();
     for (const auto& p : all) {
         QCOMPARE(p.generation, expected);
         QCOMPARE(p.width, 640);
@@ -470,12 +448,12 @@ void TestFFmpegVideoDecoder::sourcesDeliverStampedPictures()
     // Time stamps of one source run forward.
     for (std::size_t i = 1; i < all.size(); ++i)
         QVERIFY2(all[i].ptsUs > all[i - 1].ptsUs, qPrintable(QString("picture %1 goes back in time").arg(i)));
-    QTRY_VERIFY(!signals_.infos.empty());
-    QCOMPARE(signals_.infos.front().codedW, 320);
-    QCOMPARE(signals_.infos.front().codedH, 240);
-    QCOMPARE(signals_.infos.front().generation, qulonglong(expected));
+    QTRY_VERIFY(!rig.recorder.infos.empty());
+    QCOMPARE(rig.recorder.infos.front().codedW, 320);
+    QCOMPARE(rig.recorder.infos.front().codedH, 240);
+    QCOMPARE(rig.recorder.infos.front().generation, qulonglong(expected));
     if (expectAudio)
-        QVERIFY(audioArrives(decoder, 5000));
+        QVERIFY(audioArrives(rig.decoder, 5000));
     QCOMPARE(log.countContaining("SocksMediaBridge: RTMP local relay"), kind.endsWith("+socks") ? 1 : 0);
 }
 
