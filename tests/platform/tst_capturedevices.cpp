@@ -2,9 +2,13 @@
 #include "platform/capturedevices.h"
 #include "support/testsupport.h"
 
+#include <QFileInfo>
+
 #include <cstring>
 
 extern "C" {
+#include <libavdevice/avdevice.h>
+#include <libavformat/avformat.h>
 #include <libavutil/avstring.h>
 #include <libavutil/mem.h>
 }
@@ -17,6 +21,7 @@ private slots:
     void plans_data();
     void plans();
     void realDevicesTogetherFormOneValidGraph();
+    void pulseMicrophoneByNameOrDescription();
 };
 
 namespace {
@@ -104,6 +109,37 @@ void TestCaptureDevices::realDevicesTogetherFormOneValidGraph()
     }
     QCOMPARE(filters, QStringList({"movie", "amovie"}));
     QCOMPARE(files, QStringList({"/dev/video0", "mic:[a],b;c'd\\e"}));
+}
+
+void TestCaptureDevices::pulseMicrophoneByNameOrDescription()
+{
+    // A private PulseAudio server with a sine source stands in for a microphone.
+    testsupport::ScopedTestHome home;
+    testsupport::PeerProcess pulse;
+    QVERIFY2(pulse.start("pulseaudio",
+                         {"-n", "--daemonize=no", "--exit-idle-time=-1", "--system=false", "--disallow-exit",
+                          "--load=module-native-protocol-unix auth-anonymous=1",
+                          // Without a sink, listing the sources fails.
+                          "--load=module-null-sink sink_name=out",
+                          "--load=module-sine-source source_name=test_mic rate=48000 frequency=440"},
+                         0, testsupport::PeerProcess::Wait::None),
+             qPrintable(pulse.errorString()));
+    const QString socket = home.runtimeDir() + "/pulse/native";
+    QTRY_VERIFY2_WITH_TIMEOUT(QFileInfo::exists(socket), qPrintable(QString::fromUtf8(pulse.output())), 10000);
+
+    for (const QString& name : {QStringLiteral("Sine source at 440 Hz"), QStringLiteral("test_mic")}) {
+        const CaptureInputPlan plan = planCaptureInput(buildDshowDeviceSpec({}, name));
+        QVERIFY(plan.ok);
+        QCOMPARE(plan.formatName, QByteArray("pulse"));
+        QCOMPARE(plan.url, QByteArray("test_mic"));
+        // The plan opens and delivers sound.
+        AVFormatContext* input = nullptr;
+        QVERIFY(avformat_open_input(&input, plan.url.constData(), av_find_input_format("pulse"), nullptr) >= 0);
+        AVPacket* packet = av_packet_alloc();
+        QVERIFY(av_read_frame(input, packet) >= 0 && packet->size > 0);
+        av_packet_free(&packet);
+        avformat_close_input(&input);
+    }
 }
 
 QUORB_TEST_MAIN(TestCaptureDevices)
