@@ -1,4 +1,5 @@
 #include "decodertestkit.h"
+#include "platform/capturedevices.h"
 
 #include <atomic>
 
@@ -48,6 +49,7 @@ private slots:
     void queueKeepsTheNewestEightSeconds();
     void resamplesToStereo48k_data();
     void resamplesToStereo48k();
+    void pausedMicrophoneQueuesNothing();
 };
 
 void TestDecoderAudio::initTestCase() { registerFrameTokenMetaType(); }
@@ -152,6 +154,36 @@ void TestDecoderAudio::resamplesToStereo48k()
              qPrintable(QString("%1 frames of 48 kHz audio, expected about %2").arg(frames).arg(expectedFrames)));
     if (monoSource)
         QVERIFY(leftEqualsRight);
+}
+
+void TestDecoderAudio::pausedMicrophoneQueuesNothing()
+{
+    const QString camera = QStringLiteral("Audio Test Camera");
+    const QString microphone = QStringLiteral("Audio Test Microphone");
+    registerFakeCaptureDevice(CaptureDeviceKind::Camera, camera, "testsrc2=size=160x90:rate=30,realtime");
+    registerFakeCaptureDevice(CaptureDeviceKind::Microphone, microphone,
+                              "sine=f=440:sample_rate=44100:samples_per_frame=441,arealtime");
+    {
+        DecoderRig rig(QSize(320, 180));
+        rig.open("dshow://capture?video=Audio%20Test%20Camera&audioSource="
+                 + QUrl::toPercentEncoding("dshow://capture?audio=Audio%20Test%20Microphone"));
+        QVERIFY(QTest::qWaitFor([&] { return FFmpegVideoDecoderProbe::queuedAudioFrames(rig.decoder) > 4800; }, kTimeoutMs));
+
+        // Pausing empties the queue (a packet read just before the pause may
+        // still land), and the microphone adds nothing while paused.
+        rig.decoder.setPlayback(0, false);
+        QTest::qWait(300);
+        const std::int64_t paused = FFmpegVideoDecoderProbe::queuedAudioFrames(rig.decoder);
+        QVERIFY2(paused <= 960, qPrintable(QString("%1 frames queued after the pause").arg(paused)));
+        QTest::qWait(500);
+        QCOMPARE(FFmpegVideoDecoderProbe::queuedAudioFrames(rig.decoder), paused);
+
+        rig.decoder.setPlayback(0, true);
+        QVERIFY(decodertest::audioArrives(rig.decoder, 5000));
+        QVERIFY(rig.recorder.errors.isEmpty());
+    }
+    unregisterFakeCaptureDevice(CaptureDeviceKind::Camera, camera);
+    unregisterFakeCaptureDevice(CaptureDeviceKind::Microphone, microphone);
 }
 
 QUORB_TEST_MAIN(TestDecoderAudio)
