@@ -36,7 +36,9 @@ QString quadrantGraph(int w, int h)
 
 // Copies an MP4 and gives its video stream a display matrix rotating the
 // picture by ccwDegrees counter-clockwise, which the 5.1 CLI cannot write.
-bool writeRotatedCopy(const QString& from, const QString& to, double ccwDegrees)
+// With legacyTag, writes a Matroska file whose stream carries the older
+// "rotate" tag (a clockwise angle) instead.
+bool writeRotatedCopy(const QString& from, const QString& to, double ccwDegrees, bool legacyTag = false)
 {
     AVFormatContext* in = nullptr;
     if (avformat_open_input(&in, from.toUtf8().constData(), nullptr, nullptr) < 0)
@@ -45,7 +47,7 @@ bool writeRotatedCopy(const QString& from, const QString& to, double ccwDegrees)
     if (avformat_find_stream_info(in, nullptr) < 0)
         return false;
     AVFormatContext* out = nullptr;
-    if (avformat_alloc_output_context2(&out, nullptr, "mp4", to.toUtf8().constData()) < 0)
+    if (avformat_alloc_output_context2(&out, nullptr, legacyTag ? "matroska" : "mp4", to.toUtf8().constData()) < 0)
         return false;
     std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> output(out, [](AVFormatContext* c) {
         if (c->pb)
@@ -58,7 +60,9 @@ bool writeRotatedCopy(const QString& from, const QString& to, double ccwDegrees)
             return false;
         s->codecpar->codec_tag = 0;
         s->time_base = in->streams[i]->time_base;
-        if (in->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+        if (in->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && legacyTag) {
+            av_dict_set(&s->metadata, "rotate", QByteArray::number(-ccwDegrees).constData(), 0);
+        } else if (in->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
             auto* matrix = reinterpret_cast<int32_t*>(
                 av_stream_new_side_data(s, AV_PKT_DATA_DISPLAYMATRIX, sizeof(int32_t) * 9));
             if (!matrix)
@@ -246,6 +250,8 @@ void TestDecodeLoop::orientationAndAspect_data()
     QVERIFY(writeRotatedCopy(plain, cw, -90));
     QVERIFY(writeRotatedCopy(plain, ccw, 90));
     QVERIFY(writeRotatedCopy(plain, half, 180));
+    const QString tagged = testsupport::fixtureDir() + "/quadrants_rotate_tag_cw.mkv";
+    QVERIFY(writeRotatedCopy(plain, tagged, -90, true));
     const QString anamorphic = testsupport::ensureFixture(
         "quadrants_720x576_sar16_11.mp4", {"-f", "lavfi", "-i", quadrantGraph(720, 576), "-vf", "setsar=16/11", "-c:v",
                                            "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p"});
@@ -257,6 +263,9 @@ void TestDecodeLoop::orientationAndAspect_data()
                                             << QList<QColor>{blue, red, white, green};
     QTest::newRow("quarter turn counter-clockwise") << ccw << QSize(320, 180) << QSize(180, 320)
                                                     << QRect(219, 0, 202, 360) << QList<QColor>{green, white, red, blue};
+    QTest::newRow("legacy rotate tag, quarter turn clockwise")
+        << tagged << QSize(320, 180) << QSize(180, 320) << QRect(219, 0, 202, 360)
+        << QList<QColor>{blue, red, white, green};
     QTest::newRow("half turn") << half << QSize(320, 180) << QSize(320, 180) << QRect(0, 0, 640, 360)
                                << QList<QColor>{white, blue, green, red};
     // 720 x 16 / 11 = 1047.27: display width 1047, letterboxed 640x352.
