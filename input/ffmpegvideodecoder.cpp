@@ -1,5 +1,6 @@
 #include "input/ffmpegvideodecoder.h"
 
+#include "app/logging.h"
 #include "engine/framepool.h"
 #include "engine/outputsizepolicy.h"
 #include "input/avptr.h"
@@ -231,12 +232,6 @@ int interruptRequested(void* opaque)
 {
     const auto* flags = static_cast<const InterruptFlags*>(opaque);
     return (flags->stop->load() || (flags->readerStop && flags->readerStop->load())) ? 1 : 0;
-}
-
-void installLogHook()
-{
-    // SEAM(logging): installFfmpegLogCallback() goes here once the log unit
-    // is in; until then FFmpeg logs to standard error.
 }
 
 } // namespace
@@ -509,7 +504,8 @@ void FFmpegVideoDecoder::threadFunc()
 
 bool FFmpegVideoDecoder::openSource(Session& s)
 {
-    installLogHook();
+    // A library opened since may have replaced FFmpeg's log hook.
+    installFfmpegLogCallback();
     avformat_network_init();
     avdevice_register_all();
 
