@@ -1,8 +1,7 @@
 #include "input/inputsource.h"
 #include "platform/capturedevices.h"
+#include "support/pulseserver.h"
 #include "support/testsupport.h"
-
-#include <QFileInfo>
 
 #include <cstring>
 
@@ -115,17 +114,13 @@ void TestCaptureDevices::pulseMicrophoneByNameOrDescription()
 {
     // A private PulseAudio server with a sine source stands in for a microphone.
     testsupport::ScopedTestHome home;
-    testsupport::PeerProcess pulse;
-    QVERIFY2(pulse.start("pulseaudio",
-                         {"-n", "--daemonize=no", "--exit-idle-time=-1", "--system=false", "--disallow-exit",
-                          "--load=module-native-protocol-unix auth-anonymous=1",
-                          // Without a sink, listing the sources fails.
-                          "--load=module-null-sink sink_name=out",
-                          "--load=module-sine-source source_name=test_mic rate=48000 frequency=440"},
-                         0, testsupport::PeerProcess::Wait::None),
-             qPrintable(pulse.errorString()));
-    const QString socket = home.runtimeDir() + "/pulse/native";
-    QTRY_VERIFY2_WITH_TIMEOUT(QFileInfo::exists(socket), qPrintable(QString::fromUtf8(pulse.output())), 10000);
+    testsupport::PulseServer pulse;
+    QVERIFY2(pulse.start(), qPrintable(pulse.errorString()));
+    QByteArray out;
+    QVERIFY2(testsupport::runProgram("pactl", {"load-module", "module-sine-source", "source_name=test_mic",
+                                               "rate=48000", "frequency=440"},
+                                     &out) == 0,
+             out.constData());
 
     for (const QString& name : {QStringLiteral("Sine source at 440 Hz"), QStringLiteral("test_mic")}) {
         const CaptureInputPlan plan = planCaptureInput(buildDshowDeviceSpec({}, name));
