@@ -18,7 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// Under ThreadSanitizer: tests start peer programs with QProcess while
+// Under ThreadSanitizer (one definition for every test): tests start peer programs with QProcess while
 // threads run, and the sanitizer would stop the forked child before it
 // reaches exec. The child only execs, so let it.
 extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
@@ -154,6 +154,24 @@ bool udpBound(quint16 port)
         for (const QByteArray& line : lines) {
             const QList<QByteArray> cols = line.simplified().split(' ');
             if (cols.size() > 2 && (cols[1] + " ").endsWith(needle))
+                return true;
+        }
+    }
+    return false;
+}
+
+bool tcpListenerPresent(quint16 port)
+{
+    const QByteArray needle = ":" + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile f(table);
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> lines = f.readAll().split('\n');
+        for (const QByteArray& line : lines) {
+            const QList<QByteArray> cols = line.simplified().split(' ');
+            // Column 3 is the state; 0A is LISTEN.
+            if (cols.size() > 3 && cols[1].endsWith(needle) && cols[3] == "0A")
                 return true;
         }
     }
