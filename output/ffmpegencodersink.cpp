@@ -118,6 +118,37 @@ bool movFlagAvailable(const AVOutputFormat* format, const char* flag)
            != nullptr;
 }
 
+// FFmpeg names a connection that fails by its whole URL in its own log.
+// SRT and RIST secrets therefore travel as protocol options, which FFmpeg
+// never logs: the named query parameters leave the URL for `options`.
+QByteArray moveSecretsToOptions(const QByteArray& url, AVDictionary** options)
+{
+    const QByteArray lower = url.trimmed().toLower();
+    static const char* const srtSecrets[] = {"passphrase", "streamid"};
+    static const char* const ristSecrets[] = {"secret"};
+    const bool srt = lower.startsWith("srt://");
+    if (!srt && !lower.startsWith("rist://"))
+        return url;
+    const int query = url.indexOf('?');
+    if (query < 0)
+        return url;
+    QByteArray kept;
+    for (const QByteArray& pair : url.mid(query + 1).split('&')) {
+        const int eq = pair.indexOf('=');
+        const QByteArray key = (eq < 0 ? pair : pair.left(eq)).toLower();
+        const auto isSecret = [&key](const char* k) { return key == k; };
+        const bool secret = srt ? std::any_of(std::begin(srtSecrets), std::end(srtSecrets), isSecret)
+                                : std::any_of(std::begin(ristSecrets), std::end(ristSecrets), isSecret);
+        if (secret && eq > 0) {
+            av_dict_set(options, key.constData(), pair.mid(eq + 1).constData(), 0);
+            continue;
+        }
+        if (!pair.isEmpty())
+            kept += (kept.isEmpty() ? "" : "&") + pair;
+    }
+    return kept.isEmpty() ? url.left(query) : url.left(query + 1) + kept;
+}
+
 } // namespace
 
 FfmpegEncoderSink::FfmpegEncoderSink() = default;
@@ -1161,7 +1192,8 @@ bool FfmpegEncoderSink::openMux(MuxTarget& target, const char* url, const char* 
                 av_dict_free(&rawOptions);
                 return false;
             }
-            r = avio_open2(&ctx->pb, publishUrl.constData(), AVIO_FLAG_WRITE, &ctx->interrupt_callback, &rawOptions);
+            const QByteArray openUrl = moveSecretsToOptions(publishUrl, &rawOptions);
+            r = avio_open2(&ctx->pb, openUrl.constData(), AVIO_FLAG_WRITE, &ctx->interrupt_callback, &rawOptions);
             av_dict_free(&rawOptions);
             if (r >= 0 && relayed)
                 target.relay = std::move(bridge.relay);

@@ -8,6 +8,7 @@
 #include "support/encodersinkdriver.h"
 #include "support/nginxrtmp.h"
 #include "support/proxypeers.h"
+#include "support/socketpeers.h"
 #include "support/streamreceivers.h"
 #include "support/testsupport.h"
 
@@ -41,6 +42,7 @@ private slots:
     void initTestCase();
     void fanOut_data();
     void fanOut();
+    void refusedDestinationsLogNoSecret();
     void logHoldsNoSecret();
 
 private:
@@ -175,6 +177,27 @@ void TestNetworkPublish::fanOut()
     }
     const QString recordingProblem = checkCapture(recording, kWidth, kHeight, 30.0, kFrames);
     QVERIFY2(recordingProblem.isEmpty(), qPrintable(recordingProblem));
+}
+
+// Failed connections are where FFmpeg itself names the URL in the log.
+void TestNetworkPublish::refusedDestinationsLogNoSecret()
+{
+    const quint16 srtPort = freeUdpPort();
+    RefusingPort rtmpPort;
+    PublishingSink p;
+    QVERIFY(p.configure(QString(),
+                        {{QString("srt://127.0.0.1:%1?mode=caller&passphrase=%2&streamid=%3")
+                              .arg(srtPort)
+                              .arg(kSecrets[2], kSecrets[3]),
+                          "mpegts", 0},
+                         {QString("rtmp://127.0.0.1:%1/live/%2").arg(rtmpPort.port()).arg(kSecrets[0]), "flv", 1}}));
+    SinkRun run;
+    run.width = kWidth;
+    run.height = kHeight;
+    run.frames = 30 * 5; // an SRT caller gives up after about 3 s
+    runSinkOnEncodeThread(p.sink, run);
+    QVERIFY2(p.statuses.words(0).contains("reconnecting"), qPrintable(p.statuses.words(0).join(", ")));
+    QVERIFY2(p.statuses.words(1).contains("reconnecting"), qPrintable(p.statuses.words(1).join(", ")));
 }
 
 void TestNetworkPublish::logHoldsNoSecret()

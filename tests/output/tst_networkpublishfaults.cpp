@@ -133,8 +133,10 @@ void TestNetworkPublishFaults::killedAndStalledReceivers()
     stalled.stop();
     healthy.stop();
 
+#ifndef __SANITIZE_ADDRESS__ // AddressSanitizer keeps freed memory in quarantine: RSS grows with any churn
     QVERIFY2(rssLate - rssEarly < 20 * 1024,
              qPrintable(QString("resident memory grew from %1 to %2 KiB during the stall").arg(rssEarly).arg(rssLate)));
+#endif
 
     // The recording and the healthy destination lost nothing.
     const Continuity file = continuityOf(recording);
