@@ -54,6 +54,7 @@ public:
     // Not owned; the owner clears it before the mixer goes.
     void setAudioMixer(PreviewAudioMixer* mixer);
     bool isRunning() const { return running.load(std::memory_order_acquire); }
+    double frameRate() const { return fps; }
 
     bool start();
     // Queues a frame for the encode worker; never waits for encoding.
