@@ -296,7 +296,11 @@ void TestFramePool::concurrentAcquireWhileResizing()
                 ++tornReads;
         }
     });
-    for (int i = 0; i < 20000; ++i) {
+    // Keep resizing until the producers have done real work (they may start
+    // late on a loaded machine), bounded in time.
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; (i < 20000 || produced.load() < 20000) && timer.elapsed() < 10000; ++i) {
         const QSize s = sizes[i % 5];
         pool->setFrameSize(s.width(), s.height());
     }

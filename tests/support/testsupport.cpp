@@ -16,6 +16,7 @@
 #include <csignal>
 #include <optional>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace testsupport {
 
@@ -261,6 +262,57 @@ QJsonObject ffprobe(const QString& pathOrUrl)
         return {};
     }
     return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+}
+
+bool inPrivateNetwork() { return qEnvironmentVariable("QUORB_PRIVATE_NETNS") == QLatin1String("1"); }
+
+int runInPrivateNetwork(const QString& testFunction, QByteArray* output)
+{
+    if (::geteuid() != 0) {
+        if (output)
+            *output = "private network namespaces need root (CI runs as root)";
+        return -1;
+    }
+    const QString unshare = findProgram("unshare");
+    const QString ip = findProgram("ip");
+    if (unshare.isEmpty() || ip.isEmpty()) {
+        if (output)
+            *output = "unshare (util-linux) or ip (iproute2) is not installed";
+        return -1;
+    }
+    QTemporaryDir dir;
+    QFile resolv(dir.path() + "/resolv.conf");
+    if (!resolv.open(QIODevice::WriteOnly) || resolv.write("nameserver 127.0.0.1\noptions timeout:5 attempts:1\n") < 0)
+        return -1;
+    resolv.close();
+    QFile hosts(dir.path() + "/hosts");
+    if (!hosts.open(QIODevice::WriteOnly)
+        || hosts.write("127.0.0.1 localhost\n::1 localhost ip6-localhost\n127.0.0.1 " kPrivateWebHost "\n") < 0)
+        return -1;
+    hosts.close();
+    // Mount propagation of unshare -m is private, so the bind mounts stay
+    // inside the child's namespace.
+    const QString script = QStringLiteral("%1 link set lo up && mount --bind %2 /etc/resolv.conf && "
+                                          "mount --bind %3 /etc/hosts && exec \"$0\" \"$@\"")
+                               .arg(ip, resolv.fileName(), hosts.fileName());
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QUORB_PRIVATE_NETNS", "1");
+    p.setProcessEnvironment(env);
+    p.start(unshare, {"-n", "-m", "sh", "-c", script, QCoreApplication::applicationFilePath(), testFunction});
+    if (!p.waitForStarted(5000))
+        return -1;
+    if (!p.waitForFinished(300000)) {
+        p.kill();
+        p.waitForFinished(3000);
+        if (output)
+            *output = p.readAll() + "\n(timed out)";
+        return -1;
+    }
+    if (output)
+        *output = p.readAll();
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
 }
 
 } // namespace testsupport

@@ -103,7 +103,32 @@ int runProgram(const QString& program, const QStringList& args, QByteArray* outp
 // ffprobe -show_streams -show_format as JSON; an empty object on failure.
 QJsonObject ffprobe(const QString& pathOrUrl);
 
+// Fixed-port and name-lookup tests run in a private network namespace that
+// has only the loopback interface (up), with /etc/resolv.conf naming
+// 127.0.0.1 so no lookup leaves the machine, and /etc/hosts naming 127.0.0.1
+// also kPrivateWebHost (a name Qt does not take for a loopback address). inPrivateNetwork() is true in
+// such a child. runInPrivateNetwork() starts this test executable again for
+// one test function inside a fresh namespace (needs root, as in CI) and
+// returns its exit code, -1 when it could not run; output gathers its log.
+#define kPrivateWebHost "web.quorbel.test"
+bool inPrivateNetwork();
+int runInPrivateNetwork(const QString& testFunction, QByteArray* output);
+
 } // namespace testsupport
+
+// First line of a test function whose body must run in a private network
+// namespace: outside one it runs the function in a child and checks it.
+#define QUORB_RUN_IN_PRIVATE_NETWORK()                                              \
+    do {                                                                            \
+        if (!testsupport::inPrivateNetwork()) {                                     \
+            QByteArray childOutput_;                                                \
+            const int rc_ = testsupport::runInPrivateNetwork(QString::fromLatin1(__func__), &childOutput_); \
+            if (rc_ != 0)                                                           \
+                QFAIL(qPrintable(QStringLiteral("in a private network namespace (exit %1):\n%2") \
+                                     .arg(rc_).arg(QString::fromUtf8(childOutput_)))); \
+            return;                                                                 \
+        }                                                                           \
+    } while (0)
 
 // Main for a test executable: isolated home for the whole run, offscreen
 // widgets unless a platform is already chosen.
