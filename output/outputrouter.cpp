@@ -1,9 +1,6 @@
 #include "output/outputrouter.h"
 
-#if __has_include("engine/previewaudiomixer.h")
 #include "engine/previewaudiomixer.h"
-#define QUORB_HAVE_PREVIEW_AUDIO_MIXER 1
-#endif
 #if __has_include("output/ffmpegroutersink.h")
 #include "output/ffmpegroutersink.h"
 #define QUORB_HAVE_FFMPEG_ROUTER_SINK 1
@@ -43,29 +40,20 @@ RouterSinkFactory defaultSinkFactory()
 
 void setMixerTap(PreviewAudioMixer* mixer, bool on)
 {
-#ifdef QUORB_HAVE_PREVIEW_AUDIO_MIXER
     if (!mixer)
         return;
     mixer->setProgramTapEnabled(on);
     if (!on)
         mixer->clearProgramTap();
-#else
-    Q_UNUSED(mixer);
-    Q_UNUSED(on);
-#endif
 }
 
 void readMixerAudio(PreviewAudioMixer* mixer, std::int16_t* dst, int frames)
 {
-#ifdef QUORB_HAVE_PREVIEW_AUDIO_MIXER
     if (mixer) {
         mixer->readProgramAudio(dst, frames);
         return;
     }
-#else
-    Q_UNUSED(mixer);
-#endif
-    std::memset(dst, 0, std::size_t(frames) * 4);
+    std::memset(dst, 0, std::size_t(frames) * PreviewAudioMixer::kBytesPerFrame);
 }
 
 // Creates the recording folder and checks that a file can be written there.
