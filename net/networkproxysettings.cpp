@@ -53,6 +53,20 @@ QString withScheme(const QString& value, const char* scheme)
     return value.contains(QLatin1String("://")) ? value : QLatin1String(scheme) + value;
 }
 
+// The manual URL under key; when the key is absent, the older single
+// "proxy_url" if its scheme (http when it has none) is of the right kind.
+// An existing but empty key hides the older one.
+QString manualProxyUrl(const char* key, bool (*legacyFits)(const QString& scheme))
+{
+    {
+        QSettings s(kOrganisation, kApplication);
+        if (s.contains(key))
+            return s.value(key).toString().trimmed();
+    }
+    const QString legacy = legacyProxyUrl();
+    return legacyFits(QUrl(normalizeProxyUrl(legacy)).scheme()) ? legacy : QString();
+}
+
 QString autoHttpProxyUrl() { return keepIfLocalProxyAlive(systemHttpProxyUrl()); }
 
 QString autoSocksEndpoint()
@@ -99,27 +113,9 @@ QString legacyProxyUrl()
     return s.value(kLegacyUrlKey).toString().trimmed();
 }
 
-QString manualHttpProxyUrl()
-{
-    {
-        QSettings s(kOrganisation, kApplication);
-        if (s.contains(kHttpUrlKey))
-            return s.value(kHttpUrlKey).toString().trimmed();
-    }
-    const QString legacy = legacyProxyUrl();
-    return schemeIsHttp(QUrl(normalizeProxyUrl(legacy)).scheme()) ? legacy : QString();
-}
+QString manualHttpProxyUrl() { return manualProxyUrl(kHttpUrlKey, schemeIsHttp); }
 
-QString manualSocksProxyUrl()
-{
-    {
-        QSettings s(kOrganisation, kApplication);
-        if (s.contains(kSocksUrlKey))
-            return s.value(kSocksUrlKey).toString().trimmed();
-    }
-    const QString legacy = legacyProxyUrl();
-    return schemeIsSocks(QUrl(normalizeProxyUrl(legacy)).scheme()) ? legacy : QString();
-}
+QString manualSocksProxyUrl() { return manualProxyUrl(kSocksUrlKey, schemeIsSocks); }
 
 void setManualHttpProxyUrl(const QString& url)
 {

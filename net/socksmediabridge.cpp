@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr int kDefaultSocksPort = 1080;
-
 bool startsWithAny(const QString& text, std::initializer_list<const char*> prefixes)
 {
     for (const char* p : prefixes) {
@@ -190,14 +188,13 @@ SocksMediaBridge SocksMediaBridge::prepare(const QString& url, bool forOutput)
     const QString endpoint = NetworkProxySettings::effectiveSocksEndpoint();
     if (endpoint.isEmpty())
         return {};
-    const QUrl proxy(QStringLiteral("socks5://") + endpoint, QUrl::TolerantMode);
-    const QString proxyHost = proxy.host(QUrl::FullyDecoded);
-    const int proxyPort = proxy.port(kDefaultSocksPort);
-    if (proxyHost.isEmpty() || proxyPort <= 0 || proxyPort > 65535)
+    QString proxyHost;
+    std::uint16_t proxyPort = 0;
+    if (!NetworkProxySettings::parseSocksHostPort(endpoint, proxyHost, proxyPort))
         return {};
 
     auto relay = std::make_unique<SocksTcpRelay>();
-    const std::uint16_t localPort = relay->start(proxyHost, std::uint16_t(proxyPort), target.host, target.port);
+    const std::uint16_t localPort = relay->start(proxyHost, proxyPort, target.host, target.port);
     if (localPort == 0) {
         qWarning() << "SocksMediaBridge: relay listen failed";
         return {};

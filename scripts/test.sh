@@ -17,7 +17,7 @@ jobs=$(nproc)
 cmake --build "$build" -j "$jobs"
 export QT_QPA_PLATFORM=offscreen
 if [ "$sanitize" = "thread" ]; then
-  export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/scripts/tsan.supp"
+  export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 die_after_fork=0 suppressions=$root/scripts/tsan.supp"
 fi
 if [ "$sanitize" = "address" ]; then
   export ASAN_OPTIONS="detect_leaks=0 abort_on_error=1"

@@ -11,6 +11,8 @@
 #include <QRandomGenerator>
 #include <QUdpSocket>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -64,6 +66,7 @@ private slots:
     void halfCloseKeepsTheOtherDirection();
     void fiftyTunnelsAtOnce();
     void unreachableProxyClosesClientAndKeepsListening();
+    void stopWhileConnectingToProxy();
     void stopDuringHandshake();
     void stopWithLiveTunnelResets();
     void stopDuringResolution();
@@ -271,10 +274,8 @@ void TestSocksTcpRelay::fiftyTunnelsAtOnce()
 
 void TestSocksTcpRelay::unreachableProxyClosesClientAndKeepsListening()
 {
-    EchoServer gone;
-    QVERIFY(gone.listen());
+    RefusingPort gone;
     const quint16 deadPort = gone.port();
-    gone.stop();
     SocksTcpRelay relay;
     const quint16 local = relay.start("127.0.0.1", deadPort, "media.test", 1935);
     QVERIFY(local != 0);
@@ -287,6 +288,38 @@ void TestSocksTcpRelay::unreachableProxyClosesClientAndKeepsListening()
         closeFd(fd);
         QVERIFY(closed);
     }
+}
+
+void TestSocksTcpRelay::stopWhileConnectingToProxy()
+{
+    // A listener whose queue is full and that never accepts: the kernel
+    // drops further connection attempts, so the relay's connect hangs.
+    const int stuck = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    QVERIFY(::bind(stuck, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(stuck, 0) == 0
+            && ::getsockname(stuck, reinterpret_cast<sockaddr*>(&a), &len) == 0);
+    const quint16 stuckPort = ntohs(a.sin_port);
+    const int filler = connectLoopback(stuckPort); // the only one that fits
+    QVERIFY(filler >= 0);
+
+    SocksTcpRelay relay;
+    const quint16 local = relay.start("127.0.0.1", stuckPort, "media.test", 1935);
+    const int fd = connectLoopback(local);
+    QVERIFY(fd >= 0);
+    QTest::qWait(500); // the accept thread now waits for the proxy's answer
+    QElapsedTimer timer;
+    timer.start();
+    relay.stop();
+    QVERIFY2(timer.elapsed() < 500, qPrintable(QString("stop took %1 ms").arg(timer.elapsed())));
+    bool closed = false;
+    receiveUntilClosed(fd, 2000, &closed);
+    closeFd(fd);
+    QVERIFY(closed);
+    closeFd(filler);
+    closeFd(stuck);
 }
 
 void TestSocksTcpRelay::stopDuringHandshake()

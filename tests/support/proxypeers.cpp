@@ -1,6 +1,7 @@
 #include "support/proxypeers.h"
 
 #include <QFile>
+#include <QSettings>
 
 #include <unistd.h>
 
@@ -15,6 +16,14 @@ bool writeFile(const QString& path, const QByteArray& text)
 }
 
 } // namespace
+
+void clearProxyConfiguration()
+{
+    QSettings("Orvane", "quOrbel Pro").clear();
+    for (const char* name : {"https_proxy", "HTTPS_PROXY", "http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY",
+                             "socks_proxy", "SOCKS_PROXY", "no_proxy", "NO_PROXY"})
+        qunsetenv(name);
+}
 
 bool startMicrosocks(PeerProcess& peer, quint16 port, const QString& user, const QString& password)
 {

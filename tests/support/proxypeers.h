@@ -15,4 +15,8 @@ bool startDante(PeerProcess& peer, const QString& dir, quint16 port);
 bool startTinyproxy(PeerProcess& peer, const QString& dir, quint16 port, const QString& user = {},
                     const QString& password = {});
 
+// Clears the settings store and every proxy variable of the environment
+// (both spellings), so the system proxy of the machine never leaks in.
+void clearProxyConfiguration();
+
 } // namespace testsupport

@@ -140,6 +140,20 @@ void closeFd(int fd)
 
 int openDescriptorCount() { return int(QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size()); }
 
+RefusingPort::RefusingPort()
+{
+    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0
+        && ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        m_port = ntohs(a.sin_port);
+}
+
+RefusingPort::~RefusingPort() { closeFd(m_fd); }
+
 LoopbackServer::~LoopbackServer() { stop(); }
 
 bool LoopbackServer::listen(std::uint16_t port)

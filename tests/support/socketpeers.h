@@ -28,6 +28,21 @@ void closeFd(int fd);
 // Number of open descriptors of this process.
 int openDescriptorCount();
 
+// A port of 127.0.0.1 where connections are refused for the object's life:
+// bound but not listening, so nothing else can take it meanwhile.
+class RefusingPort {
+public:
+    RefusingPort();
+    ~RefusingPort();
+    RefusingPort(const RefusingPort&) = delete;
+    RefusingPort& operator=(const RefusingPort&) = delete;
+    std::uint16_t port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    std::uint16_t m_port = 0;
+};
+
 // Base: a listening socket on 127.0.0.1 and an accept thread that hands each
 // client to serve() on a thread of its own.
 class LoopbackServer {

@@ -18,6 +18,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// Under ThreadSanitizer: tests start peer programs with QProcess while
+// threads run, and the sanitizer would stop the forked child before it
+// reaches exec. The child only execs, so let it.
+extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
+
 namespace testsupport {
 
 namespace {
@@ -232,10 +237,12 @@ QByteArray PeerProcess::output()
     return m_output;
 }
 
-int runProgram(const QString& program, const QStringList& args, QByteArray* output, int timeoutMs)
+int runProgram(const QString& program, const QStringList& args, QByteArray* output, int timeoutMs,
+               const QProcessEnvironment& env)
 {
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
+    p.setProcessEnvironment(env);
     p.start(program.contains('/') ? program : findProgram(program), args);
     if (!p.waitForStarted(5000))
         return -1;
@@ -295,24 +302,10 @@ int runInPrivateNetwork(const QString& testFunction, QByteArray* output)
     const QString script = QStringLiteral("%1 link set lo up && mount --bind %2 /etc/resolv.conf && "
                                           "mount --bind %3 /etc/hosts && exec \"$0\" \"$@\"")
                                .arg(ip, resolv.fileName(), hosts.fileName());
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QUORB_PRIVATE_NETNS", "1");
-    p.setProcessEnvironment(env);
-    p.start(unshare, {"-n", "-m", "sh", "-c", script, QCoreApplication::applicationFilePath(), testFunction});
-    if (!p.waitForStarted(5000))
-        return -1;
-    if (!p.waitForFinished(300000)) {
-        p.kill();
-        p.waitForFinished(3000);
-        if (output)
-            *output = p.readAll() + "\n(timed out)";
-        return -1;
-    }
-    if (output)
-        *output = p.readAll();
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return runProgram(unshare, {"-n", "-m", "sh", "-c", script, QCoreApplication::applicationFilePath(), testFunction},
+                      output, 300000, env);
 }
 
 } // namespace testsupport

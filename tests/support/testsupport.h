@@ -98,7 +98,8 @@ private:
 // Runs a program to completion; returns its exit code, or -1 when it could
 // not start or ran past timeoutMs. Output goes to *output when given.
 int runProgram(const QString& program, const QStringList& args, QByteArray* output = nullptr,
-               int timeoutMs = 60000);
+               int timeoutMs = 60000,
+               const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment());
 
 // ffprobe -show_streams -show_format as JSON; an empty object on failure.
 QJsonObject ffprobe(const QString& pathOrUrl);
@@ -117,12 +118,16 @@ int runInPrivateNetwork(const QString& testFunction, QByteArray* output);
 } // namespace testsupport
 
 // First line of a test function whose body must run in a private network
-// namespace: outside one it runs the function in a child and checks it.
+// namespace: outside one it runs the function (for the current data row
+// only) in a child and checks it.
 #define QUORB_RUN_IN_PRIVATE_NETWORK()                                              \
     do {                                                                            \
         if (!testsupport::inPrivateNetwork()) {                                     \
             QByteArray childOutput_;                                                \
-            const int rc_ = testsupport::runInPrivateNetwork(QString::fromLatin1(__func__), &childOutput_); \
+            QString function_ = QString::fromLatin1(__func__);                      \
+            if (QTest::currentDataTag())                                            \
+                function_ += QLatin1Char(':') + QString::fromUtf8(QTest::currentDataTag()); \
+            const int rc_ = testsupport::runInPrivateNetwork(function_, &childOutput_); \
             if (rc_ != 0)                                                           \
                 QFAIL(qPrintable(QStringLiteral("in a private network namespace (exit %1):\n%2") \
                                      .arg(rc_).arg(QString::fromUtf8(childOutput_)))); \

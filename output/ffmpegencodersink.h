@@ -1,0 +1,204 @@
+#pragma once
+
+#include "engine/frametoken.h"
+#include "output/avhandles.h"
+#include "output/iencodersink.h"
+#include "output/muxtarget.h"
+#include "output/segmentoptions.h"
+#include "output/streamtarget.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+// Encodes the composed program once (H.264, HEVC above 4096 pixels) with the
+// program audio (AAC) and hands every packet to the recording file and to
+// every stream destination.
+//
+// Threads:
+// - GUI thread, before the encode worker exists: configure, the setters,
+//   the callbacks and probeEncoder. Afterwards the settings are only read.
+// - Encode worker (under the router's sink mutex): encodeFrame, close, and
+//   every field not marked otherwise below, the file target included.
+// - Any thread, without the sink mutex: abort. GUI thread under the sink
+//   mutex: startNewSession.
+// - One network worker per stream destination: its own target's output.
+// Lock order: targetsMutex before a target's mutex; muxMutex is never held
+// together with targetsMutex.
+class FfmpegEncoderSink : public IEncoderSink {
+public:
+    using FatalErrorCallback = std::function<void()>;
+    using StatusCallback = std::function<void(int row, const QString& status)>;
+    using AudioPullCallback = std::function<void(std::int16_t* dst, int frames)>;
+
+    FfmpegEncoderSink();
+    ~FfmpegEncoderSink() override;
+    FfmpegEncoderSink(const FfmpegEncoderSink&) = delete;
+    FfmpegEncoderSink& operator=(const FfmpegEncoderSink&) = delete;
+
+    bool open(const QString& recordPath, double fps) override;
+    void pushFrame(FrameTokenPtr&& frame, const std::int16_t* audio, int audioFrames) override;
+    void close() override;
+
+    bool configure(const QString& recordPath, const std::vector<StreamTarget>& targets, double fps);
+    void setOutputSize(int width, int height);
+    void setEncodingParams(int videoBitrateKbps, int keyframeIntervalSeconds, int encoderMode,
+                           int qualityPreset);
+    void setSegmentation(const SegmentOptions& options);
+    void setFatalErrorCallback(FatalErrorCallback callback);
+    void setAudioPullCallback(AudioPullCallback callback);
+    void setStatusCallback(StatusCallback callback);
+    bool probeEncoder(int width, int height);
+
+    void encodeFrame(FrameTokenPtr& frame, const std::int16_t* audio, int audioFrames, std::int64_t seq);
+    void abort();
+    void startNewSession();
+
+    // Pure helpers shared with the network side and the log lines.
+    static bool isNetworkOutputUrl(const char* url);
+    static QByteArray redactUrl(const QByteArray& url);
+    static QByteArray upgradeIngestToRtmps(const QByteArray& url);
+    // A proxy URL fit for a log line: user name and password become "***".
+    static QByteArray redactProxyCredentials(const QByteArray& proxyUrl);
+    static bool isRtmpUrl(const char* text);
+    static bool isMp4FamilyMuxer(const char* name);
+    static int ioInterruptCallback(void* flag);
+    // Automatic video bitrate in kb/s for a picture of w x h at fps.
+    static std::int64_t automaticBitrateKbps(double fps, int width, int height);
+
+    static constexpr int kEncoderAutomatic = 0;
+    static constexpr int kEncoderHardwareOnly = 1;
+    static constexpr int kEncoderSoftwareOnly = 2;
+
+private:
+    friend struct EncoderSinkTestAccess;
+
+    // Encoder choice (GUI thread from the probe, encode thread otherwise).
+    bool selectVideoEncoder(int w, int h, bool globalHeader);
+    bool openVideoEncoder(const AVCodec* codec, int w, int h, bool globalHeader);
+    bool wantsGlobalHeader() const;
+    int roundedFps() const;
+
+    // Encoding (encode thread).
+    bool ensureOpen(int frameWidth, int frameHeight);
+    bool openAudioEncoder(bool globalHeader);
+    bool allocateYuvFrame(int w, int h);
+    bool reopenVideoEncoderForNewSize(int w, int h, bool globalHeader);
+    bool convertFrame(const FrameToken& token);
+    std::int64_t advanceMediaClock();
+    void appendAudio(const std::int16_t* samples, int frames);
+    void pullAudio(int frames);
+    void trimAudioFifo();
+    void compactAudioFifo();
+    void encodeAudio(bool pad);
+    void drainEncoder(AVCodecContext* codec, bool isVideo);
+    void flushVideoEncoder();
+    void flushAudioEncoder();
+    void flushFiles();
+    void fail();
+
+    // Outputs (encode thread; openMux also on network workers).
+    bool addDestination(const char* url, const char* muxer);
+    bool openMux(MuxTarget& target, const char* url, const char* muxer);
+    void routePacket(AVPacket* packet, AVCodecContext* codec, bool isVideo);
+    bool writePacket(MuxTarget& target, AVPacket* packet, const QueuedPacket& descriptor);
+    void noteFileWriteFailure(MuxTarget& target, int error);
+    bool rotateRecordingSegment(MuxTarget& target, const AVPacket* packet, const AVCodecContext* codec);
+    QString segmentFileName(int index) const;
+    void closeSegment(MuxTarget& target, bool writeTrailer);
+    void closeTargetMux(MuxTarget& target);
+    bool lockMuxMutexUnlessStopping();
+
+    // Network destinations: the per-destination workers live in
+    // ffmpegencodersinknetwork.cpp.
+    void startNetworkWorker(MuxTarget& target);
+    void enqueueNetworkPacket(MuxTarget& target, const AVPacket* packet, const AVCodecContext* codec,
+                              bool isVideo);
+    void stopNetworkWorkers();
+
+    // Configuration: written on the GUI thread before the worker starts.
+    QString recordPath;
+    std::vector<StreamTarget> streamTargets;
+    double fps = 30.0;
+    int outputWidth = 0;
+    int outputHeight = 0;
+    int videoBitrateKbps = 0;
+    int keyframeIntervalSeconds = 2;
+    int encoderMode = kEncoderAutomatic;
+    int qualityPreset = 1;
+    bool recording = false;
+    SegmentOptions segmentOptions;
+
+    // Run state, encode thread.
+    int segmentIndex = 0;
+    std::int64_t segmentStartMs = 0;
+    bool rotationPending = false;
+    bool sizeChangeWarned = false;
+    bool fileOpened = false;
+    bool live = false;
+
+    // Any thread.
+    std::atomic<bool> aborted{false};
+    std::atomic<bool> keyframeRequested{false};
+    std::atomic<std::int64_t> sessionSeq{1};
+    std::int64_t currentFrameSeq = 1;
+
+    FatalErrorCallback fatalErrorCallback;
+    StatusCallback statusCallback;   // encode thread and network workers
+    bool failed = false;
+    std::atomic<bool> failedOnce{false};
+    std::atomic<bool> closing{false}; // written by the encode thread, read by network workers
+
+    AudioPullCallback audioPullCallback;
+    std::vector<std::int16_t> pullBuffer;
+
+    // The vector itself is appended to and emptied by the encode thread
+    // under targetsMutex, so abort and startNewSession can walk it from
+    // other threads; the encode thread reads it without the lock.
+    std::mutex targetsMutex;
+    std::vector<std::unique_ptr<MuxTarget>> muxTargets;
+    // Held while streams are created from the encoders and while the video
+    // encoder is replaced.
+    std::mutex muxMutex;
+
+    CodecContextPtr videoCodec;
+    ScalerPtr scaler;
+    struct ScalerKey {
+        int srcWidth = 0, srcHeight = 0, dstWidth = 0, dstHeight = 0;
+        int dstFormat = AV_PIX_FMT_NONE;
+        int flags = 0;
+        bool operator==(const ScalerKey&) const = default;
+    } scalerKey;
+    bool scalerThreadsWarned = false;
+    const FrameToken* lastConvertedToken = nullptr; // identity only, never dereferenced
+    std::int64_t lastConvertedPtsUs = 0;
+    std::uint64_t lastConvertedGeneration = 0;
+    FramePtr yuvFrame;
+
+    std::int64_t mediaClockLastNs = 0;
+    bool mediaClockStarted = false;
+    std::int64_t mediaClockMs = 0;
+    bool hasLastVideoPts = false;
+    std::int64_t lastVideoPts = 0;
+    std::int64_t lastFileFlushNs = 0;
+    bool lastFileFlushValid = false;
+    std::int64_t lastForcedKeyframeNs = 0;
+    bool lastForcedKeyframeValid = false;
+
+    CodecContextPtr audioCodec;
+    FramePtr audioFrame;
+    std::int64_t audioSamplesSent = 0;
+    int audioFrameSize = 1024;
+    std::vector<std::int16_t> audioFifo;
+    std::size_t audioFifoReadPos = 0;
+
+    PacketPtr encodePacket;
+    PacketPtr routeScratchPacket;
+    int fileFailureStreak = 0;
+};

@@ -1,0 +1,448 @@
+// Recordings made by the real encoder sink from synthetic frames and a tone,
+// checked with ffprobe and the ffmpeg CLI.
+
+#include "output/ffmpegencodersink.h"
+#include "support/encodersinkdriver.h"
+#include "support/testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <atomic>
+#include <cmath>
+#include <thread>
+
+using namespace testsupport;
+
+namespace {
+
+constexpr double kFps = 30.0;
+constexpr double kFrame = 1.0 / kFps;
+
+// A sink set up for a recording the way the router sets it up.
+struct RecordingSink {
+    FfmpegEncoderSink sink;
+    TonePuller tone;
+    std::atomic<int> fatalCalls{0};
+
+    bool configure(const QString& path, const SegmentOptions& segments = SegmentOptions{false, 0, 0},
+                   int bitrateKbps = 0, int keyframeSeconds = 2)
+    {
+        if (!sink.configure(path, {}, kFps))
+            return false;
+        sink.setEncodingParams(bitrateKbps, keyframeSeconds, FfmpegEncoderSink::kEncoderSoftwareOnly, 0);
+        sink.setSegmentation(segments);
+        sink.setAudioPullCallback([this](std::int16_t* dst, int frames) { tone(dst, frames); });
+        sink.setFatalErrorCallback([this] { ++fatalCalls; });
+        return true;
+    }
+};
+
+// Audio and video end within one frame of each other.
+bool endTogether(const ProbedStream& audio, const ProbedStream& video)
+{
+    return std::abs(audio.end() - video.end()) <= kFrame;
+}
+
+QString endsText(const ProbedStream& audio, const ProbedStream& video)
+{
+    return QString("audio %1..%2 s in %3 packets, video %4..%5 s in %6 packets")
+        .arg(audio.start())
+        .arg(audio.end())
+        .arg(audio.packets.size())
+        .arg(video.start())
+        .arg(video.end())
+        .arg(video.packets.size());
+}
+
+QStringList filesIn(const QString& dir)
+{
+    QStringList files = QDir(dir).entryList(QDir::Files, QDir::Name);
+    for (QString& f : files)
+        f = QDir(dir).filePath(f);
+    return files;
+}
+
+} // namespace
+
+class TestEncoderSink : public QObject {
+    Q_OBJECT
+
+private slots:
+    void containerMatrix_data();
+    void containerMatrix();
+    void stallKeepsAudioWithVideo();
+    void closeKeepsEveryFrame();
+    void frameSizes_data();
+    void frameSizes();
+    void abortFromAnotherThreadStillFinishesFile();
+    void newTimelineForcesKeyFrame_data();
+    void newTimelineForcesKeyFrame();
+    void segments_data();
+    void segments();
+    void unwritablePathFailsAtFirstFrame();
+    void diskFullIsReported();
+    void killedRecordingStillDecodes();
+};
+
+void TestEncoderSink::containerMatrix_data()
+{
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<QString>("formatName");
+    QTest::newRow("mp4") << "mp4" << "mov,mp4,m4a,3gp,3g2,mj2";
+    QTest::newRow("mov") << "mov" << "mov,mp4,m4a,3gp,3g2,mj2";
+    QTest::newRow("mkv") << "mkv" << "matroska,webm";
+    QTest::newRow("flv") << "flv" << "flv";
+    QTest::newRow("ts") << "ts" << "mpegts";
+}
+
+void TestEncoderSink::containerMatrix()
+{
+    QFETCH(QString, suffix);
+    QFETCH(QString, formatName);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("show." + suffix);
+    RecordingSink rec;
+    QVERIFY(rec.configure(path, SegmentOptions{false, 0, 0}, 0, 1));
+    SinkRun run;
+    run.width = 320;
+    run.height = 240;
+    run.frames = 75; // 2.5 s: key frames at 0, 1 and 2 s
+    QCOMPARE(runSinkOnEncodeThread(rec.sink, run), run.frames);
+    QCOMPARE(rec.fatalCalls.load(), 0);
+
+    QCOMPARE(ffprobe(path).value("format").toObject().value("format_name").toString(), formatName);
+    QCOMPARE(decodeErrors(path), QString());
+    const auto streams = probePackets(path);
+    const ProbedStream* video = findStream(streams, "video");
+    const ProbedStream* audio = findStream(streams, "audio");
+    QVERIFY(video);
+    QVERIFY(audio);
+    QCOMPARE(video->codecName, QString("h264"));
+    QCOMPARE(video->width, 320);
+    QCOMPARE(video->height, 240);
+    QCOMPARE(video->frameRate, QString("30/1"));
+    QCOMPARE(video->hasBFrames, 0);
+    QCOMPARE(int(video->packets.size()), run.frames);
+    double previousKey = -1;
+    for (const ProbedPacket& p : video->packets) {
+        QVERIFY2(std::abs(p.pts - p.dts) < 1e-6, "a B-frame reordered pts and dts");
+        if (p.key) {
+            if (previousKey >= 0)
+                QVERIFY2(p.pts - previousKey <= 1.0 + kFrame, qPrintable(QString("key frames %1 s apart").arg(p.pts - previousKey)));
+            previousKey = p.pts;
+        }
+    }
+    QVERIFY(video->packets.front().key);
+    QVERIFY2(previousKey >= 1.9, "no key frame near the 2 s mark");
+    QCOMPARE(audio->codecName, QString("aac"));
+    QCOMPARE(audio->sampleRate, 48000);
+    QCOMPARE(audio->channels, 2);
+    QVERIFY2(endTogether(*audio, *video), qPrintable(endsText(*audio, *video)));
+}
+
+void TestEncoderSink::stallKeepsAudioWithVideo()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("stall.mp4");
+    RecordingSink rec;
+    QVERIFY(rec.configure(path));
+    SinkRun run;
+    run.frames = 60;
+    run.stallAfterFrame = 29;
+    run.stallMs = 1000;
+    QCOMPARE(runSinkOnEncodeThread(rec.sink, run), run.frames);
+    const auto streams = probePackets(path);
+    const ProbedStream* video = findStream(streams, "video");
+    const ProbedStream* audio = findStream(streams, "audio");
+    QVERIFY(video && audio);
+    QVERIFY2(video->end() > 2.9, qPrintable(QString("video ends at %1 s").arg(video->end())));
+    QVERIFY2(endTogether(*audio, *video), qPrintable(endsText(*audio, *video)));
+}
+
+void TestEncoderSink::closeKeepsEveryFrame()
+{
+    // Frames handed over faster than real time (a recording's backlog),
+    // then a normal close: every frame and the audio tail reach the file.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("stop.mkv");
+    RecordingSink rec;
+    QVERIFY(rec.configure(path));
+    SinkRun run;
+    run.fps = 500;
+    run.frames = 50;
+    QCOMPARE(runSinkOnEncodeThread(rec.sink, run), run.frames);
+    const auto streams = probePackets(path);
+    const ProbedStream* video = findStream(streams, "video");
+    const ProbedStream* audio = findStream(streams, "audio");
+    QVERIFY(video && audio);
+    QCOMPARE(int(video->packets.size()), run.frames);
+    const double pulled = double(rec.tone.framesPulled()) / 48000.0;
+    QVERIFY2(audio->end() >= pulled - 0.001, qPrintable(QString("audio ends at %1 s of %2 s pulled").arg(audio->end()).arg(pulled)));
+    // Frames that come in a bunch still get their sound.
+    QVERIFY2(endTogether(*audio, *video), qPrintable(endsText(*audio, *video)));
+    QCOMPARE(decodeErrors(path), QString());
+}
+
+void TestEncoderSink::frameSizes_data()
+{
+    QTest::addColumn<QSize>("outputSize");
+    QTest::addColumn<QSize>("firstFrames");
+    QTest::addColumn<QSize>("laterFrames");
+    QTest::addColumn<QSize>("fileSize");
+    QTest::addColumn<int>("sizeWarnings");
+    QTest::newRow("odd frame size rounds down") << QSize(0, 0) << QSize(161, 91) << QSize(161, 91) << QSize(160, 90) << 0;
+    QTest::newRow("output size wins") << QSize(320, 180) << QSize(161, 91) << QSize(161, 91) << QSize(320, 180) << 0;
+    QTest::newRow("size change while recording") << QSize(0, 0) << QSize(160, 90) << QSize(320, 180) << QSize(160, 90) << 1;
+}
+
+void TestEncoderSink::frameSizes()
+{
+    QFETCH(QSize, outputSize);
+    QFETCH(QSize, firstFrames);
+    QFETCH(QSize, laterFrames);
+    QFETCH(QSize, fileSize);
+    QFETCH(int, sizeWarnings);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("sizes.mp4");
+    RecordingSink rec;
+    QVERIFY(rec.configure(path));
+    rec.sink.setOutputSize(outputSize.width(), outputSize.height());
+    LogCapture log;
+    std::thread encodeThread([&] {
+        // Tokens that break the picture rules are skipped without failing the run.
+        FrameTokenPtr shortStride = makeRgbaFrame(64, 64, 0);
+        shortStride->bytesPerLine = 64 * 4 - 4;
+        rec.sink.encodeFrame(shortStride, nullptr, 0, 1);
+        FrameTokenPtr shortData = makeRgbaFrame(64, 64, 0);
+        shortData->data.truncate(64 * 4 * 63);
+        rec.sink.encodeFrame(shortData, nullptr, 0, 1);
+        FrameTokenPtr none;
+        rec.sink.encodeFrame(none, nullptr, 0, 1);
+        for (int i = 0; i < 10; ++i) {
+            const QSize size = i < 5 ? firstFrames : laterFrames;
+            FrameTokenPtr frame = makeRgbaFrame(size.width(), size.height(), i);
+            rec.sink.encodeFrame(frame, nullptr, 0, 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(33));
+        }
+        static_cast<IEncoderSink&>(rec.sink).close();
+    });
+    encodeThread.join();
+    QCOMPARE(rec.fatalCalls.load(), 0);
+    QCOMPARE(log.count("FfmpegEncoderSink: program dimensions changed during recording"), sizeWarnings);
+    QCOMPARE(decodeErrors(path), QString());
+    const auto streams = probePackets(path);
+    const ProbedStream* video = findStream(streams, "video");
+    QVERIFY(video);
+    QCOMPARE(QSize(video->width, video->height), fileSize);
+    QCOMPARE(int(video->packets.size()), 10);
+}
+
+void TestEncoderSink::abortFromAnotherThreadStillFinishesFile()
+{
+    // A stop that aborts (from the GUI or stop thread, without the sink
+    // mutex) while frames are being encoded: no more frames are taken, and
+    // close still writes a playable file.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("aborted.mp4");
+    RecordingSink rec;
+    QVERIFY(rec.configure(path));
+    std::atomic<int> handed{0};
+    SinkRun run;
+    run.frames = 30 * 10;
+    run.beforeFrame = [&handed](int i) {
+        handed = i;
+        return i < 45;
+    };
+    std::thread stopper([&] {
+        while (handed.load() < 30)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        rec.sink.abort();
+    });
+    runSinkOnEncodeThread(rec.sink, run);
+    stopper.join();
+    QCOMPARE(decodeErrors(path), QString());
+    const auto streams = probePackets(path);
+    const ProbedStream* video = findStream(streams, "video");
+    QVERIFY(video);
+    QVERIFY2(video->packets.size() >= 30 && video->packets.size() <= 32,
+             qPrintable(QString("%1 frames after the abort at frame 30").arg(video->packets.size())));
+}
+
+void TestEncoderSink::newTimelineForcesKeyFrame_data()
+{
+    QTest::addColumn<int>("switchAt");
+    QTest::addColumn<int>("newFramesFrom");
+    QTest::newRow("next frame is of the new timeline") << 45 << 45;
+    // Frames of the old timeline still queued while recording come first;
+    // the key frame belongs to the first frame of the new one.
+    QTest::newRow("old frames carried over first") << 45 << 50;
+}
+
+void TestEncoderSink::newTimelineForcesKeyFrame()
+{
+    QFETCH(int, switchAt);
+    QFETCH(int, newFramesFrom);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("switch.mkv");
+    RecordingSink rec;
+    QVERIFY(rec.configure(path, SegmentOptions{false, 0, 0}, 0, 4));
+    SinkRun run;
+    run.frames = 90; // 3 s: shorter than the 4 s key-frame interval
+    run.beforeFrame = [&](int i) {
+        if (i == switchAt)
+            rec.sink.startNewSession(); // between frames, as under the router's sink mutex
+        return true;
+    };
+    run.sequence = [&](int i) { return std::int64_t(i < newFramesFrom ? 1 : 2); };
+    QCOMPARE(runSinkOnEncodeThread(rec.sink, run), run.frames);
+    const auto streams = probePackets(path);
+    const ProbedStream* video = findStream(streams, "video");
+    QVERIFY(video);
+    QCOMPARE(int(video->packets.size()), run.frames);
+    QList<int> keyFrames;
+    for (int i = 0; i < int(video->packets.size()); ++i) {
+        if (video->packets[std::size_t(i)].key)
+            keyFrames << i;
+    }
+    QCOMPARE(keyFrames, (QList<int>{0, newFramesFrom}));
+}
+
+void TestEncoderSink::segments_data()
+{
+    QTest::addColumn<qint64>("durationMs");
+    QTest::addColumn<qint64>("sizeBytes");
+    QTest::addColumn<int>("bitrateKbps");
+    QTest::addColumn<int>("frames");
+    QTest::addColumn<int>("minFiles");
+    QTest::addColumn<int>("maxFiles");
+    QTest::newRow("every 3 s") << qint64(3000) << qint64(0) << 0 << 210 << 3 << 3;
+    QTest::newRow("every 300 kB") << qint64(0) << qint64(300000) << 2000 << 150 << 2 << 4;
+    QTest::newRow("both limits off") << qint64(0) << qint64(0) << 2000 << 90 << 1 << 1;
+}
+
+void TestEncoderSink::segments()
+{
+    QFETCH(qint64, durationMs);
+    QFETCH(qint64, sizeBytes);
+    QFETCH(int, bitrateKbps);
+    QFETCH(int, frames);
+    QFETCH(int, minFiles);
+    QFETCH(int, maxFiles);
+    QTemporaryDir dir;
+    RecordingSink rec;
+    QVERIFY(rec.configure(dir.filePath("show.mp4"), SegmentOptions{true, durationMs, sizeBytes}, bitrateKbps, 1));
+    SinkRun run;
+    run.frames = frames;
+    run.noise = sizeBytes > 0;
+    QCOMPARE(runSinkOnEncodeThread(rec.sink, run), run.frames);
+    QCOMPARE(rec.fatalCalls.load(), 0);
+
+    const QStringList files = filesIn(dir.path());
+    QVERIFY2(files.size() >= minFiles && files.size() <= maxFiles, qPrintable(files.join(", ")));
+    const QRegularExpression name("^show_\\d{8}_\\d{6}_(\\d{3})\\.mp4$");
+    int totalFrames = 0;
+    for (int i = 0; i < files.size(); ++i) {
+        const QString base = QFileInfo(files[i]).fileName();
+        const QRegularExpressionMatch m = name.match(base);
+        QVERIFY2(m.hasMatch(), qPrintable(base));
+        QCOMPARE(m.captured(1).toInt(), i + 1);
+        QCOMPARE(decodeErrors(files[i]), QString());
+        const auto streams = probePackets(files[i]);
+        const ProbedStream* video = findStream(streams, "video");
+        QVERIFY(video && !video->packets.empty());
+        QVERIFY2(video->packets.front().key, qPrintable(base + " does not start with a key frame"));
+        QVERIFY2(std::abs(video->packets.front().pts) < 0.1, qPrintable(QString("%1 starts at %2 s").arg(base).arg(video->packets.front().pts)));
+        const ProbedStream* audio = findStream(streams, "audio");
+        QVERIFY(audio && !audio->packets.empty());
+        QVERIFY2(std::abs(audio->start()) < 0.1, qPrintable(QString("%1 audio starts at %2 s").arg(base).arg(audio->start())));
+        totalFrames += int(video->packets.size());
+        if (durationMs > 0 && i + 1 < files.size())
+            QVERIFY2(video->end() > durationMs / 1000.0 - kFrame && video->end() < durationMs / 1000.0 + 0.4, qPrintable(QString("%1 lasts %2 s").arg(base).arg(video->end())));
+        if (sizeBytes > 0 && i + 1 < files.size())
+            QVERIFY2(QFileInfo(files[i]).size() >= sizeBytes, qPrintable(QString("%1 has %2 bytes").arg(base).arg(QFileInfo(files[i]).size())));
+    }
+    QCOMPARE(totalFrames, frames);
+}
+
+void TestEncoderSink::unwritablePathFailsAtFirstFrame()
+{
+    QTemporaryDir dir;
+    QFile blocker(dir.filePath("notadir"));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    RecordingSink rec;
+    QVERIFY(rec.configure(dir.filePath("notadir/show.mp4")));
+    LogCapture log;
+    SinkRun run;
+    run.frames = 3;
+    runSinkOnEncodeThread(rec.sink, run);
+    QCOMPARE(rec.fatalCalls.load(), 1);
+    QCOMPARE(log.count("FfmpegEncoderSink: avio_open failed:"), 1);
+    QVERIFY(!QFileInfo::exists(dir.filePath("notadir/show.mp4")));
+}
+
+void TestEncoderSink::diskFullIsReported()
+{
+    if (!findProgram("mount").size())
+        QFAIL("mount is missing; the disk-full test needs it (and root) to make a small tmpfs");
+    QTemporaryDir dir;
+    const QString mountPoint = dir.filePath("small");
+    QVERIFY(QDir().mkpath(mountPoint));
+    QByteArray output;
+    if (runProgram("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", mountPoint}, &output, 10000) != 0)
+        QFAIL(qPrintable("cannot mount a 1 MiB tmpfs (the test runs as root in CI): " + QString::fromUtf8(output)));
+    struct Unmount {
+        QString path;
+        ~Unmount() { runProgram("umount", {"-l", path}, nullptr, 10000); }
+    } unmount{mountPoint};
+
+    RecordingSink rec;
+    QVERIFY(rec.configure(mountPoint + "/full.mp4", SegmentOptions{false, 0, 0}, 8000, 1));
+    LogCapture log;
+    SinkRun run;
+    run.width = 640;
+    run.height = 360;
+    run.noise = true;
+    run.frames = 30 * 20; // ends early once the failure is reported
+    run.beforeFrame = [&rec](int) { return rec.fatalCalls.load() == 0; };
+    QElapsedTimer timer;
+    timer.start();
+    runSinkOnEncodeThread(rec.sink, run);
+    QCOMPARE(rec.fatalCalls.load(), 1);
+    QVERIFY2(timer.elapsed() < 15000, qPrintable(QString("failure reported after %1 ms").arg(timer.elapsed())));
+    // Streaks 1 to 12 are logged, then only every 200th, then the report.
+    QCOMPARE(log.count("FfmpegEncoderSink: file mux write failed (will retry same file, streak"), 12);
+    QCOMPARE(log.count("FfmpegEncoderSink: recording stopped; file writes keep failing"), 1);
+}
+
+void TestEncoderSink::killedRecordingStillDecodes()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("killed.mp4");
+    const QString helper = QStringLiteral(QUORB_TEST_BIN_DIR) + "/helper_recorder";
+    QVERIFY2(QFileInfo::exists(helper), qPrintable(helper));
+    QProcess recorder;
+    recorder.setProcessChannelMode(QProcess::ForwardedChannels);
+    recorder.start(helper, {path, "60"});
+    QVERIFY(recorder.waitForStarted(5000));
+    // Key frames every second: after 3.5 s at least three fragments are done.
+    QTest::qWait(3500);
+    QCOMPARE(recorder.state(), QProcess::Running);
+    recorder.kill(); // SIGKILL: no trailer, no flush
+    QVERIFY(recorder.waitForFinished(5000));
+    QCOMPARE(decodeErrors(path), QString());
+    const auto streams = probePackets(path);
+    const ProbedStream* video = findStream(streams, "video");
+    const ProbedStream* audio = findStream(streams, "audio");
+    QVERIFY(video && audio);
+    QVERIFY2(video->end() >= 1.9, qPrintable(QString("only %1 s of video survived").arg(video->end())));
+    QVERIFY2(audio->end() >= 1.5, qPrintable(QString("only %1 s of audio survived").arg(audio->end())));
+}
+
+QUORB_TEST_MAIN(TestEncoderSink)
+#include "tst_encodersink.moc"
