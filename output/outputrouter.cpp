@@ -1,10 +1,7 @@
 #include "output/outputrouter.h"
 
 #include "engine/previewaudiomixer.h"
-#if __has_include("output/ffmpegroutersink.h")
 #include "output/ffmpegroutersink.h"
-#define QUORB_HAVE_FFMPEG_ROUTER_SINK 1
-#endif
 
 #include <QDebug>
 #include <QDir>
@@ -28,15 +25,6 @@ constexpr std::int64_t kHugePixelsAbove = 33177599;
 constexpr std::int64_t kLargePixelsFrom = 8294400;
 constexpr std::uint64_t kDropWarnFirst = 5;
 constexpr std::uint64_t kDropWarnEvery = 120;
-
-RouterSinkFactory defaultSinkFactory()
-{
-#ifdef QUORB_HAVE_FFMPEG_ROUTER_SINK
-    return [] { return makeFfmpegRouterSink(); };
-#else
-    return {};
-#endif
-}
 
 void setMixerTap(PreviewAudioMixer* mixer, bool on)
 {
@@ -69,7 +57,7 @@ bool recordingDirectoryWritable(const QString& outputPath)
 } // namespace
 
 OutputRouter::OutputRouter()
-    : OutputRouter(defaultSinkFactory())
+    : OutputRouter(makeFfmpegRouterSink)
 {
 }
 

@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
 #include <QTemporaryDir>
 
 #include <thread>
@@ -86,6 +87,7 @@ private slots:
     void startHandsSettingsAndCallbacksToSink();
     void requestStopRefusesFurtherFrames();
     void stopWhileSinkBlocksReturnsPromptly();
+    void recordsThroughTheFfmpegSink();
 };
 
 void TestOutputRouter::queueDepth_data()
@@ -455,6 +457,44 @@ void TestOutputRouter::stopWhileSinkBlocksReturnsPromptly()
     QCOMPARE(f.sink->closes(), 1);
     QVERIFY(!f.router.isRunning());
     QVERIFY(f.sink->encoded().empty());
+}
+
+void TestOutputRouter::recordsThroughTheFfmpegSink()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("rec/out.mp4");
+    OutputRouter router;
+    router.setOutputPath(path);
+    router.setSegmentOptions(SegmentOptions{false, 0, 0});
+    router.setFrameSize(320, 180);
+    router.setFps(30.0);
+    QVERIFY(router.start());
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < 30; ++i) {
+        auto frame = std::make_shared<FrameToken>();
+        frame->width = 320;
+        frame->height = 180;
+        frame->bytesPerLine = 320 * 4;
+        frame->data = QByteArray(320 * 4 * 180, char(i * 8));
+        frame->ptsUs = clock.nsecsElapsed() / 1000;
+        router.submitFrame(std::move(frame));
+        QTest::qWait(33);
+    }
+    router.stop();
+
+    const QJsonObject probe = testsupport::ffprobe(path);
+    bool video = false, audio = false;
+    for (const auto& value : probe.value("streams").toArray()) {
+        const QJsonObject stream = value.toObject();
+        if (stream.value("codec_type").toString() == "video") {
+            video = true;
+            QCOMPARE(stream.value("width").toInt(), 320);
+            QCOMPARE(stream.value("height").toInt(), 180);
+        }
+        audio = audio || stream.value("codec_type").toString() == "audio";
+    }
+    QVERIFY2(video && audio, qPrintable(path + " lacks a stream"));
 }
 
 QUORB_TEST_MAIN(TestOutputRouter)
