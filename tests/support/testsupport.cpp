@@ -160,6 +160,24 @@ bool udpBound(quint16 port)
     return false;
 }
 
+bool tcpListenerPresent(quint16 port)
+{
+    const QByteArray needle = ":" + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile f(table);
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> lines = f.readAll().split('\n');
+        for (const QByteArray& line : lines) {
+            const QList<QByteArray> cols = line.simplified().split(' ');
+            // Column 3 is the state; 0A is LISTEN.
+            if (cols.size() > 3 && cols[1].endsWith(needle) && cols[3] == "0A")
+                return true;
+        }
+    }
+    return false;
+}
+
 QString findProgram(const QString& name)
 {
     QString path = QStandardPaths::findExecutable(name);

@@ -58,6 +58,10 @@ quint16 freeUdpPort();
 // Whether something listens on 127.0.0.1:port (TCP connect / UDP socket table).
 bool tcpListening(quint16 port);
 bool udpBound(quint16 port);
+// Whether a socket listens on 127.0.0.1:port, read from the kernel's table
+// without connecting (a one-shot listener would take a probe connection as
+// its only client).
+bool tcpListenerPresent(quint16 port);
 
 // Path of a program, or empty.
 QString findProgram(const QString& name);

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+
+// Steady-clock pacing of file pictures: the first picture after an anchor
+// reset is due at once and anchors media time to wall time; every later one
+// is due at its media distance from the anchor. Pure; the decode thread owns
+// one and feeds it the steady clock, tests feed it a fake one.
+class FilePacer {
+public:
+    static constexpr std::int64_t kLateSkipUs = 150000; // later than this: skipped
+    static constexpr std::int64_t kMaxWaitUs = 2000000; // a single wait never exceeds this
+    static constexpr std::int64_t kReadAheadMinUs = 200; // read ahead only for longer waits
+
+    void reset() { m_anchored = false; }
+    bool anchored() const { return m_anchored; }
+
+    // Microseconds from nowUs until the picture at mediaUs is due; negative
+    // when it is late.
+    std::int64_t delayUs(std::int64_t mediaUs, std::int64_t nowUs)
+    {
+        if (!m_anchored) {
+            m_anchorMediaUs = mediaUs;
+            m_anchorWallUs = nowUs;
+            m_anchored = true;
+            return 0;
+        }
+        return m_anchorWallUs + (mediaUs - m_anchorMediaUs) - nowUs;
+    }
+
+    static std::int64_t waitUs(std::int64_t delayUs) { return std::clamp<std::int64_t>(delayUs, 0, kMaxWaitUs); }
+    static bool tooLate(std::int64_t delayUs) { return delayUs < -kLateSkipUs; }
+
+private:
+    bool m_anchored = false;
+    std::int64_t m_anchorMediaUs = 0;
+    std::int64_t m_anchorWallUs = 0;
+};

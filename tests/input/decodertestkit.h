@@ -1,0 +1,272 @@
+#pragma once
+
+// Shared pieces of the decoder tests: white-box access to the decoder's
+// request state, a thread-safe picture collector and a signal recorder.
+
+#include "engine/framepool.h"
+#include "input/ffmpegvideodecoder.h"
+#include "support/testsupport.h"
+
+#include <QElapsedTimer>
+#include <QMutex>
+#include <QMutexLocker>
+
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+struct FFmpegVideoDecoderProbe {
+    struct State {
+        qint64 durationMs = -1;
+        qint64 positionMs = 0;
+        bool playing = false;
+        qint64 lastRequestedMs = -1;
+        bool endedOnce = false;
+        bool looping = false;
+        bool seekRequested = false;
+        bool flushAudioRequested = false;
+    };
+    static void setState(FFmpegVideoDecoder& d, const State& s)
+    {
+        d.durationMs = s.durationMs;
+        d.positionMs = s.positionMs;
+        d.playing = s.playing;
+        d.lastRequestedMs = s.lastRequestedMs;
+        d.endedOnce = s.endedOnce;
+        d.looping = s.looping;
+        d.seekRequested = s.seekRequested;
+        d.flushAudioRequested = s.flushAudioRequested;
+    }
+    static State state(const FFmpegVideoDecoder& d)
+    {
+        State s;
+        s.durationMs = d.durationMs;
+        s.positionMs = d.positionMs;
+        s.playing = d.playing;
+        s.lastRequestedMs = d.lastRequestedMs;
+        s.endedOnce = d.endedOnce;
+        s.looping = d.looping;
+        s.seekRequested = d.seekRequested;
+        s.flushAudioRequested = d.flushAudioRequested;
+        return s;
+    }
+    static void pushAudio(FFmpegVideoDecoder& d, const float* samples, int frames) { d.pushAudio(samples, frames); }
+    static std::int64_t queuedAudioFrames(FFmpegVideoDecoder& d) { return d.queuedAudioFrames(); }
+    static bool newestAudioFrame(FFmpegVideoDecoder& d, float* pair)
+    {
+        std::lock_guard lock(d.audioMutex);
+        if (d.audioQueue.size() < 2)
+            return false;
+        pair[0] = d.audioQueue[d.audioQueue.size() - 2];
+        pair[1] = d.audioQueue.back();
+        return true;
+    }
+    static void appendBounded(std::deque<AVPacket*>& queue, std::uint64_t& bytes, AVPacket* packet)
+    {
+        FFmpegVideoDecoder::appendBounded(queue, bytes, packet);
+    }
+    // The live drop rule with its inputs set up.
+    struct DropCase {
+        bool deviceAudioMaster = false;
+        std::int64_t newestAudioUs = FFmpegVideoDecoder::kNoPts;
+        bool separateAudio = false;
+        bool withClock = false;
+    };
+    static void setDropState(FFmpegVideoDecoder& d, const DropCase& c, std::shared_ptr<std::function<long long()>> clock)
+    {
+        d.liveDeviceAudioMaster = c.deviceAudioMaster;
+        d.newestAudioPtsUs = c.newestAudioUs;
+        d.separateAudio = c.separateAudio;
+        d.videoOriginUs = FFmpegVideoDecoder::kNoPts;
+        d.clockOriginFrames = FFmpegVideoDecoder::kNoPts;
+        d.setAudioClock(c.withClock ? std::move(clock) : nullptr);
+    }
+    static bool shouldDropFrame(FFmpegVideoDecoder& d, qint64 ptsUs) { return d.shouldDropFrame(ptsUs); }
+    // Converts one software picture without a stream, blocking acquire.
+    static bool convert(FFmpegVideoDecoder& d, AVFrame* frame, FramePool* pool, QSize target)
+    {
+        SwsContext* scaler = nullptr;
+        AVFrame* software = av_frame_alloc();
+        const bool ok = FFmpegVideoDecoder::convertAndDeliver(frame, software, nullptr, &scaler, pool, target, &d, true);
+        av_frame_free(&software);
+        sws_freeContext(scaler);
+        return ok;
+    }
+    static void clearAudio(FFmpegVideoDecoder& d, bool fadeIn) { d.clearAudio(fadeIn); }
+};
+
+// Collects what the frame callback receives, on any thread. Can hold the
+// callback inside itself to keep a decode thread busy.
+class PictureCollector {
+public:
+    struct Picture {
+        std::uint64_t generation;
+        std::int64_t ptsUs;
+        int width;
+        int height;
+    };
+
+    std::function<void(FrameTokenPtr)> callback()
+    {
+        return [this](FrameTokenPtr token) {
+            std::unique_lock lock(m_mutex);
+            m_pictures.push_back({token->generation, token->ptsUs, token->width, token->height});
+            m_last = std::move(token);
+            if (m_hold) {
+                m_held = true;
+                m_changed.notify_all();
+                m_changed.wait(lock, [this] { return !m_hold; });
+                m_held = false;
+            }
+        };
+    }
+    std::vector<Picture> pictures() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_pictures;
+    }
+    int count() const
+    {
+        std::lock_guard lock(m_mutex);
+        return int(m_pictures.size());
+    }
+    int countOfGeneration(std::uint64_t generation) const
+    {
+        std::lock_guard lock(m_mutex);
+        return int(std::count_if(m_pictures.begin(), m_pictures.end(),
+                                 [&](const Picture& p) { return p.generation == generation; }));
+    }
+    FrameTokenPtr last() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_last;
+    }
+    void clear()
+    {
+        std::lock_guard lock(m_mutex);
+        m_pictures.clear();
+        m_last.reset();
+    }
+    // The next picture stays inside the callback until release().
+    void holdNext()
+    {
+        std::lock_guard lock(m_mutex);
+        m_hold = true;
+    }
+    bool waitHeld(int timeoutMs)
+    {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return m_held; });
+    }
+    void release()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_hold = false;
+            m_last.reset();
+        }
+        m_changed.notify_all();
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<Picture> m_pictures;
+    FrameTokenPtr m_last;
+    bool m_hold = false;
+    bool m_held = false;
+};
+
+// Records the decoder's signals on the test thread (queued from the
+// worker threads that emit them).
+class SignalRecorder : public QObject {
+public:
+    struct Info {
+        int codedW, codedH, displayW, displayH;
+        qulonglong generation;
+    };
+    explicit SignalRecorder(FFmpegVideoDecoder* d)
+    {
+        connect(d, &FFmpegVideoDecoder::decodeError, this, [this](const QString& m) { errors << m; },
+                Qt::QueuedConnection);
+        connect(d, &FFmpegVideoDecoder::sourceVideoInfoChanged, this,
+                [this](int cw, int ch, int dw, int dh, qulonglong g) { infos.push_back({cw, ch, dw, dh, g}); },
+                Qt::QueuedConnection);
+        connect(d, &FFmpegVideoDecoder::playbackEndedNaturally, this, [this] { ++ended; }, Qt::QueuedConnection);
+    }
+    QStringList errors;
+    std::vector<Info> infos;
+    int ended = 0;
+};
+
+// Messages logged through Qt while the object lives (any thread).
+class LogCapture {
+public:
+    LogCapture()
+    {
+        s_self = this;
+        m_previous = qInstallMessageHandler(&LogCapture::handler);
+    }
+    ~LogCapture()
+    {
+        qInstallMessageHandler(m_previous);
+        s_self = nullptr;
+    }
+    int countContaining(const QString& text) const
+    {
+        QMutexLocker lock(&m_mutex);
+        return int(std::count_if(m_lines.begin(), m_lines.end(), [&](const QString& l) { return l.contains(text); }));
+    }
+
+private:
+    static void handler(QtMsgType, const QMessageLogContext&, const QString& text)
+    {
+        if (LogCapture* self = s_self) {
+            QMutexLocker lock(&self->m_mutex);
+            self->m_lines << text;
+        }
+        fprintf(stderr, "%s\n", qPrintable(text));
+    }
+    static inline LogCapture* s_self = nullptr;
+    mutable QMutex m_mutex;
+    QStringList m_lines;
+    QtMessageHandler m_previous = nullptr;
+};
+
+// One decoder with its pool, its picture collector and its signal recorder,
+// torn down in that order's reverse (the decoder joins its threads before
+// the collector and the pool go).
+struct DecoderRig {
+    explicit DecoderRig(QSize poolSize = QSize(640, 360))
+        : pool(8, poolSize.width(), poolSize.height()), decoder(&pool), recorder(&decoder)
+    {
+        decoder.setFrameCallback(pictures.callback());
+    }
+    // Sets the playback request, then the source.
+    void open(const QString& source, bool playing = true)
+    {
+        decoder.setPlayback(0, playing);
+        decoder.setSource(source);
+    }
+
+    FramePool pool;
+    PictureCollector pictures;
+    FFmpegVideoDecoder decoder;
+    SignalRecorder recorder;
+};
+
+namespace decodertest {
+
+// Reads the decoder's audio queue until a sample differs from silence.
+inline bool audioArrives(FFmpegVideoDecoder& d, int timeoutMs)
+{
+    std::vector<float> buffer(960);
+    return QTest::qWaitFor(
+        [&] {
+            d.readAudio(buffer.data(), 480);
+            return std::any_of(buffer.begin(), buffer.end(), [](float v) { return std::abs(v) > 1e-4f; });
+        },
+        timeoutMs);
+}
+
+} // namespace decodertest
