@@ -105,6 +105,7 @@ private slots:
     void burstOfFramesGivesOnePreview();
     void fourChannelsFlushInChannelOrder();
     void pendingProgramFrameDroppedOnSourceSwitch();
+    void sourceChangesWhileRunningStartNewTimelines();
     void recomposeResendsTheNewestOutputSizedFrame();
     void blankFrame();
     void stillImageIsLetterboxedOnce();
@@ -259,6 +260,26 @@ void TestFramePipeline::recomposeResendsTheNewestOutputSizedFrame()
     const std::size_t before = log.program.size();
     f.pipeline.recomposeProgram();
     QCOMPARE(log.program.size(), before);
+}
+
+void TestFramePipeline::sourceChangesWhileRunningStartNewTimelines()
+{
+    PipelineFixture f;
+    f.pipeline.applyProgramState(channelProgram(0), nullptr);
+    f.recordTo();
+    QVERIFY(f.pipeline.startOutputs());
+
+    // Same source again: nothing new.
+    f.pipeline.applyProgramState(channelProgram(0), nullptr);
+    QCOMPARE(f.sink->sessions(), 0);
+    // Another channel on program.
+    f.pipeline.applyProgramState(channelProgram(1), nullptr);
+    QCOMPARE(f.sink->sessions(), 1);
+    // A new source on the program channel; one on another channel changes nothing.
+    const QString sources[4] = {kMissingClip + ".x", kMissingClip + ".y", QString(), QString()};
+    f.pipeline.setChannelSources(sources);
+    QCOMPARE(f.sink->sessions(), 2);
+    f.pipeline.stopOutputsAndWait();
 }
 
 void TestFramePipeline::blankFrame()
