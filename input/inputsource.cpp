@@ -157,8 +157,10 @@ void applyNetworkInputOptions(const QString& openString, AVDictionary** options,
             av_dict_set(options, "http_proxy", proxy.httpProxy.constData(), 0);
             qInfo() << "FFmpegVideoDecoder: http_proxy for HTTP(S) input" << redactProxyCredentials(proxy.httpProxy);
         }
+        // FFmpeg has no SOCKS option for these: they normally cross the proxy
+        // through the local relay, so reaching here means that failed.
         if (startsWithAny(lower, {"rtmps://", "rtsps://"}) && !proxy.socksUrl.isEmpty())
-            av_dict_set(options, "socks_proxy", proxy.socksUrl.toUtf8().constData(), 0);
+            qWarning() << "FFmpegVideoDecoder: SOCKS relay unavailable; the TLS input connects directly, not through the proxy";
     }
     if (isRtmpFamily(lower)) {
         av_dict_set(options, "rtmp_live", "live", 0);
