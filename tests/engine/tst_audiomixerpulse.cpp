@@ -19,16 +19,6 @@
 using testsupport::FakeAudioSource;
 using testsupport::MixerThread;
 
-#if defined(__SANITIZE_THREAD__)
-// This test starts programs (QProcess: fork, then exec at once) while the
-// sound library's threads run; ThreadSanitizer would otherwise end the
-// process at the next thread start after such a fork.
-extern "C" const char* __tsan_default_options()
-{
-    return "die_after_fork=0";
-}
-#endif
-
 class TestAudioMixerPulse : public QObject {
     Q_OBJECT
 private slots:

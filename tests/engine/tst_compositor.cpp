@@ -8,12 +8,6 @@
 
 #include <algorithm>
 
-#if defined(__SANITIZE_THREAD__)
-// Fixtures and helpers are started through QProcess while QtTest's watchdog
-// thread runs; the forked child only execs, which is safe.
-extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
-#endif
-
 namespace {
 
 constexpr QRgb kBaseColour = 0xff202020; // opaque dark grey, as RGBA8888 bytes 20 20 20 ff

@@ -5,12 +5,6 @@
 
 #include <QSignalSpy>
 
-#if defined(__SANITIZE_THREAD__)
-// Fixtures and helpers are started through QProcess while QtTest's watchdog
-// thread runs; the forked child only execs, which is safe.
-extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
-#endif
-
 namespace {
 
 // A PNG of one colour made by ffmpeg, cached per build.

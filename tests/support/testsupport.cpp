@@ -18,7 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// Under ThreadSanitizer: tests start peer programs with QProcess while
+// Under ThreadSanitizer (one definition for every test): tests start peer programs with QProcess while
 // threads run, and the sanitizer would stop the forked child before it
 // reaches exec. The child only execs, so let it.
 extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
