@@ -22,6 +22,7 @@ namespace {
 
 constexpr double kFps = 30.0;
 constexpr double kFrame = 1.0 / kFps;
+constexpr double kLoadedMachineSlack = 0.25; // seconds a paced run may stretch on 2 busy cores
 
 // A sink set up for a recording the way the router sets it up.
 struct RecordingSink {
@@ -128,13 +129,21 @@ void TestEncoderSink::containerMatrix()
     QCOMPARE(video->frameRate, QString("30/1"));
     QCOMPARE(video->hasBFrames, 0);
     QCOMPARE(int(video->packets.size()), run.frames);
+    // The group of pictures is counted in frames; the time stamps follow the
+    // media clock, which on a loaded machine may stretch a second a little.
     double previousKey = -1;
-    for (const ProbedPacket& p : video->packets) {
+    int previousKeyIndex = -1;
+    for (int i = 0; i < int(video->packets.size()); ++i) {
+        const ProbedPacket& p = video->packets[size_t(i)];
         QVERIFY2(std::abs(p.pts - p.dts) < 1e-6, "a B-frame reordered pts and dts");
         if (p.key) {
-            if (previousKey >= 0)
-                QVERIFY2(p.pts - previousKey <= 1.0 + kFrame, qPrintable(QString("key frames %1 s apart").arg(p.pts - previousKey)));
+            if (previousKeyIndex >= 0) {
+                QVERIFY2(i - previousKeyIndex <= 30, qPrintable(QString("key frames %1 frames apart").arg(i - previousKeyIndex)));
+                QVERIFY2(p.pts - previousKey <= 1.0 + kLoadedMachineSlack,
+                         qPrintable(QString("key frames %1 s apart").arg(p.pts - previousKey)));
+            }
             previousKey = p.pts;
+            previousKeyIndex = i;
         }
     }
     QVERIFY(video->packets.front().key);
