@@ -1,0 +1,420 @@
+#include "output/outputrouter.h"
+
+#include "engine/previewaudiomixer.h"
+#include "output/ffmpegroutersink.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryFile>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::int64_t kLiveQueueDepth = 4;
+constexpr std::int64_t kRecordQueueDepthHuge = 3;   // above 8K-class pictures
+constexpr std::int64_t kRecordQueueDepthLarge = 8;  // 4K-class pictures
+constexpr std::int64_t kRecordQueueDepthSmall = 32;
+constexpr std::int64_t kHugePixelsAbove = 33177599;
+constexpr std::int64_t kLargePixelsFrom = 8294400;
+constexpr std::uint64_t kDropWarnFirst = 5;
+constexpr std::uint64_t kDropWarnEvery = 120;
+
+void setMixerTap(PreviewAudioMixer* mixer, bool on)
+{
+    if (!mixer)
+        return;
+    mixer->setProgramTapEnabled(on);
+    if (!on)
+        mixer->clearProgramTap();
+}
+
+void readMixerAudio(PreviewAudioMixer* mixer, std::int16_t* dst, int frames)
+{
+    if (mixer) {
+        mixer->readProgramAudio(dst, frames);
+        return;
+    }
+    std::memset(dst, 0, std::size_t(frames) * PreviewAudioMixer::kBytesPerFrame);
+}
+
+// Creates the recording folder and checks that a file can be written there.
+bool recordingDirectoryWritable(const QString& outputPath)
+{
+    const QString dirPath = QFileInfo(outputPath).absolutePath();
+    if (!QDir().mkpath(dirPath))
+        return false;
+    QTemporaryFile probe(QDir(dirPath).filePath(QStringLiteral("quorb_out_XXXXXX.tmp")));
+    return probe.open();
+}
+
+} // namespace
+
+OutputRouter::OutputRouter()
+    : OutputRouter(makeFfmpegRouterSink)
+{
+}
+
+OutputRouter::OutputRouter(RouterSinkFactory factory)
+    : sinkFactory(std::move(factory))
+{
+}
+
+OutputRouter::~OutputRouter()
+{
+    mixerTapOff();
+    running.store(false, std::memory_order_release);
+    stopWorker();
+    transportFailedCallback = nullptr;
+    streamStatusCallback = nullptr;
+}
+
+void OutputRouter::setOutputPath(const QString& path) { outputPath = path; }
+
+void OutputRouter::setStreamTargets(const std::vector<StreamTarget>& targets) { streamTargets = targets; }
+
+void OutputRouter::setFps(double value)
+{
+    if (value > 0.1)
+        fps = value;
+}
+
+void OutputRouter::setFrameSize(int w, int h)
+{
+    width = std::max(0, w);
+    height = std::max(0, h);
+}
+
+void OutputRouter::setEncoderOptions(int bitrateKbps, int keyframeSeconds, int mode, int preset)
+{
+    videoBitrateKbps = bitrateKbps;
+    keyframeIntervalSeconds = keyframeSeconds;
+    encoderMode = mode;
+    qualityPreset = preset;
+}
+
+void OutputRouter::setSegmentOptions(const SegmentOptions& options) { segmentOptions = options; }
+
+void OutputRouter::setTransportFailedCallback(std::function<void()> callback)
+{
+    transportFailedCallback = std::move(callback);
+}
+
+void OutputRouter::setStreamStatusCallback(std::function<void(int, const QString&)> callback)
+{
+    streamStatusCallback = std::move(callback);
+}
+
+void OutputRouter::setAudioMixer(PreviewAudioMixer* value) { mixer.store(value, std::memory_order_release); }
+
+void OutputRouter::mixerTapOff() { setMixerTap(mixer.load(std::memory_order_acquire), false); }
+
+std::int64_t OutputRouter::queueDepthFor(bool live, int w, int h)
+{
+    if (live)
+        return kLiveQueueDepth;
+    const std::int64_t pixels = std::int64_t(std::max(w, 1)) * std::int64_t(std::max(h, 1));
+    if (pixels > kHugePixelsAbove)
+        return kRecordQueueDepthHuge;
+    if (pixels >= kLargePixelsFrom)
+        return kRecordQueueDepthLarge;
+    return kRecordQueueDepthSmall;
+}
+
+std::int64_t OutputRouter::frameIntervalUsFor(double rate)
+{
+    return std::max<std::int64_t>(1, std::int64_t(std::trunc(1000000.0 / std::max(rate, 1.0))));
+}
+
+std::shared_ptr<OutputRouter::EncodeWorkerState> OutputRouter::currentState() const
+{
+    std::lock_guard<std::mutex> lock(routerMutex);
+    return workerState;
+}
+
+bool OutputRouter::start()
+{
+    mixerTapOff();
+    running.store(false, std::memory_order_release);
+    stopWorker();
+
+    recordingSkipped = false;
+    const bool haveTargets = !streamTargets.empty();
+    const bool wantRecording = !outputPath.trimmed().isEmpty();
+    if (!wantRecording && !haveTargets)
+        return false;
+
+    bool recordDirOk = false;
+    if (wantRecording) {
+        recordDirOk = recordingDirectoryWritable(outputPath);
+        if (!recordDirOk) {
+            qWarning() << "OutputRouter: output directory not writable or cannot be created:" << outputPath;
+            if (!haveTargets)
+                return false;
+            recordingSkipped = true;
+        }
+    }
+
+    if (!sinkFactory)
+        return false;
+    std::shared_ptr<RouterSink> sink = sinkFactory();
+    if (!sink)
+        return false;
+    const QString recordPath = recordDirOk ? outputPath : QString();
+    if (!sink->configure(recordPath, streamTargets, fps))
+        return false;
+    sink->setOutputSize(width, height);
+    sink->setEncodingParams(videoBitrateKbps, keyframeIntervalSeconds, encoderMode, qualityPreset);
+    sink->setSegmentation(segmentOptions);
+    if (!sink->probeEncoder(width, height)) {
+        qWarning() << "OutputRouter: selected encoder does not support" << width << "x" << height << "@" << fps;
+        return false;
+    }
+
+    PreviewAudioMixer* const runMixer = mixer.load(std::memory_order_acquire);
+    sink->setAudioPullCallback([runMixer](std::int16_t* dst, int frames) { readMixerAudio(runMixer, dst, frames); });
+    if (transportFailedCallback) {
+        sink->setFatalErrorCallback([callback = transportFailedCallback] { callback(); });
+    }
+    sink->setStatusCallback(streamStatusCallback);
+
+    auto state = std::make_shared<EncodeWorkerState>();
+    state->live = haveTargets;
+    state->paced = haveTargets;
+    state->recording = !recordPath.trimmed().isEmpty();
+    state->frameIntervalUs = frameIntervalUsFor(fps);
+    state->maxDepth = queueDepthFor(haveTargets, width, height);
+    state->sink = std::move(sink);
+    qInfo() << "OutputRouter: encode queue depth" << state->maxDepth << "for" << width << "x" << height
+            << (haveTargets ? "live output" : "file recording");
+
+    {
+        std::lock_guard<std::mutex> lock(routerMutex);
+        workerState = state;
+        workerThread = std::thread(&OutputRouter::encodeWorkerMain, state);
+    }
+
+    running.store(true, std::memory_order_release);
+    setMixerTap(runMixer, true);
+    return true;
+}
+
+void OutputRouter::submitFrame(FrameTokenPtr frame)
+{
+    if (!running.load(std::memory_order_acquire) || !frame)
+        return;
+    const std::shared_ptr<EncodeWorkerState> state = currentState();
+    if (!state || !state->sink)
+        return;
+
+    FrameTokenPtr dropped; // released after the unlock
+    {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        auto& queue = state->queue;
+        if (!queue.empty() && queue.back().frame->ptsUs == frame->ptsUs) {
+            dropped = std::move(queue.back().frame);
+            queue.pop_back();
+        }
+        if (std::int64_t(queue.size()) >= state->maxDepth) {
+            if (state->live) {
+                dropped = std::move(queue.front().frame);
+                queue.pop_front();
+            } else {
+                dropped = std::move(queue.back().frame);
+                queue.pop_back();
+            }
+            const std::uint64_t count = ++state->droppedFrames;
+            if (count <= kDropWarnFirst || count % kDropWarnEvery == 0) {
+                qWarning() << "OutputRouter: encode queue overloaded; dropped frame count" << count << "live="
+                           << (state->live ? "true" : "false");
+            }
+        }
+        queue.push_back(QueuedFrame{std::move(frame), state->generation});
+    }
+    state->wake.notify_one();
+}
+
+void OutputRouter::encodeWorkerMain(std::shared_ptr<EncodeWorkerState> state)
+{
+    auto deadline = Clock::now();
+    const auto interval = std::chrono::microseconds(state->frameIntervalUs);
+
+    for (;;) {
+        QueuedFrame chosen;
+        {
+            std::unique_lock<std::mutex> lock(state->mutex);
+            if (state->paced) {
+                while (!state->stopRequested) {
+                    const bool haveSomething =
+                        state->lastFrame || !state->queue.empty() || !state->carryOver.empty();
+                    if (haveSomething) {
+                        if (Clock::now() >= deadline)
+                            break;
+                        state->wake.wait_until(lock, deadline);
+                    } else {
+                        state->wake.wait(lock);
+                        deadline = Clock::now();
+                    }
+                }
+            } else {
+                state->wake.wait(lock, [&] {
+                    return state->stopRequested || !state->queue.empty() || !state->carryOver.empty();
+                });
+            }
+
+            if (!state->carryOver.empty()) {
+                chosen = std::move(state->carryOver.front());
+                state->carryOver.pop_front();
+            } else if (!state->queue.empty()) {
+                if (state->paced) {
+                    chosen = std::move(state->queue.back());
+                    state->queue.clear();
+                    state->lastFrame = chosen.frame;
+                    state->lastGeneration = chosen.generation;
+                } else {
+                    chosen = std::move(state->queue.front());
+                    state->queue.pop_front();
+                }
+            } else if (state->stopRequested) {
+                break;
+            } else if (state->paced) {
+                chosen = QueuedFrame{state->lastFrame, state->lastGeneration};
+            } else {
+                continue;
+            }
+
+            if (state->paced && chosen.generation == state->generation) {
+                deadline += interval;
+                const auto now = Clock::now();
+                if (now >= deadline)
+                    deadline = now + interval; // a late worker does not catch up
+            }
+        }
+
+        if (state->sink && chosen.frame) {
+            std::lock_guard<std::mutex> sinkLock(state->sinkMutex);
+            bool encode = false;
+            {
+                std::lock_guard<std::mutex> lock(state->mutex);
+                encode = chosen.generation == state->generation || state->recording;
+            }
+            if (encode)
+                state->sink->encodeFrame(chosen.frame, nullptr, 0, chosen.generation);
+        }
+    }
+
+    if (state->sink) {
+        std::lock_guard<std::mutex> sinkLock(state->sinkMutex);
+        state->sink->close();
+    }
+}
+
+void OutputRouter::resetTimeline()
+{
+    const std::shared_ptr<EncodeWorkerState> state = currentState();
+    if (!state)
+        return;
+    std::deque<QueuedFrame> discarded; // released after the unlock
+    FrameTokenPtr oldLast;
+    {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->generation += 1;
+        if (state->recording) {
+            for (auto& queued : state->queue)
+                state->carryOver.push_back(std::move(queued));
+            state->queue.clear();
+        } else {
+            discarded.swap(state->queue);
+        }
+        oldLast = std::move(state->lastFrame);
+        state->lastGeneration = 0;
+    }
+    if (state->sink) {
+        std::lock_guard<std::mutex> sinkLock(state->sinkMutex);
+        state->sink->startNewSession();
+    }
+    state->wake.notify_all();
+}
+
+void OutputRouter::requestStop()
+{
+    running.store(false, std::memory_order_release);
+    mixerTapOff();
+    const std::shared_ptr<EncodeWorkerState> state = currentState();
+    if (!state)
+        return;
+    if (state->sink)
+        state->sink->abort();
+    std::deque<QueuedFrame> queue;
+    std::deque<QueuedFrame> carryOver;
+    FrameTokenPtr last;
+    {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->stopRequested = true;
+        queue.swap(state->queue);
+        carryOver.swap(state->carryOver);
+        last = std::move(state->lastFrame);
+    }
+    state->wake.notify_all();
+}
+
+void OutputRouter::stop()
+{
+    mixerTapOff();
+    running.store(false, std::memory_order_release);
+    stopWorker();
+}
+
+void OutputRouter::stopWorker()
+{
+    const auto t0 = Clock::now();
+    std::shared_ptr<EncodeWorkerState> state;
+    std::thread thread;
+    {
+        std::lock_guard<std::mutex> lock(routerMutex);
+        state = std::move(workerState);
+        workerState.reset();
+        thread = std::move(workerThread);
+    }
+    if (state) {
+        if (state->sink)
+            state->sink->abort();
+        std::deque<QueuedFrame> queue;
+        std::deque<QueuedFrame> carryOver;
+        {
+            std::lock_guard<std::mutex> lock(state->mutex);
+            state->stopRequested = true;
+            queue.swap(state->queue);
+            carryOver.swap(state->carryOver);
+        }
+        state->wake.notify_all();
+    }
+    if (thread.joinable())
+        thread.join();
+    const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    qInfo() << "OutputRouter: encode worker stopped in" << qint64(elapsedMs) << "ms";
+}
+
+std::uint64_t OutputRouter::droppedFrames() const
+{
+    const std::shared_ptr<EncodeWorkerState> state = currentState();
+    if (!state)
+        return 0;
+    std::lock_guard<std::mutex> lock(state->mutex);
+    return state->droppedFrames;
+}
+
+std::int64_t OutputRouter::maxQueueDepth() const
+{
+    const std::shared_ptr<EncodeWorkerState> state = currentState();
+    if (!state)
+        return 0;
+    std::lock_guard<std::mutex> lock(state->mutex);
+    return state->maxDepth;
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "engine/frametoken.h"
+#include "output/segmentoptions.h"
+#include "output/streamtarget.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+// The operations OutputRouter needs of an encoder sink. The real one wraps
+// FfmpegEncoderSink (FfmpegRouterSink); tests plug in a fake so the queue,
+// pacing and stop logic can run without encoding anything.
+//
+// Threads: configure, the setters and probeEncoder run on the GUI thread
+// before the encode worker exists; encodeFrame, startNewSession and close run
+// under the router's sink mutex; abort runs on any thread without it.
+class RouterSink {
+public:
+    using AudioPull = std::function<void(std::int16_t* dst, int frames)>;
+    using StatusCallback = std::function<void(int row, const QString& status)>;
+
+    virtual ~RouterSink() = default;
+
+    virtual bool configure(const QString& recordPath, const std::vector<StreamTarget>& targets, double fps) = 0;
+    virtual void setOutputSize(int width, int height) = 0;
+    virtual void setEncodingParams(int videoBitrateKbps, int keyframeIntervalSeconds, int encoderMode,
+                                   int qualityPreset) = 0;
+    virtual void setSegmentation(const SegmentOptions& options) = 0;
+    virtual bool probeEncoder(int width, int height) = 0;
+    virtual void setAudioPullCallback(AudioPull callback) = 0;
+    virtual void setFatalErrorCallback(std::function<void()> callback) = 0;
+    virtual void setStatusCallback(StatusCallback callback) = 0;
+    virtual void encodeFrame(FrameTokenPtr& frame, const std::int16_t* audio, int audioFrames,
+                             std::int64_t generation) = 0;
+    virtual void abort() = 0;
+    virtual void startNewSession() = 0;
+    virtual void close() = 0;
+};
+
+using RouterSinkFactory = std::function<std::shared_ptr<RouterSink>()>;
