@@ -10,6 +10,7 @@
 #include <QDebug>
 #include <QPainter>
 #include <QPointer>
+#include <QThread>
 
 #include <algorithm>
 #include <cmath>
@@ -130,9 +131,8 @@ FramePipeline::~FramePipeline()
     stopOutputsAndWait();
 
     router->setAudioMixer(nullptr);
-    if (audioMixer)
-        audioMixer->detachSource();
-    audioMixer = nullptr;
+    if (PreviewAudioMixer* mixer = audioMixer.exchange(nullptr))
+        mixer->detachSource();
     for (auto& decoder : channelDecoders)
         decoder->setAudioClock({});
 
@@ -894,11 +894,22 @@ void FramePipeline::setPreviewAudioMixerForOutput(PreviewAudioMixer* mixer)
 
 void FramePipeline::detachPreviewAudioMixer(PreviewAudioMixer* mixer)
 {
-    if (!mixer || mixer != audioMixer)
+    if (!mixer)
         return;
-    stopOutputsAndWait();
-    audioMixer = nullptr;
+    PreviewAudioMixer* expected = mixer;
+    if (!audioMixer.compare_exchange_strong(expected, nullptr))
+        return;
+    // The mixer must never read from this pipeline again.
+    mixer->detachSource();
+    const bool onOwnThread = QThread::currentThread() == thread();
+    if (onOwnThread)
+        stopOutputsAndWait(); // the encode worker reads the mixer's tap until it ends
     router->setAudioMixer(nullptr);
+    // Waits for a decoder reading the clock right now.
     for (auto& decoder : channelDecoders)
         decoder->setAudioClock({});
+    // A mixer deleted late on its own thread: output control belongs to the
+    // GUI thread.
+    if (!onOwnThread)
+        QMetaObject::invokeMethod(this, [this] { stopOutputsAndWait(); }, Qt::QueuedConnection);
 }

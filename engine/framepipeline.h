@@ -166,7 +166,9 @@ private:
     std::unique_ptr<OutputRouter> router;
     std::future<void> stopFuture;
     std::atomic<bool> stopInProgress{false};
-    PreviewAudioMixer* audioMixer = nullptr; // not owned; detaches itself before it goes
+    // Not owned; detaches itself before it goes. Set on the GUI thread; the
+    // mixer may detach from its own thread when it is deleted late.
+    std::atomic<PreviewAudioMixer*> audioMixer{nullptr};
 
     std::unique_ptr<FramePool> channelPool;
     std::array<std::unique_ptr<FFmpegVideoDecoder>, kChannels> channelDecoders;

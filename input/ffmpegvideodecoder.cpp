@@ -463,14 +463,12 @@ void FFmpegVideoDecoder::postDecodeError(const QString& message)
 
 std::int64_t FFmpegVideoDecoder::readAudioClock()
 {
-    std::shared_ptr<std::function<long long()>> clock;
-    {
-        std::lock_guard lock(audioClockMutex);
-        clock = audioClock;
-    }
-    if (!clock || !*clock)
+    // Called under the lock so that clearing the clock waits for a read in
+    // progress: the clock's owner may be destroyed right after.
+    std::lock_guard lock(audioClockMutex);
+    if (!audioClock || !*audioClock)
         return kNoPts;
-    return (*clock)();
+    return (*audioClock)();
 }
 
 // ---------------------------------------------------------------- open

@@ -121,6 +121,7 @@ private slots:
     void unwritableRecordingFolderIsReported();
     void audioReadsOfUnboundSlotsAreSilent();
     void detachingTheRegisteredMixerStopsOutput();
+    void mixerOutlivingItsPipelineReadsNothing();
     void destructionWhileEightDecodersDeliver();
 };
 
@@ -602,6 +603,20 @@ void TestFramePipeline::detachingTheRegisteredMixerStopsOutput()
     QCOMPARE(stopped.size(), 0);
     registered.detachSource();
     stranger.detachSource();
+}
+
+void TestFramePipeline::mixerOutlivingItsPipelineReadsNothing()
+{
+    // The window detaches the mixer, destroys the pipeline, then stops the
+    // mixer: ticks in between must not reach the destroyed pipeline (ASan).
+    auto f = std::make_unique<PipelineFixture>();
+    PreviewAudioMixer mixer(&f->pipeline);
+    mixer.setProgramChannelGain(1.0f);
+    f->pipeline.setPreviewAudioMixerForOutput(&mixer);
+    f->pipeline.detachPreviewAudioMixer(&mixer);
+    f.reset();
+    mixer.mixTick();
+    QVERIFY(mixer.playedFrames() == 0);
 }
 
 void TestFramePipeline::destructionWhileEightDecodersDeliver()
