@@ -3,7 +3,7 @@
 #include "app/logging.h"
 #include "engine/framepool.h"
 #include "engine/outputsizepolicy.h"
-#include "input/avptr.h"
+#include "engine/avptr.h"
 #include "input/filepacer.h"
 #include "input/inputsource.h"
 #include "net/socksmediabridge.h"

@@ -351,7 +351,7 @@ bool FfmpegEncoderSink::selectVideoEncoder(int w, int h, bool globalHeader)
 bool FfmpegEncoderSink::openVideoEncoder(const AVCodec* codec, int w, int h, bool globalHeader)
 {
     videoCodec.reset();
-    CodecContextPtr ctx(avcodec_alloc_context3(codec));
+    av::CodecContextPtr ctx(avcodec_alloc_context3(codec));
     if (!ctx)
         return false;
     const int rate = roundedFps();
@@ -527,7 +527,7 @@ bool FfmpegEncoderSink::convertFrame(const FrameToken& token)
     const int flags = qualityPreset == 0 ? SWS_FAST_BILINEAR : qualityPreset == 2 ? SWS_BICUBIC : SWS_BILINEAR;
     const ScalerKey key{token.width, token.height, yuvFrame->width, yuvFrame->height, yuvFrame->format, flags};
     if (!scaler || !(key == scalerKey)) {
-        ScalerPtr fresh(sws_alloc_context());
+        av::SwsPtr fresh(sws_alloc_context());
         SwsContext* s = fresh.get();
         if (!s)
             return false;
@@ -545,7 +545,7 @@ bool FfmpegEncoderSink::convertFrame(const FrameToken& token)
         if (threadResult < 0 && !scalerThreadsWarned) {
             scalerThreadsWarned = true;
             qWarning() << "FfmpegEncoderSink: swscale threads option unavailable;"
-                       << "color conversion will use the FFmpeg default:" << avErrorText(threadResult);
+                       << "color conversion will use the FFmpeg default:" << av::errorText(threadResult);
         }
         if (sws_init_context(s, nullptr, nullptr) < 0)
             return false;
@@ -838,7 +838,7 @@ bool FfmpegEncoderSink::openAudioEncoder(bool globalHeader)
         qWarning() << "FfmpegEncoderSink: no AAC encoder, video-only mux";
         return true;
     }
-    CodecContextPtr ctx(avcodec_alloc_context3(codec));
+    av::CodecContextPtr ctx(avcodec_alloc_context3(codec));
     if (!ctx) {
         qWarning() << "FfmpegEncoderSink: avcodec_alloc_context3(AAC) failed";
         return true;
@@ -856,7 +856,7 @@ bool FfmpegEncoderSink::openAudioEncoder(bool globalHeader)
         return true;
     }
     audioFrameSize = ctx->frame_size > 0 ? ctx->frame_size : 1024;
-    FramePtr frame(av_frame_alloc());
+    av::FramePtr frame(av_frame_alloc());
     if (frame) {
         frame->format = ctx->sample_fmt;
         av_channel_layout_copy(&frame->ch_layout, &ctx->ch_layout);
@@ -956,7 +956,7 @@ void FfmpegEncoderSink::close()
             if (fileOpened && !target->isNetwork) {
                 const int r = av_write_trailer(target->formatContext.get());
                 if (r < 0)
-                    qWarning() << "FfmpegEncoderSink: av_write_trailer failed:" << avErrorText(r);
+                    qWarning() << "FfmpegEncoderSink: av_write_trailer failed:" << av::errorText(r);
             }
             target->formatContext.reset();
             target->videoStream = nullptr;
@@ -1088,7 +1088,7 @@ bool FfmpegEncoderSink::openMux(MuxTarget& target, const char* url, const char* 
                    << "fmt=" << (formatName ? formatName : "(null)") << "url=" << redactUrl(publishUrl);
         return false;
     }
-    OutputFormatContextPtr ctx(rawCtx);
+    av::OutputFormatContextPtr ctx(rawCtx);
     const char* name = ctx->oformat->name;
     const bool isFlv = std::strcmp(name, "flv") == 0 || std::strcmp(name, "live_flv") == 0
                        || isRtmpUrl(publishUrl.constData());
@@ -1199,7 +1199,7 @@ bool FfmpegEncoderSink::openMux(MuxTarget& target, const char* url, const char* 
                 target.relay = std::move(bridge.relay);
         }
         if (r < 0) {
-            qWarning() << "FfmpegEncoderSink: avio_open failed:" << avErrorText(r) << "url:" << redactUrl(publishUrl)
+            qWarning() << "FfmpegEncoderSink: avio_open failed:" << av::errorText(r) << "url:" << redactUrl(publishUrl)
                        << "original:" << redactUrl(origUrl) << "| check Tools>Settings proxy (socks5://127.0.0.1:10808) or VPN TUN";
             return false;
         }
@@ -1357,7 +1357,7 @@ bool FfmpegEncoderSink::writePacket(MuxTarget& target, AVPacket* packet, const Q
             return true;
         target.writeFailures += 1;
         if (target.writeFailures <= 8 || target.writeFailures % 25 == 0)
-            qWarning() << "FfmpegEncoderSink: stream mux write failed, will reconnect:" << avErrorText(r) << "(seq"
+            qWarning() << "FfmpegEncoderSink: stream mux write failed, will reconnect:" << av::errorText(r) << "(seq"
                        << target.writeFailures << ")";
         closeTargetMux(target);
         target.reconnectPending = true;
@@ -1381,13 +1381,13 @@ void FfmpegEncoderSink::noteFileWriteFailure(MuxTarget& target, int error)
         target.fileFailureSinceNs = now;
     if (fileFailureStreak <= 12 || fileFailureStreak % 200 == 0)
         qWarning() << "FfmpegEncoderSink: file mux write failed (will retry same file, streak" << fileFailureStreak
-                   << "):" << avErrorText(error);
+                   << "):" << av::errorText(error);
     // The same file is retried, but not forever: an operator who is not
     // told would believe a full disk is still recording.
     if (!failedOnce.load() && !closing.load()
         && (fileFailureStreak >= kFileFailureStreakLimit || now - target.fileFailureSinceNs >= kFileFailureTimeLimitNs)) {
         qWarning() << "FfmpegEncoderSink: recording stopped; file writes keep failing (streak" << fileFailureStreak
-                   << "):" << avErrorText(error);
+                   << "):" << av::errorText(error);
         fail();
     }
 }
@@ -1430,7 +1430,7 @@ void FfmpegEncoderSink::closeSegment(MuxTarget& target, bool writeTrailer)
     if (writeTrailer) {
         const int r = av_write_trailer(target.formatContext.get());
         if (r < 0)
-            qWarning() << "FfmpegEncoderSink: segment trailer failed:" << avErrorText(r);
+            qWarning() << "FfmpegEncoderSink: segment trailer failed:" << av::errorText(r);
     }
     target.formatContext.reset();
     target.videoStream = nullptr;

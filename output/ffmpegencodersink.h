@@ -1,7 +1,7 @@
 #pragma once
 
 #include "engine/frametoken.h"
-#include "output/avhandles.h"
+#include "engine/avptr.h"
 #include "output/iencodersink.h"
 #include "output/muxtarget.h"
 #include "output/segmentoptions.h"
@@ -172,8 +172,8 @@ private:
     // encoder is replaced.
     std::mutex muxMutex;
 
-    CodecContextPtr videoCodec;
-    ScalerPtr scaler;
+    av::CodecContextPtr videoCodec;
+    av::SwsPtr scaler;
     struct ScalerKey {
         int srcWidth = 0, srcHeight = 0, dstWidth = 0, dstHeight = 0;
         int dstFormat = AV_PIX_FMT_NONE;
@@ -184,7 +184,7 @@ private:
     const FrameToken* lastConvertedToken = nullptr; // identity only, never dereferenced
     std::int64_t lastConvertedPtsUs = 0;
     std::uint64_t lastConvertedGeneration = 0;
-    FramePtr yuvFrame;
+    av::FramePtr yuvFrame;
 
     std::int64_t mediaClockLastNs = 0;
     bool mediaClockStarted = false;
@@ -196,14 +196,14 @@ private:
     std::int64_t lastForcedKeyframeNs = 0;
     bool lastForcedKeyframeValid = false;
 
-    CodecContextPtr audioCodec;
-    FramePtr audioFrame;
+    av::CodecContextPtr audioCodec;
+    av::FramePtr audioFrame;
     std::int64_t audioSamplesSent = 0;
     int audioFrameSize = 1024;
     std::vector<std::int16_t> audioFifo;
     std::size_t audioFifoReadPos = 0;
 
-    PacketPtr encodePacket;
-    PacketPtr routeScratchPacket;
+    av::PacketPtr encodePacket;
+    av::PacketPtr routeScratchPacket;
     int fileFailureStreak = 0;
 };

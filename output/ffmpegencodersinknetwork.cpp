@@ -114,7 +114,7 @@ void FfmpegEncoderSink::enqueueNetworkPacket(MuxTarget& target, const AVPacket* 
 {
     if (closing.load() || aborted.load() || !packet || !codec)
         return;
-    PacketPtr clone(av_packet_clone(packet));
+    av::PacketPtr clone(av_packet_clone(packet));
     if (!clone)
         return;
     const bool keyFrame = isVideo && (packet->flags & AV_PKT_FLAG_KEY);
@@ -183,7 +183,7 @@ void FfmpegEncoderSink::networkWorkerLoop(MuxTarget& target)
                 canClear = target.congested && target.queue.size() <= kCongestionClearedAt;
             }
         }
-        PacketPtr packet(entry.packet);
+        av::PacketPtr packet(entry.packet);
 
         if (aborted.load() || closing.load()) {
             packet.reset();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "output/avhandles.h"
+#include "engine/avptr.h"
 #include "net/sockstcprelay.h"
 
 #include <QByteArray>
@@ -38,11 +38,11 @@ struct MuxTarget {
     MuxTarget(const MuxTarget&) = delete;
     MuxTarget& operator=(const MuxTarget&) = delete;
 
-    OutputFormatContextPtr formatContext;        // null = not open
+    av::OutputFormatContextPtr formatContext;        // null = not open
     AVStream* videoStream = nullptr;             // owned by formatContext
     AVStream* audioStream = nullptr;             // null when there is no AAC
-    CodecParametersPtr cachedVideoParameters;    // network targets: kept for reconnects
-    CodecParametersPtr cachedAudioParameters;
+    av::CodecParametersPtr cachedVideoParameters;    // network targets: kept for reconnects
+    av::CodecParametersPtr cachedAudioParameters;
     bool fixTimestamps = false;                  // FLV timestamp fix-ups
     bool rebaseActive = false;                   // recording file: stamps start at the file's start
     std::int64_t rebaseUs = -1;                  // file start in encoder time; < 0 = not yet known

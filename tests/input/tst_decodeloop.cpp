@@ -1,5 +1,5 @@
 #include "decodertestkit.h"
-#include "input/avptr.h"
+#include "engine/avptr.h"
 #include "input/filepacer.h"
 #include "platform/capturedevices.h"
 

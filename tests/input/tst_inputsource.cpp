@@ -1,4 +1,4 @@
-#include "input/avptr.h"
+#include "engine/avptr.h"
 #include "input/inputsource.h"
 #include "support/testsupport.h"
 

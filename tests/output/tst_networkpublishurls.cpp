@@ -148,9 +148,9 @@ void TestNetworkPublishUrls::overloadDropsQueueUntilKeyFrame()
     MuxTarget target;
     target.isNetwork = true;
     target.id = 2;
-    CodecContextPtr codec(avcodec_alloc_context3(nullptr));
+    av::CodecContextPtr codec(avcodec_alloc_context3(nullptr));
     codec->time_base = AVRational{1, 1000};
-    PacketPtr packet(av_packet_alloc());
+    av::PacketPtr packet(av_packet_alloc());
     QVERIFY(av_new_packet(packet.get(), 64) == 0);
     auto push = [&](bool video, bool key, int pts) {
         packet->pts = packet->dts = pts;

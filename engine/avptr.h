@@ -13,6 +13,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <QString>
+
 #include <memory>
 
 namespace av {
@@ -35,6 +37,19 @@ struct BufferRefDeleter {
 struct SwsDeleter {
     void operator()(SwsContext* s) const { sws_freeContext(s); }
 };
+struct CodecParametersDeleter {
+    void operator()(AVCodecParameters* p) const { avcodec_parameters_free(&p); }
+};
+// Closes the output's I/O (when the format writes through one) and frees
+// the context. The trailer is the owner's business, written before.
+struct OutputFormatContextDeleter {
+    void operator()(AVFormatContext* ctx) const
+    {
+        if (ctx->oformat && !(ctx->oformat->flags & AVFMT_NOFILE) && ctx->pb)
+            avio_closep(&ctx->pb);
+        avformat_free_context(ctx);
+    }
+};
 struct SwrDeleter {
     void operator()(SwrContext* s) const { swr_free(&s); }
 };
@@ -46,6 +61,16 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using BufferRefPtr = std::unique_ptr<AVBufferRef, BufferRefDeleter>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrDeleter>;
+using CodecParametersPtr = std::unique_ptr<AVCodecParameters, CodecParametersDeleter>;
+using OutputFormatContextPtr = std::unique_ptr<AVFormatContext, OutputFormatContextDeleter>;
+
+// FFmpeg's text for an error code.
+inline QString errorText(int code)
+{
+    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, buf, sizeof buf);
+    return QString::fromUtf8(buf);
+}
 
 // An option dictionary for one call; freed with the owner.
 class Dictionary {
