@@ -32,7 +32,7 @@ bool parseDshowUrl(const QString& source, QString* video, QString* audio);
 QString escapeDshowDeviceName(const QString& name);
 QByteArray buildDshowDeviceSpec(const QString& video, const QString& audio);
 
-// The device specification a camera-form source opens: its "video" and
+// The device string a camera-form source opens: its "video" and
 // "audio" names, without the camera's own microphone when the source names a
 // separate one. Empty when the source is not of the camera form.
 QByteArray cameraDeviceSpecOf(const QString& source);

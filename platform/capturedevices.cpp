@@ -126,7 +126,7 @@ CaptureInputPlan planCaptureInput(const QByteArray& deviceSpec)
     QString video;
     QString audio;
     if (!splitDeviceSpec(deviceSpec, &video, &audio)) {
-        plan.error = QStringLiteral("malformed device specification");
+        plan.error = QStringLiteral("malformed device string");
         return plan;
     }
     avdevice_register_all();

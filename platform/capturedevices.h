@@ -1,9 +1,9 @@
 #pragma once
 
 // Linux stand-in for the DirectShow capture input. The rest of the program
-// keeps naming devices with the DirectShow device specification
+// keeps naming devices with the DirectShow device string
 // ("video=NAME:audio=NAME", ':' and '\' escaped with '\'); this layer turns
-// that specification into an FFmpeg input: video4linux2 for a camera (matched
+// that string into an FFmpeg input: video4linux2 for a camera (matched
 // by its V4L2 card name or its /dev/video path), pulse for a microphone
 // (source name or description), lavfi for a camera together with a
 // microphone and for registered fake devices.
