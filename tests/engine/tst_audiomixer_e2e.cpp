@@ -7,6 +7,7 @@
 #include "engine/overlaymanager.h"
 #include "engine/previewaudiomixer.h"
 #include "support/mixerthread.h"
+#include "support/programfeed.h"
 #include "support/testsupport.h"
 
 #include <QAudioDevice>
@@ -136,17 +137,7 @@ void TestAudioMixerEndToEnd::recordsTheProgramChannelsTone()
     pipeline.setPreviewAudioMixerForOutput(mixer);
     mixerThread.start();
 
-    ProgramState state;
-    state.programSource = 1;
-    state.sourceText = clip;
-    pipeline.applyProgramState(state, &overlays);
-    const QString sources[4] = {clip, QString(), QString(), QString()};
-    pipeline.setChannelSources(sources);
-    pipeline.setChannelLooping(0, true);
-    pipeline.setChannelPlayback(0, 0, true);
-    int programFrames = 0;
-    connect(&pipeline, &FramePipeline::programFrameReady, this, [&programFrames](FrameTokenPtr) { ++programFrames; });
-    QTRY_VERIFY_WITH_TIMEOUT(programFrames > 5, 10000);
+    QVERIFY2(testsupport::playClipAsProgram(pipeline, &overlays, clip), "the program channel delivered no frames");
 
     pipeline.setOutputResolutionSelection(kWidth, kHeight);
     pipeline.setOutputFps(kFps);

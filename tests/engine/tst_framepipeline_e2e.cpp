@@ -7,6 +7,7 @@
 #include "engine/previewaudiomixer.h"
 #include "support/mixerthread.h"
 #include "support/nginxrtmp.h"
+#include "support/programfeed.h"
 #include "support/pulseserver.h"
 #include "support/testsupport.h"
 
@@ -169,18 +170,7 @@ void TestFramePipelineEndToEnd::recordsAndStreamsTheComposedProgram()
     pipeline.setPreviewAudioMixerForOutput(mixerThread.mixer());
     mixerThread.start();
 
-    ProgramState state;
-    state.programSource = 1;
-    state.sourceText = clip;
-    pipeline.applyProgramState(state, &overlays);
-    const QString sources[4] = {clip, QString(), QString(), QString()};
-    pipeline.setChannelSources(sources);
-    pipeline.setChannelLooping(0, true);
-    pipeline.setChannelPlayback(0, 0, true);
-    // Counted, not kept: a held frame never goes back to its pool.
-    int programFrames = 0;
-    connect(&pipeline, &FramePipeline::programFrameReady, this, [&programFrames](FrameTokenPtr) { ++programFrames; });
-    QTRY_VERIFY_WITH_TIMEOUT(programFrames > 5, 10000);
+    QVERIFY2(testsupport::playClipAsProgram(pipeline, &overlays, clip), "the program channel delivered no frames");
     // The channel plays by the sound device's clock. The test server's null
     // sink takes audio in blocks and first fills its buffer, so the clock
     // moves by fits at first: let it settle as it has long done when an
