@@ -1,0 +1,6 @@
+#include "platform/displaylist.h"
+
+QList<DisplayInfo> listDisplays()
+{
+    return {};
+}
