@@ -1,5 +1,6 @@
 #include "net/networkproxysettings.h"
 
+#include "app/settingsstore.h"
 #include "platform/systemproxyenvironment.h"
 
 #include <QDebug>
@@ -17,8 +18,8 @@ namespace NetworkProxySettings {
 
 namespace {
 
-const char* const kOrganisation = "Orvane";
-const char* const kApplication = "quOrbel Pro";
+using settingsstore::kApplication;
+using settingsstore::kOrganisation;
 
 const char* const kModeKey = "proxy_mode";
 const char* const kHttpUrlKey = "proxy_http_url";
