@@ -10,7 +10,9 @@
 #include "engine/previewaudiomixer.h"
 #include "net/networkproxysettings.h"
 #include "ui/floatbuttoneventfilter.h"
+#include "ui/outputsettingswidget.h"
 #include "ui/styledwarning.h"
+#include "ui/textpanel.h"
 #include "ui/uitheme.h"
 
 #include <QActionGroup>
@@ -128,8 +130,13 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 MainWindow::~MainWindow()
 {
     // Widgets torn down below would otherwise still be translated on their
-    // way out.
+    // way out, and a dock still shown would hide during the teardown and put
+    // its panel back into a group box that is being destroyed.
     qApp->removeEventFilter(this);
+    for (QDockWidget* dock : {textOverlayDock, videoOverlayDock, imagePlaybackDock, programPreviewDock}) {
+        if (dock)
+            disconnect(dock, nullptr, this, nullptr);
+    }
 
     if (previewAudioMixer) {
         PreviewAudioMixer* mixer = previewAudioMixer;
@@ -193,7 +200,8 @@ void MainWindow::buildUi()
     topSplitter->setHandleWidth(4);
     topSplitter->setStyleSheet(splitterStyleSheet());
 
-    outputSettingsGroup = newGroup(nullptr);
+    outputSettings = new OutputSettingsWidget;
+    outputSettingsGroup = newGroup(outputSettings);
     outputSettingsGroup->setMinimumWidth(330);
     outputSettingsGroup->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
 
@@ -219,7 +227,8 @@ void MainWindow::buildUi()
     auto* toolsLayout = new QHBoxLayout(toolsRow);
     toolsLayout->setSpacing(5);
     toolsLayout->setContentsMargins(4, 2, 4, 2);
-    textOverlayGroup = newGroup(nullptr);
+    textPanel = new TextPanel;
+    textOverlayGroup = newGroup(textPanel);
     videoOverlayGroup = newGroup(nullptr);
     imagePlaybackGroup = newGroup(nullptr);
     toolsLayout->addWidget(textOverlayGroup, 1);
@@ -260,6 +269,8 @@ void MainWindow::buildUi()
                           | QDockWidget::DockWidgetFloatable);
         dock->hide();
     }
+
+    addDockFloatButton(textPanel, textOverlayDock, textOverlayGroup);
 
     buildDrawingToolBar();
     buildMenus();
@@ -470,12 +481,14 @@ void MainWindow::resetWorkspaceLayout()
 
 void MainWindow::updateFileMenuActions()
 {
-    openOutputFolderAction->setEnabled(false);
+    openOutputFolderAction->setEnabled(outputSettings && !outputSettings->outputFilePath().trimmed().isEmpty());
 }
 
 void MainWindow::openOutputFolder()
 {
-    const QString path;
+    if (!outputSettings)
+        return;
+    const QString path = outputSettings->outputFilePath().trimmed();
     if (path.isEmpty())
         return;
     const QString folder = QFileInfo(path).absolutePath();

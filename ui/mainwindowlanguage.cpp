@@ -4,6 +4,8 @@
 #include "ui/mainwindow.h"
 
 #include "app/settingsstore.h"
+#include "ui/outputsettingswidget.h"
+#include "ui/textpanel.h"
 #include "ui/uitranslation.h"
 
 #include <QAbstractButton>
@@ -102,6 +104,11 @@ void MainWindow::retranslateUi()
 
     visitWebsiteAction->setText(pick("访问网站", "Visit Website"));
     aboutAction->setText(pick("关于 quOrbel", "About quOrbel"));
+
+    if (outputSettings)
+        outputSettings->setChineseUi(zh);
+    if (textPanel)
+        textPanel->setChineseUi(zh);
 
     // Every other static text, in this window and in every other top-level
     // window (floating docks, dialogs open now).

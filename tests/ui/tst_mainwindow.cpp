@@ -7,6 +7,8 @@
 #include "engine/doodlecanvas.h"
 #include "support/testsupport.h"
 #include "ui/mainwindow.h"
+#include "ui/outputsettingswidget.h"
+#include "ui/textpanel.h"
 #include "ui/uitheme.h"
 
 #include <QAction>
@@ -14,6 +16,7 @@
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -51,6 +54,31 @@ QStringList menuTitles(QMenuBar* bar)
     return titles;
 }
 
+QLineEdit* recordPathEdit(OutputSettingsWidget* panel)
+{
+    for (QLineEdit* edit : panel->findChildren<QLineEdit*>()) {
+        if (edit->accessibleName() == "Output file")
+            return edit;
+    }
+    return nullptr;
+}
+
+QPushButton* floatButton(QGroupBox* group)
+{
+    for (QPushButton* button : group->findChildren<QPushButton*>(Qt::FindDirectChildrenOnly)) {
+        if (button->text() == QString("⧈"))
+            return button;
+    }
+    return nullptr;
+}
+
+// What dropping a floating dock on one of the window's dock areas does.
+void dockIntoWindow(QMainWindow& window, QDockWidget* dock)
+{
+    window.addDockWidget(Qt::RightDockWidgetArea, dock);
+    dock->setFloating(false);
+}
+
 QStringList toolBarTips(QToolBar* bar)
 {
     QStringList tips;
@@ -81,6 +109,15 @@ private slots:
     void drawingToolsActionFollowsToolbar();
     void resetLayoutSplitsSplitter();
     void failedDrawingSaveIsReported();
+
+    void openOutputFolderEnablement_data();
+    void openOutputFolderEnablement();
+    void unopenableOutputFolderWarns_data();
+    void unopenableOutputFolderWarns();
+    void floatingPanelReturnsToItsGroup_data();
+    void floatingPanelReturnsToItsGroup();
+    void dockingFloatingPanelSizesItBeforeReturn();
+    void closingWithShownDocksShutsDownCleanly();
 
 private:
     std::unique_ptr<MainWindow> makeWindow();
@@ -355,6 +392,161 @@ void TestMainWindow::failedDrawingSaveIsReported()
     QCOMPARE(title, QString("保存PNG"));
     QVERIFY2(text.startsWith("无法保存画板图片"), qPrintable(text));
     QVERIFY(!QFile::exists(target));
+}
+
+void TestMainWindow::openOutputFolderEnablement_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("enabled");
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("spaces only") << "   " << false;
+    QTest::newRow("a path") << "/tmp/out.mp4" << true;
+    QTest::newRow("a path with blanks around") << "  /tmp/out.mp4 " << true;
+}
+
+void TestMainWindow::openOutputFolderEnablement()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, enabled);
+    window = makeWindow();
+    MainWindowTestAccess a(*window);
+    QLineEdit* edit = recordPathEdit(a.outputSettings());
+    QVERIFY(edit);
+    edit->setText(path);
+    emit a.fileMenu()->aboutToShow();
+    QCOMPARE(a.openOutputFolderAction()->isEnabled(), enabled);
+}
+
+void TestMainWindow::unopenableOutputFolderWarns_data()
+{
+    QTest::addColumn<bool>("chinese");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("English") << false << "Output Folder" << "Unable to open the output folder.";
+    QTest::newRow("Chinese") << true << "输出目录" << "无法打开输出目录。";
+}
+
+void TestMainWindow::unopenableOutputFolderWarns()
+{
+    QFETCH(bool, chinese);
+    QFETCH(QString, title);
+    QFETCH(QString, text);
+    window = makeWindow();
+    MainWindowTestAccess a(*window);
+    if (chinese)
+        a.chineseAction()->trigger();
+    recordPathEdit(a.outputSettings())->setText(QDir::tempPath() + "/no-such-folder-quorbel/take1.mp4");
+
+    QString shownTitle;
+    QString shownText;
+    bool wordWrap = false;
+    testsupport::onNextModal([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        QVERIFY(box);
+        shownTitle = box->windowTitle();
+        shownText = box->text();
+        if (QLabel* label = box->findChild<QLabel*>("qt_msgbox_label"))
+            wordWrap = label->wordWrap();
+        box->accept();
+    });
+    a.openOutputFolderAction()->trigger();
+    QCOMPARE(shownTitle, title);
+    QCOMPARE(shownText, text);
+    QVERIFY(wordWrap);
+
+    // An empty path does nothing at all.
+    recordPathEdit(a.outputSettings())->setText("  ");
+    bool shown = false;
+    testsupport::onNextModal([&](QWidget* modal) { shown = true; modal->close(); }, 300);
+    a.openOutputFolderAction()->trigger();
+    QTest::qWait(400);
+    QVERIFY(!shown);
+}
+
+void TestMainWindow::floatingPanelReturnsToItsGroup_data()
+{
+    // How the floating dock goes away.
+    QTest::addColumn<QString>("how");
+    QTest::newRow("dock closed") << "close";
+    QTest::newRow("dock hidden") << "hide";
+    QTest::newRow("layout reset") << "reset";
+    QTest::newRow("dock docked") << "dock";
+}
+
+void TestMainWindow::floatingPanelReturnsToItsGroup()
+{
+    QFETCH(QString, how);
+    window = makeWindow();
+    MainWindowTestAccess a(*window);
+    QWidget* panel = a.textPanel();
+    QGroupBox* group = a.textOverlayGroup();
+    QDockWidget* dock = a.textOverlayDock();
+    QPushButton* button = floatButton(group);
+    QVERIFY(button);
+    QCOMPARE(button->size(), QSize(20, 20));
+    QCOMPARE(button->pos(), QPoint(group->width() - 22, 2));
+
+    button->click();
+    QCOMPARE(dock->widget(), panel);
+    QVERIFY(dock->isFloating());
+    QVERIFY(dock->isVisible());
+    // A second click while it floats changes nothing.
+    button->click();
+    QCOMPARE(dock->widget(), panel);
+    QVERIFY(dock->isFloating());
+    QVERIFY(dock->isVisible());
+
+    if (how == "close")
+        dock->close();
+    else if (how == "hide")
+        dock->hide();
+    else if (how == "reset")
+        a.resetLayoutAction()->trigger();
+    else
+        dockIntoWindow(*window, dock);
+    QCOMPARE(panel->parentWidget(), group);
+    QVERIFY(group->layout()->indexOf(panel) >= 0);
+    QVERIFY(dock->widget() != panel);
+
+    // And it floats again from there. (A docked dock that floats again hides
+    // on the way, and hiding returns the panel to its group.)
+    if (how == "dock")
+        return;
+    button->click();
+    QCOMPARE(dock->widget(), panel);
+    QVERIFY(dock->isVisible());
+}
+
+void TestMainWindow::dockingFloatingPanelSizesItBeforeReturn()
+{
+    window = makeWindow();
+    MainWindowTestAccess a(*window);
+    QDockWidget* dock = a.textOverlayDock();
+    floatButton(a.textOverlayGroup())->click();
+    a.textPanel()->resize(900, 700);
+    dockIntoWindow(*window, dock);
+    // Before the group's layout takes the panel over again.
+    QCOMPARE(dock->size(), QSize(680, 420));
+    QCOMPARE(a.textPanel()->size(), QSize(640, 360));
+    QCOMPARE(a.textPanel()->sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
+    QCOMPARE(a.textPanel()->sizePolicy().verticalPolicy(), QSizePolicy::Expanding);
+    QCOMPARE(a.textPanel()->parentWidget(), a.textOverlayGroup());
+}
+
+void TestMainWindow::closingWithShownDocksShutsDownCleanly()
+{
+    // One panel floating, one dock docked in the window: both docks hide
+    // while the window is torn down.
+    window = makeWindow();
+    MainWindowTestAccess a(*window);
+    floatButton(a.textOverlayGroup())->click();
+    window->addDockWidget(Qt::LeftDockWidgetArea, a.imagePlaybackDock());
+    a.imagePlaybackDock()->setFloating(false);
+    a.imagePlaybackDock()->show();
+    QPointer<QWidget> panel = a.textPanel();
+    window->close();
+    window.reset();
+    QVERIFY(panel.isNull());
 }
 
 QUORB_TEST_MAIN(TestMainWindow)
