@@ -40,7 +40,7 @@ void ArrangementRunner::start(const ProgramArrangement& next)
     host->restartArrangementProgramClock();
     runClock.start();
     tick(0);
-    emit runningChanged(true);
+    host->arrangementRunningChanged(true);
 }
 
 void ArrangementRunner::stop()
@@ -50,7 +50,7 @@ void ArrangementRunner::stop()
     activeSceneId.clear();
     arrangement = ProgramArrangement();
     runClock.invalidate();
-    emit runningChanged(false);
+    host->arrangementRunningChanged(false);
 }
 
 void ArrangementRunner::tick(qint64 t)

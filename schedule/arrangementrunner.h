@@ -63,11 +63,6 @@ public:
     const QHash<QString, int>& arrangementTextOverlayIds() const { return textIds; }
     int nextArrangementTextOverlayId() const { return nextTextId; }
 
-signals:
-    // True at the end of every start, false at the end of every stop (also
-    // when nothing ran).
-    void runningChanged(bool running);
-
 private:
     void watchItem(QObject* item, const QString& clipId, bool video);
     static void forgetDestroyedItem(QHash<QString, QPointer<QObject>>& items, QSet<QString>& active,

@@ -17,6 +17,10 @@ class ArrangementRunnerHost {
 public:
     virtual ~ArrangementRunnerHost() = default;
 
+    // Called at the end of every start (true) and every stop (false, also
+    // when nothing ran).
+    virtual void arrangementRunningChanged(bool running) = 0;
+
     // The overlay model, or null.
     virtual OverlayManager* arrangementOverlayModel() = 0;
 
