@@ -213,6 +213,11 @@ OutputSettingsWidget::OutputSettingsWidget(QWidget* parent)
 OutputSettingsWidget::~OutputSettingsWidget()
 {
     saveOutputSettings();
+    // QWidget's destructor still closes the window, and the focused field then
+    // finishes its editing; its reaction must not reach members already gone.
+    const QList<QObject*> children = findChildren<QObject*>();
+    for (QObject* child : children)
+        disconnect(child, nullptr, this, nullptr);
 }
 
 void OutputSettingsWidget::buildControls()
@@ -915,6 +920,15 @@ void OutputSettingsWidget::retranslateAndRefresh()
     resolutionLabel->setText(pick(zh, "Resolution", "输出分辨率"));
     updateCanvasLabels();
     gainLabel->setText(pick(zh, "Output Gain", "输出增益"));
+    // The two row labels share the Browse button's column unless the
+    // platform's font needs more room for the bold text.
+    QFont bold = resolutionLabel->font();
+    bold.setBold(true);
+    const QFontMetrics boldMetrics(bold);
+    const int labelWidth = std::max({kBrowseButtonWidth, boldMetrics.horizontalAdvance(resolutionLabel->text()) + 6,
+                                     boldMetrics.horizontalAdvance(gainLabel->text()) + 6});
+    resolutionLabel->setFixedWidth(labelWidth);
+    gainLabel->setFixedWidth(labelWidth);
     gainSlider->setToolTip(pick(zh,
                                 "Adjusts the program gain for recording and streaming only. It does not affect "
                                 "channel mixing or monitoring.",

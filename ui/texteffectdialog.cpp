@@ -173,7 +173,8 @@ TextEffectDialog::TextEffectDialog(QWidget* parent)
     main->addWidget(fontGroup);
 
     // Colours and effects.
-    auto* colourGroup = new QGroupBox(tr2("Colors & Effects", "颜色与效果"), this);
+    // A single ampersand would turn into a mnemonic underline.
+    auto* colourGroup = new QGroupBox(tr2("Colors && Effects", "颜色与效果"), this);
     auto* grid = new QGridLayout(colourGroup);
     grid->setHorizontalSpacing(12);
     grid->setVerticalSpacing(10);
