@@ -10,10 +10,14 @@
 #include "engine/previewaudiomixer.h"
 #include "net/networkproxysettings.h"
 #include "ui/floatbuttoneventfilter.h"
+#include "ui/imageplaybackpanel.h"
+#include "ui/mediaoverlaywidget.h"
 #include "ui/outputsettingswidget.h"
+#include "ui/previewwidget.h"
 #include "ui/styledwarning.h"
 #include "ui/textpanel.h"
 #include "ui/uitheme.h"
+#include "ui/volumectrlwidget.h"
 
 #include <QActionGroup>
 #include <QApplication>
@@ -205,10 +209,17 @@ void MainWindow::buildUi()
     outputSettingsGroup->setMinimumWidth(330);
     outputSettingsGroup->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
 
+    programPreview = new PreviewWidget;
     programPreviewGroup = newGroup(nullptr);
     programPreviewGroup->setContentsMargins(2, 0, 2, 2);
+    programPreview->setOverlayManager(overlayManager);
+    programPreview->setMinimumSize(kPreviewMinimum);
+    programPreview->setMouseTracking(true);
+    static_cast<QVBoxLayout*>(programPreviewGroup->layout())->addWidget(programPreview, 0, Qt::AlignCenter);
 
-    audioMixerGroup = newGroup(nullptr);
+    volumeCtrl = new VolumeCtrlWidget;
+    volumeCtrl->setMinimumHeight(40);
+    audioMixerGroup = newGroup(volumeCtrl);
     audioMixerGroup->setMinimumWidth(280);
     audioMixerGroup->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
 
@@ -229,8 +240,10 @@ void MainWindow::buildUi()
     toolsLayout->setContentsMargins(4, 2, 4, 2);
     textPanel = new TextPanel;
     textOverlayGroup = newGroup(textPanel);
-    videoOverlayGroup = newGroup(nullptr);
-    imagePlaybackGroup = newGroup(nullptr);
+    mediaOverlayPanel = new MediaOverlayWidget;
+    videoOverlayGroup = newGroup(mediaOverlayPanel);
+    imagePlaybackPanel = new ImagePlaybackPanel;
+    imagePlaybackGroup = newGroup(imagePlaybackPanel);
     toolsLayout->addWidget(textOverlayGroup, 1);
     toolsLayout->addWidget(videoOverlayGroup, 1);
     toolsLayout->addWidget(imagePlaybackGroup, 1);
@@ -244,6 +257,8 @@ void MainWindow::buildUi()
     setCentralWidget(central);
 
     doodleCanvas = new DoodleCanvas(overlayManager, this);
+    programPreview->setDoodleCanvas(doodleCanvas);
+    connect(doodleCanvas, &DoodleCanvas::canvasChanged, programPreview, [this] { repaintProgramPreview(); });
 
     struct DockSpec {
         QDockWidget** dock;
@@ -271,6 +286,9 @@ void MainWindow::buildUi()
     }
 
     addDockFloatButton(textPanel, textOverlayDock, textOverlayGroup);
+    addDockFloatButton(mediaOverlayPanel, videoOverlayDock, videoOverlayGroup);
+    addDockFloatButton(imagePlaybackPanel, imagePlaybackDock, imagePlaybackGroup);
+    addDockFloatButton(programPreview, programPreviewDock, programPreviewGroup);
 
     buildDrawingToolBar();
     buildMenus();
@@ -419,6 +437,8 @@ void MainWindow::addDockFloatButton(QWidget* panel, QDockWidget* dock, QGroupBox
             reembedPanel(panel, group);
     });
     connect(dock, &QDockWidget::topLevelChanged, this, [this, dock, panel, group](bool floating) {
+        if (panel == mediaOverlayPanel)
+            mediaOverlayPanel->onDockFloatingChanged(floating);
         if (!floating) {
             dock->resize(kDockedDockSize);
             panel->resize(kDockedPanelSize);
@@ -450,7 +470,7 @@ void MainWindow::reembedPanel(QWidget* panel, QGroupBox* group)
     auto* layout = qobject_cast<QVBoxLayout*>(group->layout());
     if (!layout)
         return;
-    if (false) {
+    if (panel == programPreview) {
         layout->addWidget(panel, 0, Qt::AlignCenter);
         panel->setMinimumSize(kPreviewMinimum);
         panel->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
@@ -467,13 +487,19 @@ void MainWindow::dockEventFilter(QObject* watched, QEvent* event)
     if (!stored.isValid())
         return;
     auto* dock = stored.value<QDockWidget*>();
-    (void)dock;
+    if (!dock || !mediaOverlayPanel || dock->widget() != mediaOverlayPanel)
+        return;
+    if (event->type() == QEvent::Close)
+        mediaOverlayPanel->onDockFloatingChanged(false);
+    else if (event->type() == QEvent::WindowStateChange)
+        mediaOverlayPanel->fitViewToWindow();
 }
 
 void MainWindow::resetWorkspaceLayout()
 {
     for (QDockWidget* dock : {textOverlayDock, videoOverlayDock, imagePlaybackDock, programPreviewDock})
         dock->hide();
+    mediaOverlayPanel->onDockFloatingChanged(false);
     drawingToolBar->show();
     const int w = qMax(1, topSplitter->width());
     topSplitter->setSizes({w * 3 / 10, w * 4 / 10, w * 3 / 10});
@@ -532,6 +558,7 @@ void MainWindow::saveDoodlePng()
 
 void MainWindow::repaintProgramPreview()
 {
+    programPreview->update();
 }
 
 void MainWindow::showProgramArrangementWindow()

@@ -7,7 +7,9 @@
 #include "engine/doodlecanvas.h"
 #include "support/testsupport.h"
 #include "ui/mainwindow.h"
+#include "ui/mediaoverlaywidget.h"
 #include "ui/outputsettingswidget.h"
+#include "ui/previewwidget.h"
 #include "ui/textpanel.h"
 #include "ui/uitheme.h"
 
@@ -22,6 +24,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSettings>
 #include <QSplitter>
 #include <QToolBar>
@@ -118,6 +121,8 @@ private slots:
     void floatingPanelReturnsToItsGroup();
     void dockingFloatingPanelSizesItBeforeReturn();
     void closingWithShownDocksShutsDownCleanly();
+    void closingFloatingPreviewReturnsItCentred();
+    void floatingOverlayEditorIsToldWhenItsWindowCloses();
 
 private:
     std::unique_ptr<MainWindow> makeWindow();
@@ -351,14 +356,16 @@ void TestMainWindow::resetLayoutSplitsSplitter()
     window = makeWindow();
     MainWindowTestAccess a(*window);
     window->showNormal();
-    window->resize(1600, 920);
+    window->resize(2400, 920);
     QCoreApplication::processEvents();
     a.topSplitter()->setSizes({100, 100, 100});
     a.resetWorkspaceLayout();
     const int w = a.topSplitter()->width();
     const QList<int> sizes = a.topSplitter()->sizes();
-    // The splitter hands out the remainder and the handles' room itself; the
-    // panes keep 3 : 4 : 3.
+    // Wide enough that no pane's minimum width interferes. The splitter
+    // hands out the handles' room and the remainder itself; the panes keep
+    // 3 : 4 : 3.
+    QVERIFY(w >= 2300);
     QCOMPARE(sizes.size(), 3);
     QVERIFY2(qAbs(sizes[0] * 4 - sizes[1] * 3) <= 12, qPrintable(QString::number(sizes[0]) + " " + QString::number(sizes[1])));
     QCOMPARE(sizes[0], sizes[2]);
@@ -547,6 +554,66 @@ void TestMainWindow::closingWithShownDocksShutsDownCleanly()
     window->close();
     window.reset();
     QVERIFY(panel.isNull());
+}
+
+void TestMainWindow::closingFloatingPreviewReturnsItCentred()
+{
+    window = makeWindow();
+    MainWindowTestAccess a(*window);
+    QWidget* preview = a.programPreview();
+    QGroupBox* group = a.programPreviewGroup();
+    QDockWidget* dock = a.programPreviewDock();
+    floatButton(group)->click();
+    QCOMPARE(dock->widget(), preview);
+    const Qt::WindowFlags flags = dock->windowFlags();
+    QVERIFY(flags & Qt::WindowMaximizeButtonHint);
+    QVERIFY(flags & Qt::WindowCloseButtonHint);
+    QVERIFY(!(flags & Qt::WindowMinimizeButtonHint));
+
+    // Whatever the operator did to the splitter meanwhile.
+    a.topSplitter()->setStretchFactor(1, 9);
+    preview->setMinimumSize(10, 10);
+    dock->close();
+    QCOMPARE(preview->parentWidget(), group);
+    auto* layout = qobject_cast<QBoxLayout*>(group->layout());
+    const int index = layout->indexOf(preview);
+    QVERIFY(index >= 0);
+    QCOMPARE(layout->itemAt(index)->alignment(), Qt::AlignCenter);
+    QCOMPARE(preview->minimumSize(), QSize(640, 360));
+    QCOMPARE(group->sizePolicy().horizontalStretch(), 4);
+    QCOMPARE(a.outputSettingsGroup()->sizePolicy().horizontalStretch(), 3);
+    QCOMPARE(a.audioMixerGroup()->sizePolicy().horizontalStretch(), 3);
+}
+
+void TestMainWindow::floatingOverlayEditorIsToldWhenItsWindowCloses()
+{
+    window = makeWindow();
+    MainWindowTestAccess a(*window);
+    QDockWidget* dock = a.videoOverlayDock();
+    auto* scroll = a.mediaOverlayPanel()->findChild<QScrollArea*>();
+    QVERIFY(scroll);
+    floatButton(a.videoOverlayGroup())->click();
+    QVERIFY(dock->isFloating());
+    QCOMPARE(dock->window()->property("dockPtr").value<QDockWidget*>(), dock);
+    // Floating: the editor fills its window.
+    QVERIFY(scroll->widgetResizable());
+    QCOMPARE(scroll->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+
+    dock->close();
+    QVERIFY(!scroll->widgetResizable());
+    QCOMPARE(scroll->horizontalScrollBarPolicy(), Qt::ScrollBarAsNeeded);
+    QCOMPARE(a.mediaOverlayPanel()->parentWidget(), a.videoOverlayGroup());
+
+    // Floating again (the dock never stopped floating, so only a change of
+    // its window's state fits the editor), then the layout reset brings it
+    // home the same way.
+    floatButton(a.videoOverlayGroup())->click();
+    QCOMPARE(dock->widget(), a.mediaOverlayPanel());
+    dock->showMaximized();
+    QVERIFY(scroll->widgetResizable());
+    a.resetLayoutAction()->trigger();
+    QVERIFY(!scroll->widgetResizable());
+    QCOMPARE(a.mediaOverlayPanel()->parentWidget(), a.videoOverlayGroup());
 }
 
 QUORB_TEST_MAIN(TestMainWindow)
