@@ -7,12 +7,15 @@
 #include "engine/doodlecanvas.h"
 #include "support/testsupport.h"
 #include "ui/mainwindow.h"
+#include "ui/imageplaybackpanel.h"
 #include "ui/mediaoverlaywidget.h"
 #include "ui/outputsettingswidget.h"
 #include "ui/previewwidget.h"
 #include "ui/textpanel.h"
 #include "ui/uitheme.h"
+#include "ui/volumectrlwidget.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QDockWidget>
 #include <QFileDialog>
@@ -82,6 +85,35 @@ void dockIntoWindow(QMainWindow& window, QDockWidget* dock)
     dock->setFloating(false);
 }
 
+// Every text a panel shows: texts, titles, tool tips and placeholders.
+QStringList shownTexts(QWidget* root)
+{
+    QStringList texts;
+    QList<QWidget*> widgets = root->findChildren<QWidget*>();
+    widgets.prepend(root);
+    for (QWidget* w : widgets) {
+        texts << w->toolTip();
+        if (auto* label = qobject_cast<QLabel*>(w))
+            texts << label->text();
+        if (auto* button = qobject_cast<QAbstractButton*>(w))
+            texts << button->text();
+        if (auto* group = qobject_cast<QGroupBox*>(w))
+            texts << group->title();
+        if (auto* edit = qobject_cast<QLineEdit*>(w))
+            texts << edit->placeholderText();
+    }
+    return texts;
+}
+
+bool showsTextStartingWith(QWidget* root, const QString& start)
+{
+    for (const QString& text : shownTexts(root)) {
+        if (text.startsWith(start))
+            return true;
+    }
+    return false;
+}
+
 QStringList toolBarTips(QToolBar* bar)
 {
     QStringList tips;
@@ -102,6 +134,8 @@ private slots:
     void storedLanguageChoosesStartLanguage_data();
     void storedLanguageChoosesStartLanguage();
     void switchReachesMenusGroupsDocksAndTips();
+    void switchReachesEveryPanel_data();
+    void switchReachesEveryPanel();
     void choosingActiveLanguageWritesNothing();
     void laterMessageBoxComesUpConverted();
     void lineEditTextIsNotTranslated();
@@ -241,6 +275,41 @@ void TestMainWindow::switchReachesMenusGroupsDocksAndTips()
     QCOMPARE(menuTitles(window->menuBar()), QStringList({"&File", "&View", "&Tools", "&Help"}));
     QCOMPARE(a.textOverlayGroup()->title(), QString("Text Overlay"));
     QCOMPARE(toolBarTips(a.drawingToolBar()).mid(0, 2), QStringList({"Pick Color", "Pen"}));
+}
+
+void TestMainWindow::switchReachesEveryPanel_data()
+{
+    // Texts each panel sets itself (not reachable through the shared table).
+    QTest::addColumn<QString>("panel");
+    QTest::addColumn<QString>("english");
+    QTest::addColumn<QString>("chinese");
+    QTest::newRow("output settings") << "output" << "Segment recording" << "录制分段";
+    QTest::newRow("text overlay list") << "text" << "Add a new text overlay row" << "添加一行文字叠加";
+    QTest::newRow("audio mixer") << "mixer" << "Volume of the four overlay video audio tracks" << "四路叠加视频解码音";
+    QTest::newRow("slideshow") << "images" << "Duration per image: 200-10000 ms" << "每张图片显示时长：200-10000 ms";
+    QTest::newRow("overlay editor") << "overlays" << "Add Video" << "添加视频";
+}
+
+void TestMainWindow::switchReachesEveryPanel()
+{
+    QFETCH(QString, panel);
+    QFETCH(QString, english);
+    QFETCH(QString, chinese);
+    window = makeWindow();
+    MainWindowTestAccess a(*window);
+    const QHash<QString, QWidget*> panels{{"output", a.outputSettings()},
+                                         {"text", a.textPanel()},
+                                         {"mixer", a.volumeCtrl()},
+                                         {"images", a.imagePlaybackPanel()},
+                                         {"overlays", a.mediaOverlayPanel()}};
+    QWidget* root = panels.value(panel);
+    QVERIFY(root);
+    QVERIFY2(showsTextStartingWith(root, english), qPrintable(shownTexts(root).join(" | ")));
+    a.chineseAction()->trigger();
+    QVERIFY2(showsTextStartingWith(root, chinese), qPrintable(shownTexts(root).join(" | ")));
+    QVERIFY(!showsTextStartingWith(root, english));
+    a.englishAction()->trigger();
+    QVERIFY(showsTextStartingWith(root, english));
 }
 
 void TestMainWindow::choosingActiveLanguageWritesNothing()
