@@ -22,6 +22,7 @@ class QLineEdit;
 class QPushButton;
 class QSlider;
 class QSpinBox;
+class QTimer;
 
 class OutputSettingsWidget : public QWidget {
     Q_OBJECT
@@ -128,4 +129,9 @@ private:
     QList<QCheckBox*> streamEnabledChecks;
     QList<QLabel*> statusLabels;
     QPushButton* startStopButton = nullptr;
+
+    // Saving rewrites and syncs the settings file on the GUI thread, which can
+    // take tens of milliseconds while a recording writes to the same disk: the
+    // gain slider saves once it is released or has rested, not at every step.
+    QTimer* gainSaveTimer = nullptr;
 };
