@@ -50,9 +50,10 @@ public:
     bool fileRecordingEnabled() const;             // ticked and a non-blank path
     bool streamDestinationEnabled(int index) const; // ticked and a non-blank URL
 
-    // Mirrors of the engine's state; none of them emits a signal of its own
-    // except setCanvasSize, which reports the new encoding while the output
-    // follows the program's size.
+    // Mirrors of the engine's state. They emit none of the operator's
+    // signals: setOutputActive re-evaluates the targets (outputTargetsChanged)
+    // and setCanvasSize reports the new encoding while the output follows the
+    // program's size.
     void setCanvasSize(QSize size);
     void setStopping(bool stopping);
     void setChineseUi(bool chinese);
