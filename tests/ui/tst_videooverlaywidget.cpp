@@ -10,6 +10,7 @@
 #include <QGraphicsProxyWidget>
 #include <QGraphicsScene>
 #include <QGraphicsView>
+#include <QPainter>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSlider>
@@ -103,6 +104,9 @@ private slots:
     void drags_data();
     void drags();
     void rightButtonDoesNotReachTheItem();
+    void hoverCursor_data();
+    void hoverCursor();
+    void selectionMarks();
     void attachWhileStopped();
     void setAttachCheckedIsSilent();
     void positionSlider_data();
@@ -184,6 +188,51 @@ void TestVideoOverlayWidget::rightButtonDoesNotReachTheItem()
     QCOMPARE(e.item->rectInScene(), QRectF(100, 50, 320, 180));
     QVERIFY(!e.item->isSelected());
     QCOMPARE(geometry.count(), 0);
+}
+
+void TestVideoOverlayWidget::hoverCursor_data()
+{
+    QTest::addColumn<QPointF>("at"); // from the box's top-left corner
+    QTest::addColumn<int>("cursor"); // -1: none set
+
+    QTest::newRow("body") << QPointF(160, 90) << int(Qt::SizeAllCursor);
+    QTest::newRow("top-left corner") << QPointF(3, 3) << int(Qt::SizeFDiagCursor);
+    QTest::newRow("bottom-left corner") << QPointF(3, 177) << int(Qt::SizeBDiagCursor);
+    QTest::newRow("right edge") << QPointF(317, 90) << int(Qt::SizeHorCursor);
+    QTest::newRow("bottom edge") << QPointF(160, 177) << int(Qt::SizeVerCursor);
+    QTest::newRow("margin below the box") << QPointF(160, 183) << -1;
+}
+
+void TestVideoOverlayWidget::hoverCursor()
+{
+    QFETCH(QPointF, at);
+    QFETCH(int, cursor);
+    Editor e;
+    QTest::mouseMove(e.view.viewport(), e.view.mapFromScene(QPointF(150, 100)));
+    QTest::mouseMove(e.view.viewport(), e.view.mapFromScene(e.item->rectInScene().topLeft() + at));
+    QCOMPARE(e.item->hasCursor() ? int(e.item->cursor().shape()) : -1, cursor);
+}
+
+void TestVideoOverlayWidget::selectionMarks()
+{
+    Editor e;
+    auto render = [&] {
+        QImage image(640, 360, QImage::Format_RGB32);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        e.scene.render(&painter, QRectF(0, 0, 640, 360), QRectF(0, 0, 640, 360));
+        return image;
+    };
+    // Box at (100, 50), 320 x 180: centre (260, 140).
+    const QImage plain = render();
+    QCOMPARE(plain.pixelColor(260, 140), QColor(Qt::black)); // the empty preview
+    QCOMPARE(plain.pixelColor(97, 47), QColor(Qt::white));
+    e.item->setSelected(true);
+    const QImage selected = render();
+    QCOMPARE(selected.pixelColor(260, 140), QColor(Qt::red)); // centre dot
+    QCOMPARE(selected.pixelColor(97, 47), QColor(Qt::red));   // corner square outside the box
+    QCOMPARE(selected.pixelColor(423, 143), QColor(Qt::red)); // right edge midpoint
+    QCOMPARE(selected.pixelColor(200, 100), QColor(Qt::black));
 }
 
 void TestVideoOverlayWidget::attachWhileStopped()
