@@ -10,8 +10,14 @@
 #include "engine/previewaudiomixer.h"
 #include "net/networkproxysettings.h"
 #include "ui/floatbuttoneventfilter.h"
+#include "ui/imageplaybackpanel.h"
+#include "ui/mediaoverlaywidget.h"
+#include "ui/outputsettingswidget.h"
+#include "ui/previewwidget.h"
 #include "ui/styledwarning.h"
+#include "ui/textpanel.h"
 #include "ui/uitheme.h"
+#include "ui/volumectrlwidget.h"
 
 #include <QActionGroup>
 #include <QApplication>
@@ -128,8 +134,13 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 MainWindow::~MainWindow()
 {
     // Widgets torn down below would otherwise still be translated on their
-    // way out.
+    // way out, and a dock still shown would hide during the teardown and put
+    // its panel back into a group box that is being destroyed.
     qApp->removeEventFilter(this);
+    for (QDockWidget* dock : {textOverlayDock, videoOverlayDock, imagePlaybackDock, programPreviewDock}) {
+        if (dock)
+            disconnect(dock, nullptr, this, nullptr);
+    }
 
     if (previewAudioMixer) {
         PreviewAudioMixer* mixer = previewAudioMixer;
@@ -193,14 +204,22 @@ void MainWindow::buildUi()
     topSplitter->setHandleWidth(4);
     topSplitter->setStyleSheet(splitterStyleSheet());
 
-    outputSettingsGroup = newGroup(nullptr);
+    outputSettings = new OutputSettingsWidget;
+    outputSettingsGroup = newGroup(outputSettings);
     outputSettingsGroup->setMinimumWidth(330);
     outputSettingsGroup->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
 
+    programPreview = new PreviewWidget;
     programPreviewGroup = newGroup(nullptr);
     programPreviewGroup->setContentsMargins(2, 0, 2, 2);
+    programPreview->setOverlayManager(overlayManager);
+    programPreview->setMinimumSize(kPreviewMinimum);
+    programPreview->setMouseTracking(true);
+    static_cast<QVBoxLayout*>(programPreviewGroup->layout())->addWidget(programPreview, 0, Qt::AlignCenter);
 
-    audioMixerGroup = newGroup(nullptr);
+    volumeCtrl = new VolumeCtrlWidget;
+    volumeCtrl->setMinimumHeight(40);
+    audioMixerGroup = newGroup(volumeCtrl);
     audioMixerGroup->setMinimumWidth(280);
     audioMixerGroup->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
 
@@ -219,9 +238,12 @@ void MainWindow::buildUi()
     auto* toolsLayout = new QHBoxLayout(toolsRow);
     toolsLayout->setSpacing(5);
     toolsLayout->setContentsMargins(4, 2, 4, 2);
-    textOverlayGroup = newGroup(nullptr);
-    videoOverlayGroup = newGroup(nullptr);
-    imagePlaybackGroup = newGroup(nullptr);
+    textPanel = new TextPanel;
+    textOverlayGroup = newGroup(textPanel);
+    mediaOverlayPanel = new MediaOverlayWidget;
+    videoOverlayGroup = newGroup(mediaOverlayPanel);
+    imagePlaybackPanel = new ImagePlaybackPanel;
+    imagePlaybackGroup = newGroup(imagePlaybackPanel);
     toolsLayout->addWidget(textOverlayGroup, 1);
     toolsLayout->addWidget(videoOverlayGroup, 1);
     toolsLayout->addWidget(imagePlaybackGroup, 1);
@@ -235,6 +257,8 @@ void MainWindow::buildUi()
     setCentralWidget(central);
 
     doodleCanvas = new DoodleCanvas(overlayManager, this);
+    programPreview->setDoodleCanvas(doodleCanvas);
+    connect(doodleCanvas, &DoodleCanvas::canvasChanged, programPreview, [this] { repaintProgramPreview(); });
 
     struct DockSpec {
         QDockWidget** dock;
@@ -260,6 +284,11 @@ void MainWindow::buildUi()
                           | QDockWidget::DockWidgetFloatable);
         dock->hide();
     }
+
+    addDockFloatButton(textPanel, textOverlayDock, textOverlayGroup);
+    addDockFloatButton(mediaOverlayPanel, videoOverlayDock, videoOverlayGroup);
+    addDockFloatButton(imagePlaybackPanel, imagePlaybackDock, imagePlaybackGroup);
+    addDockFloatButton(programPreview, programPreviewDock, programPreviewGroup);
 
     buildDrawingToolBar();
     buildMenus();
@@ -408,6 +437,8 @@ void MainWindow::addDockFloatButton(QWidget* panel, QDockWidget* dock, QGroupBox
             reembedPanel(panel, group);
     });
     connect(dock, &QDockWidget::topLevelChanged, this, [this, dock, panel, group](bool floating) {
+        if (panel == mediaOverlayPanel)
+            mediaOverlayPanel->onDockFloatingChanged(floating);
         if (!floating) {
             dock->resize(kDockedDockSize);
             panel->resize(kDockedPanelSize);
@@ -439,7 +470,7 @@ void MainWindow::reembedPanel(QWidget* panel, QGroupBox* group)
     auto* layout = qobject_cast<QVBoxLayout*>(group->layout());
     if (!layout)
         return;
-    if (false) {
+    if (panel == programPreview) {
         layout->addWidget(panel, 0, Qt::AlignCenter);
         panel->setMinimumSize(kPreviewMinimum);
         panel->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
@@ -456,13 +487,19 @@ void MainWindow::dockEventFilter(QObject* watched, QEvent* event)
     if (!stored.isValid())
         return;
     auto* dock = stored.value<QDockWidget*>();
-    (void)dock;
+    if (!dock || !mediaOverlayPanel || dock->widget() != mediaOverlayPanel)
+        return;
+    if (event->type() == QEvent::Close)
+        mediaOverlayPanel->onDockFloatingChanged(false);
+    else if (event->type() == QEvent::WindowStateChange)
+        mediaOverlayPanel->fitViewToWindow();
 }
 
 void MainWindow::resetWorkspaceLayout()
 {
     for (QDockWidget* dock : {textOverlayDock, videoOverlayDock, imagePlaybackDock, programPreviewDock})
         dock->hide();
+    mediaOverlayPanel->onDockFloatingChanged(false);
     drawingToolBar->show();
     const int w = qMax(1, topSplitter->width());
     topSplitter->setSizes({w * 3 / 10, w * 4 / 10, w * 3 / 10});
@@ -470,12 +507,14 @@ void MainWindow::resetWorkspaceLayout()
 
 void MainWindow::updateFileMenuActions()
 {
-    openOutputFolderAction->setEnabled(false);
+    openOutputFolderAction->setEnabled(outputSettings && !outputSettings->outputFilePath().trimmed().isEmpty());
 }
 
 void MainWindow::openOutputFolder()
 {
-    const QString path;
+    if (!outputSettings)
+        return;
+    const QString path = outputSettings->outputFilePath().trimmed();
     if (path.isEmpty())
         return;
     const QString folder = QFileInfo(path).absolutePath();
@@ -519,6 +558,7 @@ void MainWindow::saveDoodlePng()
 
 void MainWindow::repaintProgramPreview()
 {
+    programPreview->update();
 }
 
 void MainWindow::showProgramArrangementWindow()

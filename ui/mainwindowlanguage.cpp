@@ -4,6 +4,11 @@
 #include "ui/mainwindow.h"
 
 #include "app/settingsstore.h"
+#include "ui/imageplaybackpanel.h"
+#include "ui/mediaoverlaywidget.h"
+#include "ui/outputsettingswidget.h"
+#include "ui/textpanel.h"
+#include "ui/volumectrlwidget.h"
 #include "ui/uitranslation.h"
 
 #include <QAbstractButton>
@@ -102,6 +107,17 @@ void MainWindow::retranslateUi()
 
     visitWebsiteAction->setText(pick("访问网站", "Visit Website"));
     aboutAction->setText(pick("关于 quOrbel", "About quOrbel"));
+
+    if (outputSettings)
+        outputSettings->setChineseUi(zh);
+    if (textPanel)
+        textPanel->setChineseUi(zh);
+    if (mediaOverlayPanel)
+        mediaOverlayPanel->setChineseUi(zh);
+    if (volumeCtrl)
+        volumeCtrl->setChineseUi(zh);
+    if (imagePlaybackPanel)
+        imagePlaybackPanel->setChineseUi(zh);
 
     // Every other static text, in this window and in every other top-level
     // window (floating docks, dialogs open now).

@@ -7,18 +7,27 @@
 #include "engine/doodlecanvas.h"
 #include "support/testsupport.h"
 #include "ui/mainwindow.h"
+#include "ui/imageplaybackpanel.h"
+#include "ui/mediaoverlaywidget.h"
+#include "ui/outputsettingswidget.h"
+#include "ui/previewwidget.h"
+#include "ui/textpanel.h"
 #include "ui/uitheme.h"
+#include "ui/volumectrlwidget.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QDockWidget>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSettings>
 #include <QSplitter>
 #include <QToolBar>
@@ -51,6 +60,60 @@ QStringList menuTitles(QMenuBar* bar)
     return titles;
 }
 
+QLineEdit* recordPathEdit(OutputSettingsWidget* panel)
+{
+    for (QLineEdit* edit : panel->findChildren<QLineEdit*>()) {
+        if (edit->accessibleName() == "Output file")
+            return edit;
+    }
+    return nullptr;
+}
+
+QPushButton* floatButton(QGroupBox* group)
+{
+    for (QPushButton* button : group->findChildren<QPushButton*>(Qt::FindDirectChildrenOnly)) {
+        if (button->text() == QString("⧈"))
+            return button;
+    }
+    return nullptr;
+}
+
+// What dropping a floating dock on one of the window's dock areas does.
+void dockIntoWindow(QMainWindow& window, QDockWidget* dock)
+{
+    window.addDockWidget(Qt::RightDockWidgetArea, dock);
+    dock->setFloating(false);
+}
+
+// Every text a panel shows: texts, titles, tool tips and placeholders.
+QStringList shownTexts(QWidget* root)
+{
+    QStringList texts;
+    QList<QWidget*> widgets = root->findChildren<QWidget*>();
+    widgets.prepend(root);
+    for (QWidget* w : widgets) {
+        texts << w->toolTip();
+        if (auto* label = qobject_cast<QLabel*>(w))
+            texts << label->text();
+        if (auto* button = qobject_cast<QAbstractButton*>(w))
+            texts << button->text();
+        if (auto* group = qobject_cast<QGroupBox*>(w))
+            texts << group->title();
+        if (auto* edit = qobject_cast<QLineEdit*>(w))
+            texts << edit->placeholderText();
+    }
+    return texts;
+}
+
+bool showsTextStartingWith(QWidget* root, const QString& start)
+{
+    for (const QString& text : shownTexts(root)) {
+        if (text.startsWith(start))
+            return true;
+    }
+    return false;
+}
+
 QStringList toolBarTips(QToolBar* bar)
 {
     QStringList tips;
@@ -71,6 +134,8 @@ private slots:
     void storedLanguageChoosesStartLanguage_data();
     void storedLanguageChoosesStartLanguage();
     void switchReachesMenusGroupsDocksAndTips();
+    void switchReachesEveryPanel_data();
+    void switchReachesEveryPanel();
     void choosingActiveLanguageWritesNothing();
     void laterMessageBoxComesUpConverted();
     void lineEditTextIsNotTranslated();
@@ -81,6 +146,17 @@ private slots:
     void drawingToolsActionFollowsToolbar();
     void resetLayoutSplitsSplitter();
     void failedDrawingSaveIsReported();
+
+    void openOutputFolderEnablement_data();
+    void openOutputFolderEnablement();
+    void unopenableOutputFolderWarns_data();
+    void unopenableOutputFolderWarns();
+    void floatingPanelReturnsToItsGroup_data();
+    void floatingPanelReturnsToItsGroup();
+    void dockingFloatingPanelSizesItBeforeReturn();
+    void closingWithShownDocksShutsDownCleanly();
+    void closingFloatingPreviewReturnsItCentred();
+    void floatingOverlayEditorIsToldWhenItsWindowCloses();
 
 private:
     std::unique_ptr<MainWindow> makeWindow();
@@ -201,6 +277,41 @@ void TestMainWindow::switchReachesMenusGroupsDocksAndTips()
     QCOMPARE(toolBarTips(a.drawingToolBar()).mid(0, 2), QStringList({"Pick Color", "Pen"}));
 }
 
+void TestMainWindow::switchReachesEveryPanel_data()
+{
+    // Texts each panel sets itself (not reachable through the shared table).
+    QTest::addColumn<QString>("panel");
+    QTest::addColumn<QString>("english");
+    QTest::addColumn<QString>("chinese");
+    QTest::newRow("output settings") << "output" << "Segment recording" << "录制分段";
+    QTest::newRow("text overlay list") << "text" << "Add a new text overlay row" << "添加一行文字叠加";
+    QTest::newRow("audio mixer") << "mixer" << "Volume of the four overlay video audio tracks" << "四路叠加视频解码音";
+    QTest::newRow("slideshow") << "images" << "Duration per image: 200-10000 ms" << "每张图片显示时长：200-10000 ms";
+    QTest::newRow("overlay editor") << "overlays" << "Add Video" << "添加视频";
+}
+
+void TestMainWindow::switchReachesEveryPanel()
+{
+    QFETCH(QString, panel);
+    QFETCH(QString, english);
+    QFETCH(QString, chinese);
+    window = makeWindow();
+    MainWindowTestAccess a(*window);
+    const QHash<QString, QWidget*> panels{{"output", a.outputSettings()},
+                                         {"text", a.textPanel()},
+                                         {"mixer", a.volumeCtrl()},
+                                         {"images", a.imagePlaybackPanel()},
+                                         {"overlays", a.mediaOverlayPanel()}};
+    QWidget* root = panels.value(panel);
+    QVERIFY(root);
+    QVERIFY2(showsTextStartingWith(root, english), qPrintable(shownTexts(root).join(" | ")));
+    a.chineseAction()->trigger();
+    QVERIFY2(showsTextStartingWith(root, chinese), qPrintable(shownTexts(root).join(" | ")));
+    QVERIFY(!showsTextStartingWith(root, english));
+    a.englishAction()->trigger();
+    QVERIFY(showsTextStartingWith(root, english));
+}
+
 void TestMainWindow::choosingActiveLanguageWritesNothing()
 {
     window = makeWindow();
@@ -314,14 +425,16 @@ void TestMainWindow::resetLayoutSplitsSplitter()
     window = makeWindow();
     MainWindowTestAccess a(*window);
     window->showNormal();
-    window->resize(1600, 920);
+    window->resize(2400, 920);
     QCoreApplication::processEvents();
     a.topSplitter()->setSizes({100, 100, 100});
     a.resetWorkspaceLayout();
     const int w = a.topSplitter()->width();
     const QList<int> sizes = a.topSplitter()->sizes();
-    // The splitter hands out the remainder and the handles' room itself; the
-    // panes keep 3 : 4 : 3.
+    // Wide enough that no pane's minimum width interferes. The splitter
+    // hands out the handles' room and the remainder itself; the panes keep
+    // 3 : 4 : 3.
+    QVERIFY(w >= 2300);
     QCOMPARE(sizes.size(), 3);
     QVERIFY2(qAbs(sizes[0] * 4 - sizes[1] * 3) <= 12, qPrintable(QString::number(sizes[0]) + " " + QString::number(sizes[1])));
     QCOMPARE(sizes[0], sizes[2]);
@@ -355,6 +468,221 @@ void TestMainWindow::failedDrawingSaveIsReported()
     QCOMPARE(title, QString("保存PNG"));
     QVERIFY2(text.startsWith("无法保存画板图片"), qPrintable(text));
     QVERIFY(!QFile::exists(target));
+}
+
+void TestMainWindow::openOutputFolderEnablement_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("enabled");
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("spaces only") << "   " << false;
+    QTest::newRow("a path") << "/tmp/out.mp4" << true;
+    QTest::newRow("a path with blanks around") << "  /tmp/out.mp4 " << true;
+}
+
+void TestMainWindow::openOutputFolderEnablement()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, enabled);
+    window = makeWindow();
+    MainWindowTestAccess a(*window);
+    QLineEdit* edit = recordPathEdit(a.outputSettings());
+    QVERIFY(edit);
+    edit->setText(path);
+    emit a.fileMenu()->aboutToShow();
+    QCOMPARE(a.openOutputFolderAction()->isEnabled(), enabled);
+}
+
+void TestMainWindow::unopenableOutputFolderWarns_data()
+{
+    QTest::addColumn<bool>("chinese");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("English") << false << "Output Folder" << "Unable to open the output folder.";
+    QTest::newRow("Chinese") << true << "输出目录" << "无法打开输出目录。";
+}
+
+void TestMainWindow::unopenableOutputFolderWarns()
+{
+    QFETCH(bool, chinese);
+    QFETCH(QString, title);
+    QFETCH(QString, text);
+    window = makeWindow();
+    MainWindowTestAccess a(*window);
+    if (chinese)
+        a.chineseAction()->trigger();
+    recordPathEdit(a.outputSettings())->setText(QDir::tempPath() + "/no-such-folder-quorbel/take1.mp4");
+
+    QString shownTitle;
+    QString shownText;
+    bool wordWrap = false;
+    testsupport::onNextModal([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        QVERIFY(box);
+        shownTitle = box->windowTitle();
+        shownText = box->text();
+        if (QLabel* label = box->findChild<QLabel*>("qt_msgbox_label"))
+            wordWrap = label->wordWrap();
+        box->accept();
+    });
+    a.openOutputFolderAction()->trigger();
+    QCOMPARE(shownTitle, title);
+    QCOMPARE(shownText, text);
+    QVERIFY(wordWrap);
+
+    // An empty path does nothing at all.
+    recordPathEdit(a.outputSettings())->setText("  ");
+    bool shown = false;
+    testsupport::onNextModal([&](QWidget* modal) { shown = true; modal->close(); }, 300);
+    a.openOutputFolderAction()->trigger();
+    QTest::qWait(400);
+    QVERIFY(!shown);
+}
+
+void TestMainWindow::floatingPanelReturnsToItsGroup_data()
+{
+    // How the floating dock goes away.
+    QTest::addColumn<QString>("how");
+    QTest::newRow("dock closed") << "close";
+    QTest::newRow("dock hidden") << "hide";
+    QTest::newRow("layout reset") << "reset";
+    QTest::newRow("dock docked") << "dock";
+}
+
+void TestMainWindow::floatingPanelReturnsToItsGroup()
+{
+    QFETCH(QString, how);
+    window = makeWindow();
+    MainWindowTestAccess a(*window);
+    QWidget* panel = a.textPanel();
+    QGroupBox* group = a.textOverlayGroup();
+    QDockWidget* dock = a.textOverlayDock();
+    QPushButton* button = floatButton(group);
+    QVERIFY(button);
+    QCOMPARE(button->size(), QSize(20, 20));
+    QCOMPARE(button->pos(), QPoint(group->width() - 22, 2));
+
+    button->click();
+    QCOMPARE(dock->widget(), panel);
+    QVERIFY(dock->isFloating());
+    QVERIFY(dock->isVisible());
+    // A second click while it floats changes nothing.
+    button->click();
+    QCOMPARE(dock->widget(), panel);
+    QVERIFY(dock->isFloating());
+    QVERIFY(dock->isVisible());
+
+    if (how == "close")
+        dock->close();
+    else if (how == "hide")
+        dock->hide();
+    else if (how == "reset")
+        a.resetLayoutAction()->trigger();
+    else
+        dockIntoWindow(*window, dock);
+    QCOMPARE(panel->parentWidget(), group);
+    QVERIFY(group->layout()->indexOf(panel) >= 0);
+    QVERIFY(dock->widget() != panel);
+
+    // And it floats again from there. (A docked dock that floats again hides
+    // on the way, and hiding returns the panel to its group.)
+    if (how == "dock")
+        return;
+    button->click();
+    QCOMPARE(dock->widget(), panel);
+    QVERIFY(dock->isVisible());
+}
+
+void TestMainWindow::dockingFloatingPanelSizesItBeforeReturn()
+{
+    window = makeWindow();
+    MainWindowTestAccess a(*window);
+    QDockWidget* dock = a.textOverlayDock();
+    floatButton(a.textOverlayGroup())->click();
+    a.textPanel()->resize(900, 700);
+    dockIntoWindow(*window, dock);
+    // Before the group's layout takes the panel over again.
+    QCOMPARE(dock->size(), QSize(680, 420));
+    QCOMPARE(a.textPanel()->size(), QSize(640, 360));
+    QCOMPARE(a.textPanel()->sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
+    QCOMPARE(a.textPanel()->sizePolicy().verticalPolicy(), QSizePolicy::Expanding);
+    QCOMPARE(a.textPanel()->parentWidget(), a.textOverlayGroup());
+}
+
+void TestMainWindow::closingWithShownDocksShutsDownCleanly()
+{
+    // One panel floating, one dock docked in the window: both docks hide
+    // while the window is torn down.
+    window = makeWindow();
+    MainWindowTestAccess a(*window);
+    floatButton(a.textOverlayGroup())->click();
+    window->addDockWidget(Qt::LeftDockWidgetArea, a.imagePlaybackDock());
+    a.imagePlaybackDock()->setFloating(false);
+    a.imagePlaybackDock()->show();
+    QPointer<QWidget> panel = a.textPanel();
+    window->close();
+    window.reset();
+    QVERIFY(panel.isNull());
+}
+
+void TestMainWindow::closingFloatingPreviewReturnsItCentred()
+{
+    window = makeWindow();
+    MainWindowTestAccess a(*window);
+    QWidget* preview = a.programPreview();
+    QGroupBox* group = a.programPreviewGroup();
+    QDockWidget* dock = a.programPreviewDock();
+    floatButton(group)->click();
+    QCOMPARE(dock->widget(), preview);
+    const Qt::WindowFlags flags = dock->windowFlags();
+    QVERIFY(flags & Qt::WindowMaximizeButtonHint);
+    QVERIFY(flags & Qt::WindowCloseButtonHint);
+    QVERIFY(!(flags & Qt::WindowMinimizeButtonHint));
+
+    // Whatever the operator did to the splitter meanwhile.
+    a.topSplitter()->setStretchFactor(1, 9);
+    preview->setMinimumSize(10, 10);
+    dock->close();
+    QCOMPARE(preview->parentWidget(), group);
+    auto* layout = qobject_cast<QBoxLayout*>(group->layout());
+    const int index = layout->indexOf(preview);
+    QVERIFY(index >= 0);
+    QCOMPARE(layout->itemAt(index)->alignment(), Qt::AlignCenter);
+    QCOMPARE(preview->minimumSize(), QSize(640, 360));
+    QCOMPARE(group->sizePolicy().horizontalStretch(), 4);
+    QCOMPARE(a.outputSettingsGroup()->sizePolicy().horizontalStretch(), 3);
+    QCOMPARE(a.audioMixerGroup()->sizePolicy().horizontalStretch(), 3);
+}
+
+void TestMainWindow::floatingOverlayEditorIsToldWhenItsWindowCloses()
+{
+    window = makeWindow();
+    MainWindowTestAccess a(*window);
+    QDockWidget* dock = a.videoOverlayDock();
+    auto* scroll = a.mediaOverlayPanel()->findChild<QScrollArea*>();
+    QVERIFY(scroll);
+    floatButton(a.videoOverlayGroup())->click();
+    QVERIFY(dock->isFloating());
+    QCOMPARE(dock->window()->property("dockPtr").value<QDockWidget*>(), dock);
+    // Floating: the editor fills its window.
+    QVERIFY(scroll->widgetResizable());
+    QCOMPARE(scroll->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+
+    dock->close();
+    QVERIFY(!scroll->widgetResizable());
+    QCOMPARE(scroll->horizontalScrollBarPolicy(), Qt::ScrollBarAsNeeded);
+    QCOMPARE(a.mediaOverlayPanel()->parentWidget(), a.videoOverlayGroup());
+
+    // Floating again (the dock never stopped floating, so only a change of
+    // its window's state fits the editor), then the layout reset brings it
+    // home the same way.
+    floatButton(a.videoOverlayGroup())->click();
+    QCOMPARE(dock->widget(), a.mediaOverlayPanel());
+    dock->showMaximized();
+    QVERIFY(scroll->widgetResizable());
+    a.resetLayoutAction()->trigger();
+    QVERIFY(!scroll->widgetResizable());
+    QCOMPARE(a.mediaOverlayPanel()->parentWidget(), a.videoOverlayGroup());
 }
 
 QUORB_TEST_MAIN(TestMainWindow)
