@@ -174,3 +174,17 @@ void unregisterFakeCaptureDevice(CaptureDeviceKind kind, const QString& name)
     std::lock_guard lock(registryMutex);
     registry().remove({int(kind), name});
 }
+
+QStringList fakeCaptureDeviceNames(CaptureDeviceKind kind)
+{
+    QStringList names;
+    {
+        std::lock_guard lock(registryMutex);
+        for (auto it = registry().cbegin(); it != registry().cend(); ++it) {
+            if (it.key().first == int(kind))
+                names.append(it.key().second);
+        }
+    }
+    names.sort();
+    return names;
+}

@@ -12,6 +12,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 struct CaptureInputPlan {
     bool ok = false;
@@ -29,3 +30,6 @@ CaptureInputPlan planCaptureInput(const QByteArray& deviceSpec);
 enum class CaptureDeviceKind { Camera, Microphone };
 void registerFakeCaptureDevice(CaptureDeviceKind kind, const QString& name, const QByteArray& lavfiGraph);
 void unregisterFakeCaptureDevice(CaptureDeviceKind kind, const QString& name);
+// The registered fake names of one kind, sorted, so a device picker can
+// offer them beside the real devices.
+QStringList fakeCaptureDeviceNames(CaptureDeviceKind kind);

@@ -46,6 +46,8 @@ ImageOverlayWidget::ImageOverlayWidget(QString filePath, QRectF sceneRect, QGrap
     m_editorPixmap = QPixmap(1, 1);
     m_editorPixmap.fill(Qt::black);
     m_preview = new QGraphicsPixmapItem(m_editorPixmap, this);
+    // Behind this item, so the selection marks are drawn over the picture.
+    m_preview->setFlag(QGraphicsItem::ItemStacksBehindParent);
     m_preview->setTransformationMode(Qt::SmoothTransformation);
 
     m_toolbarHolder = new QGraphicsProxyWidget(this);

@@ -89,6 +89,10 @@ MediaOverlayWidget::MediaOverlayWidget(QWidget* parent)
     m_addImageButton = new QPushButton(this);
     m_applyAllButton = new QPushButton(this);
     m_clearAllButton = new QPushButton(this);
+    m_addVideoButton->setObjectName(QStringLiteral("addVideoButton"));
+    m_addImageButton->setObjectName(QStringLiteral("addImageButton"));
+    m_applyAllButton->setObjectName(QStringLiteral("applyAllButton"));
+    m_clearAllButton->setObjectName(QStringLiteral("clearAllButton"));
     for (QPushButton* b : {m_addVideoButton, m_addImageButton, m_applyAllButton, m_clearAllButton})
         b->setFixedHeight(kButtonHeight);
     m_clearAllButton->setStyleSheet(QLatin1String(kClearButtonStyle));

@@ -1,19 +1,22 @@
 #pragma once
 
+// Complete item types, so the signals' item pointers are known to the
+// meta-type system (queued connections, signal spies).
+#include "ui/imageoverlaywidget.h"
+#include "ui/videooverlaywidget.h"
+
 #include <QPointF>
 #include <QRectF>
 #include <QSize>
 #include <QString>
 #include <QWidget>
 
-class ImageOverlayWidget;
 class QDockWidget;
 class QGraphicsItem;
 class QGraphicsScene;
 class QGraphicsView;
 class QPushButton;
 class QScrollArea;
-class VideoOverlayWidget;
 
 // The overlay editor: a 640x360 scene (the reference canvas of overlay
 // geometry) holding up to four video and four image editor items, with the
@@ -53,8 +56,6 @@ signals:
     void videoOverlayRemoveRequested(VideoOverlayWidget* widget);
 
 private:
-    friend class MediaOverlayWidgetTestAccess;
-
     void onAddVideoClicked();
     void chooseVideoFile();
     void onAddImageClicked();

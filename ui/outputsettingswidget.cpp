@@ -22,6 +22,7 @@
 #include <QSlider>
 #include <QSpinBox>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -61,6 +62,8 @@ constexpr int kMaxBitrateKbps = 200000;
 constexpr int kBitrateStepKbps = 500;
 constexpr int kGainMinPercent = 25;
 constexpr int kGainMaxPercent = 400;
+// Keyboard and wheel steps of the gain slider within this time share one save.
+constexpr int kGainSaveDelayMs = 300;
 
 const char* const kProtocols[] = {"RTMP", "RTMPS", "SRT", "RIST", "RTP", "UDP", "HTTP", "TCP"};
 constexpr int kSegmentMinutes[] = {5, 15, 30, 60};
@@ -530,10 +533,19 @@ void OutputSettingsWidget::connectReactions()
         saveEncodingSettings();
         emit outputDimensionsChanged(outputWidth(), outputHeight());
     });
+    gainSaveTimer = new QTimer(this);
+    gainSaveTimer->setSingleShot(true);
+    gainSaveTimer->setInterval(kGainSaveDelayMs);
+    connect(gainSaveTimer, &QTimer::timeout, this, [this] { saveOutputSettings(); });
     connect(gainSlider, &QSlider::valueChanged, this, [this](int value) {
         updateGainLabel();
-        saveOutputSettings();
+        if (!gainSlider->isSliderDown())
+            gainSaveTimer->start();
         emit programRecordLinearGainChanged(static_cast<float>(value) / 100.0f);
+    });
+    connect(gainSlider, &QSlider::sliderReleased, this, [this] {
+        gainSaveTimer->stop();
+        saveOutputSettings();
     });
     connect(fpsCombo, &QComboBox::currentIndexChanged, this, [this] {
         applyRecommendedBitrate();
@@ -845,6 +857,8 @@ void OutputSettingsWidget::saveOutputSettings()
         s.setValue(kKeyResolution, resolutionCombo->currentData().toSize());
     if (gainSlider)
         s.setValue(kKeyGainPercent, gainSlider->value());
+    if (gainSaveTimer)
+        gainSaveTimer->stop(); // the pending gain is written now
     for (int i = 0; i < kDestinationCount; ++i) {
         s.setValue(streamKey(i, "protocol"), protocolCombos[i]->currentText());
         s.setValue(streamKey(i, "url"), urlEdits[i]->text().trimmed());

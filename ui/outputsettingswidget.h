@@ -22,6 +22,7 @@ class QLineEdit;
 class QPushButton;
 class QSlider;
 class QSpinBox;
+class QTimer;
 
 class OutputSettingsWidget : public QWidget {
     Q_OBJECT
@@ -49,9 +50,10 @@ public:
     bool fileRecordingEnabled() const;             // ticked and a non-blank path
     bool streamDestinationEnabled(int index) const; // ticked and a non-blank URL
 
-    // Mirrors of the engine's state; none of them emits a signal of its own
-    // except setCanvasSize, which reports the new encoding while the output
-    // follows the program's size.
+    // Mirrors of the engine's state. They emit none of the operator's
+    // signals: setOutputActive re-evaluates the targets (outputTargetsChanged)
+    // and setCanvasSize reports the new encoding while the output follows the
+    // program's size.
     void setCanvasSize(QSize size);
     void setStopping(bool stopping);
     void setChineseUi(bool chinese);
@@ -128,4 +130,9 @@ private:
     QList<QCheckBox*> streamEnabledChecks;
     QList<QLabel*> statusLabels;
     QPushButton* startStopButton = nullptr;
+
+    // Saving rewrites and syncs the settings file on the GUI thread, which can
+    // take tens of milliseconds while a recording writes to the same disk: the
+    // gain slider saves once it is released or has rested, not at every step.
+    QTimer* gainSaveTimer = nullptr;
 };

@@ -7,8 +7,6 @@
 #include <QSize>
 #include <QWidget>
 
-class QCheckBox;
-class QLineEdit;
 class QListWidget;
 class QListWidgetItem;
 class QPushButton;

@@ -136,14 +136,13 @@ bool TextPreviewWidget::eventFilter(QObject* watched, QEvent* event)
     return QWidget::eventFilter(watched, event);
 }
 
-void TextPreviewWidget::paintEvent(QPaintEvent* event)
+void TextPreviewWidget::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     // The style sheet's black background, as a plain widget would draw it.
     QStyleOption option;
     option.initFrom(this);
     style()->drawPrimitive(QStyle::PE_Widget, &option, &painter, this);
-    (void)event;
 
     if (!m_guides)
         return;

@@ -64,6 +64,8 @@ VideoOverlayWidget::VideoOverlayWidget(QString filePath, QRectF sceneRect, QGrap
     setAcceptedMouseButtons(Qt::LeftButton);
 
     m_preview = new QGraphicsPixmapItem(this);
+    // Behind this item, so the selection marks are drawn over the picture.
+    m_preview->setFlag(QGraphicsItem::ItemStacksBehindParent);
     m_preview->setPos(0, 0);
     refreshPreviewPixmap();
 

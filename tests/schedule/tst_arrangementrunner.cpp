@@ -37,6 +37,12 @@ public:
     }
 
     void arrangementRunningChanged(bool running) override { log << (running ? "running on" : "running off"); }
+    ~FakeHost() override
+    {
+        for (const QPointer<QObject>& item : std::as_const(items))
+            delete item.data();
+    }
+
     OverlayManager* arrangementOverlayModel() override { return withModel ? &model : nullptr; }
     void restartArrangementProgramClock() override { log << "clock reset"; }
     void setArrangementProgramClockPosition(qint64 ms) override { log << QString("clock %1").arg(ms); }

@@ -210,6 +210,7 @@ private slots:
     void outputStates_data();
     void outputStates();
     void gainStaysFreeWhileActive();
+    void gainSavesOnceTheSliderRests();
     void clearingTheOnlyUrlDisablesStart();
     void startStopRequests();
     void settersEmitNothingOfTheirOwn();
@@ -781,7 +782,35 @@ void TestOutputSettingsWidget::gainStaysFreeWhileActive()
     QCOMPARE(log.names, QStringList{"programRecordLinearGainChanged"});
     QCOMPARE(log.args.at(0).at(0).toFloat(), 1.5f);
     QCOMPARE(a.gainValue()->text(), QStringLiteral("1.50x"));
-    compareStored("output/gainPercent", 150);
+    QTRY_COMPARE(stored("output/gainPercent").toInt(), 150);
+}
+
+void TestOutputSettingsWidget::gainSavesOnceTheSliderRests()
+{
+    QScopedPointer<W> w(new W);
+    Access a(*w);
+    SignalLog log(w.data());
+
+    // Dragging: every step reaches the mixer, the store only on release.
+    a.gain()->setSliderDown(true);
+    for (int value : {120, 140, 160})
+        a.gain()->setValue(value);
+    QCOMPARE(log.names.count("programRecordLinearGainChanged"), 3);
+    QTest::qWait(500);
+    compareStored("output/gainPercent", QVariant());
+    a.gain()->setSliderDown(false);
+    compareStored("output/gainPercent", 160);
+
+    // Keyboard steps share one save once the slider rests.
+    a.gain()->setValue(170);
+    a.gain()->setValue(180);
+    compareStored("output/gainPercent", 160);
+    QTRY_COMPARE(stored("output/gainPercent").toInt(), 180);
+
+    // A step still pending when the panel goes is not lost.
+    a.gain()->setValue(190);
+    w.reset();
+    compareStored("output/gainPercent", 190);
 }
 
 void TestOutputSettingsWidget::clearingTheOnlyUrlDisablesStart()
