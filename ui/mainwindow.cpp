@@ -17,6 +17,7 @@
 #include "ui/styledwarning.h"
 #include "ui/textpanel.h"
 #include "ui/uitheme.h"
+#include "ui/videoinputpanel.h"
 #include "ui/volumectrlwidget.h"
 
 #include <QActionGroup>
@@ -233,6 +234,10 @@ void MainWindow::buildUi()
     auto* channelLayout = new QHBoxLayout(channelRow);
     channelLayout->setSpacing(5);
     channelLayout->setContentsMargins(4, 2, 4, 2);
+    for (int channel = 0; channel < int(channelPanels.size()); ++channel) {
+        channelPanels[channel] = new VideoInputPanel(channel);
+        channelLayout->addWidget(channelPanels[channel]);
+    }
 
     auto* toolsRow = new QWidget;
     auto* toolsLayout = new QHBoxLayout(toolsRow);

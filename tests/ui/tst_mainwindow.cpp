@@ -13,6 +13,7 @@
 #include "ui/previewwidget.h"
 #include "ui/textpanel.h"
 #include "ui/uitheme.h"
+#include "ui/videoinputpanel.h"
 #include "ui/volumectrlwidget.h"
 
 #include <QAbstractButton>
@@ -288,6 +289,9 @@ void TestMainWindow::switchReachesEveryPanel_data()
     QTest::newRow("audio mixer") << "mixer" << "Volume of the four overlay video audio tracks" << "四路叠加视频解码音";
     QTest::newRow("slideshow") << "images" << "Duration per image: 200-10000 ms" << "每张图片显示时长：200-10000 ms";
     QTest::newRow("overlay editor") << "overlays" << "Add Video" << "添加视频";
+    for (int channel = 0; channel < 4; ++channel)
+        QTest::addRow("channel strip %d", channel + 1) << QString("strip%1").arg(channel) << "Select file or URL"
+                                                      << "选择文件或 URL";
 }
 
 void TestMainWindow::switchReachesEveryPanel()
@@ -301,7 +305,11 @@ void TestMainWindow::switchReachesEveryPanel()
                                          {"text", a.textPanel()},
                                          {"mixer", a.volumeCtrl()},
                                          {"images", a.imagePlaybackPanel()},
-                                         {"overlays", a.mediaOverlayPanel()}};
+                                         {"overlays", a.mediaOverlayPanel()},
+                                         {"strip0", a.channelPanels()[0]},
+                                         {"strip1", a.channelPanels()[1]},
+                                         {"strip2", a.channelPanels()[2]},
+                                         {"strip3", a.channelPanels()[3]}};
     QWidget* root = panels.value(panel);
     QVERIFY(root);
     QVERIFY2(showsTextStartingWith(root, english), qPrintable(shownTexts(root).join(" | ")));
