@@ -18,6 +18,7 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QColorDialog>
 #include <QDockWidget>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -145,6 +146,7 @@ private slots:
     void drawingToolButtons_data();
     void drawingToolButtons();
     void drawingToolsActionFollowsToolbar();
+    void colourDialogOpensOnRed();
     void resetLayoutSplitsSplitter();
     void failedDrawingSaveIsReported();
 
@@ -426,6 +428,31 @@ void TestMainWindow::drawingToolsActionFollowsToolbar()
     a.resetLayoutAction()->trigger();
     QVERIFY(a.drawingToolBar()->isVisible());
     QVERIFY(a.drawingToolsAction()->isChecked());
+}
+
+void TestMainWindow::colourDialogOpensOnRed()
+{
+    window = makeWindow();
+    MainWindowTestAccess a(*window);
+    QPushButton* colourButton = nullptr;
+    for (QPushButton* button : a.drawingToolBar()->findChildren<QPushButton*>()) {
+        if (button->text() == QString("🎨"))
+            colourButton = button;
+    }
+    QVERIFY(colourButton);
+    // Whatever colour was picked before, the dialog starts on red.
+    for (const QColor pick : {QColor(Qt::blue), QColor(Qt::green)}) {
+        QColor initial;
+        testsupport::onNextModal([&](QWidget* modal) {
+            auto* dialog = qobject_cast<QColorDialog*>(modal);
+            QVERIFY(dialog);
+            initial = dialog->currentColor();
+            dialog->setCurrentColor(pick);
+            QMetaObject::invokeMethod(dialog, "accept");
+        });
+        colourButton->click();
+        QCOMPARE(initial, QColor(Qt::red));
+    }
 }
 
 void TestMainWindow::resetLayoutSplitsSplitter()
