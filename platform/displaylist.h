@@ -12,7 +12,10 @@
 struct DisplayInfo {
     int outputIndex = 0;
     QString label; // "%1 — %2×%3": name (or "Display"), width, height
+    QRect geometry; // in the root window's coordinates
 };
 
-// Every monitor in output order; empty when the display can't be read.
+// Every monitor in output order: the RandR 1.5 monitors, else (or when it
+// lists more) the Xinerama heads, else the whole root screen. Empty without
+// an X display.
 QList<DisplayInfo> listDisplays();

@@ -1,8 +1,9 @@
 #pragma once
 
-// The top-level windows of the X display, in stacking order from the
-// window manager's client list (or the root's children without one), with
-// what a window picker needs to decide whether a window is worth offering.
+// The top-level windows of the X display: the window manager's client list
+// in its order, or without a window manager the root's mapped children from
+// bottom to top, with what a window picker needs to decide whether a window
+// is worth offering.
 //
 // Threads: any; every call opens its own connection and keeps no state.
 
@@ -14,8 +15,8 @@ struct TopLevelWindowInfo {
     QString title;          // _NET_WM_NAME, else WM_NAME; empty when none
     bool exists = false;    // the window still existed while it was read
     bool visible = false;   // mapped (viewable)
-    bool minimized = false; // iconic (_NET_WM_STATE_HIDDEN or WM_STATE Iconic)
-    bool cloaked = false;   // on another virtual desktop than the current one
+    bool minimized = false; // _NET_WM_STATE_HIDDEN, or WM_STATE Iconic while not cloaked
+    bool cloaked = false;   // _NET_WM_DESKTOP names another desktop than the current one
     bool owned = false;     // WM_TRANSIENT_FOR names another window
 };
 

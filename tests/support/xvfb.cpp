@@ -32,7 +32,7 @@ int freeX11Display()
     return -1;
 }
 
-QString startXvfb(PeerProcess& peer, QString* error, const QString& screen)
+QString startXvfb(PeerProcess& peer, QString* error, const QString& screen, const QStringList& extraArgs)
 {
     QString reason = "no free display number";
     for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
@@ -40,8 +40,9 @@ QString startXvfb(PeerProcess& peer, QString* error, const QString& screen)
         if (n < 0)
             break;
         const QString display = QString(":%1").arg(n);
-        if (!peer.start("Xvfb", {display, "-screen", "0", screen, "-nolisten", "tcp", "+extension", "Composite"},
-                        0, PeerProcess::Wait::None)) {
+        const QStringList args = QStringList{display, "-screen", "0", screen, "-nolisten", "tcp", "+extension", "Composite"}
+            + extraArgs;
+        if (!peer.start("Xvfb", args, 0, PeerProcess::Wait::None)) {
             reason = peer.errorString();
             break; // not installed: another number will not help
         }

@@ -12,7 +12,9 @@ int freeX11Display();
 
 // Starts Xvfb through `peer` on a free display and waits until it accepts
 // connections. On success returns the display name (":N"); on failure an
-// empty string with the reason in peer.errorString() or *error.
-QString startXvfb(PeerProcess& peer, QString* error = nullptr, const QString& screen = "1920x1080x24");
+// empty string with the reason in peer.errorString() or *error. extraArgs
+// follow screen 0 (for example "-screen", "1", "1024x768x24", "+xinerama").
+QString startXvfb(PeerProcess& peer, QString* error = nullptr, const QString& screen = "1920x1080x24",
+                  const QStringList& extraArgs = {});
 
 } // namespace testsupport
