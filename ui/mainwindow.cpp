@@ -265,22 +265,22 @@ void MainWindow::buildUi()
     programPreview->setDoodleCanvas(doodleCanvas);
     connect(doodleCanvas, &DoodleCanvas::canvasChanged, programPreview, [this] { repaintProgramPreview(); });
 
-    struct DockSpec {
+    struct DockShape {
         QDockWidget** dock;
         QSize minimum;
         QSize size;
     };
-    const DockSpec docks[] = {
+    const DockShape docks[] = {
         {&textOverlayDock, {480, 360}, {600, 400}},
         {&videoOverlayDock, {480, 360}, {650, 400}},
         {&imagePlaybackDock, {480, 360}, {600, 400}},
         {&programPreviewDock, {720, 400}, {960, 540}},
     };
-    for (const DockSpec& spec : docks) {
+    for (const DockShape& shape : docks) {
         auto* dock = new QDockWidget(this);
-        dock->setMinimumSize(spec.minimum);
-        dock->resize(spec.size);
-        *spec.dock = dock;
+        dock->setMinimumSize(shape.minimum);
+        dock->resize(shape.size);
+        *shape.dock = dock;
     }
     trackDockWindow(videoOverlayDock);
     for (QDockWidget* dock : {textOverlayDock, videoOverlayDock, imagePlaybackDock, programPreviewDock}) {
@@ -315,24 +315,24 @@ void MainWindow::buildDrawingToolBar()
     connect(penWidth, &QSlider::valueChanged, doodleCanvas, &DoodleCanvas::setPenWidth);
     drawingToolBar->addWidget(penWidth);
 
-    struct ToolSpec {
+    struct ToolButtonText {
         const char* symbol;
         const char* tip;
         int tool;
     };
-    const ToolSpec tools[] = {
+    const ToolButtonText tools[] = {
         {"✏", "画笔", DoodleCanvas::ToolPen},         {"-", "直线", DoodleCanvas::ToolLine},
         {"⬛", "矩形", DoodleCanvas::ToolRectangle},  {"⬭", "椭圆", DoodleCanvas::ToolEllipse},
         {"△", "多边形", DoodleCanvas::ToolPolygon}, {"〰", "曲线", DoodleCanvas::ToolCurve},
     };
     const QString toolStyle = drawingButtonStyle(true);
-    for (const ToolSpec& spec : tools) {
-        auto* button = new QPushButton(QString::fromUtf8(spec.symbol));
-        button->setToolTip(QString::fromUtf8(spec.tip));
+    for (const ToolButtonText& entry : tools) {
+        auto* button = new QPushButton(QString::fromUtf8(entry.symbol));
+        button->setToolTip(QString::fromUtf8(entry.tip));
         button->setCheckable(true);
         button->setFixedSize(kDrawingButtonSide, kDrawingButtonSide);
         button->setStyleSheet(toolStyle);
-        const int tool = spec.tool;
+        const int tool = entry.tool;
         connect(button, &QPushButton::clicked, this, [this, tool] { selectDrawingTool(tool); });
         drawingToolButtons[tool - 1] = button;
         drawingToolBar->addWidget(button);
