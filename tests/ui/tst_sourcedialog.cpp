@@ -9,6 +9,7 @@
 #include "ui/videoinputpanel.h"
 
 #include "uitestkit.h"
+#include "../input/decodertestkit.h"
 
 #include <QAudioDevice>
 #include <QComboBox>
@@ -64,6 +65,7 @@ private slots:
     void refreshKeepsAndCarriesRows();
     void typedTextSurvivesPageSwitches();
     void browseStoresFolderAndFallsBackToHome();
+    void chosenCameraAndMicrophoneOpenInDecoder();
 
 private:
     testsupport::PulseServer pulse_;
@@ -394,6 +396,57 @@ void TestSourceDialog::browseStoresFolderAndFallsBackToHome()
     });
     a.browse()->click();
     QCOMPARE(shownFolder, QDir::homePath());
+}
+
+void TestSourceDialog::chosenCameraAndMicrophoneOpenInDecoder()
+{
+    // The tone reaches "Desk Mic & Line" through the sink it remaps.
+    const QString tone = testsupport::toneWav(30, 1000);
+    QVERIFY(!tone.isEmpty());
+    testsupport::PeerProcess player;
+    QVERIFY2(player.start("paplay", {"-d", "mic_feed", tone}, 0, testsupport::PeerProcess::Wait::None),
+             qPrintable(player.errorString()));
+    const QString camera = "E2E Cam #1 & Co";
+    registerFakeCaptureDevice(CaptureDeviceKind::Camera, camera, "testsrc2=size=320x180:rate=30,realtime");
+
+    VideoInputPanel panel(0);
+    whenModal<SourceDialog>([&](SourceDialog* dialog) {
+        SourceDialogTestAccess d(*dialog);
+        d.sourceType()->setCurrentIndex(SourceDialog::Camera);
+        d.cameras()->setCurrentIndex(d.cameras()->findData(camera));
+        d.cameraMic()->setCurrentIndex(d.cameraMic()->findData("Desk Mic & Line"));
+        dialog->accept();
+    });
+    panel.findChild<QPushButton*>()->click(); // the source button comes first
+    const QString source = panel.sourceUrl().toString();
+    QVERIFY2(source.startsWith("dshow://capture?video="), qPrintable(source));
+
+    {
+        DecoderRig rig(QSize(320, 180));
+        rig.open(source);
+        QVERIFY2(QTest::qWaitFor([&] { return rig.pictures.count() >= 10; }, 15000),
+                 qPrintable(rig.recorder.errors.join("; ")));
+        QVERIFY(decodertest::audioArrives(rig.decoder, 10000));
+
+        // Half a second of the microphone read in one piece, so that no gap
+        // of an empty queue lies inside: count the left channel's zero
+        // crossings.
+        constexpr int kFrames = FFmpegVideoDecoder::kOutputSampleRate / 2;
+        QVERIFY(QTest::qWaitFor([&] { return FFmpegVideoDecoderProbe::queuedAudioFrames(rig.decoder) >= kFrames; },
+                                10000));
+        std::vector<float> buffer(2 * kFrames);
+        rig.decoder.readAudio(buffer.data(), kFrames);
+        std::vector<float> samples(kFrames);
+        for (int i = 0; i < kFrames; ++i)
+            samples[i] = buffer[2 * i];
+        int crossings = 0;
+        for (int i = 1; i < kFrames; ++i)
+            crossings += (samples[i - 1] < 0) != (samples[i] < 0);
+        const double hz = crossings / 2.0 / 0.5;
+        QVERIFY2(hz > 950 && hz < 1050, qPrintable(QString("%1 Hz").arg(hz)));
+        QVERIFY2(rig.recorder.errors.isEmpty(), qPrintable(rig.recorder.errors.join("; ")));
+    }
+    unregisterFakeCaptureDevice(CaptureDeviceKind::Camera, camera);
 }
 
 QUORB_TEST_MAIN(TestSourceDialog)
