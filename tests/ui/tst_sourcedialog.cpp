@@ -4,6 +4,8 @@
 #include "input/inputsource.h"
 #include "platform/capturedevices.h"
 #include "support/pulseserver.h"
+#include "support/testwindows.h"
+#include "support/xvfb.h"
 #include "support/testsupport.h"
 #include "ui/uitheme.h"
 #include "ui/videoinputpanel.h"
@@ -62,6 +64,7 @@ private slots:
     void windowPickerAcceptance();
 
     void rowsAndPlaceholders();
+    void displayAndWindowRowsFromX();
     void refreshKeepsAndCarriesRows();
     void typedTextSurvivesPageSwitches();
     void browseStoresFolderAndFallsBackToHome();
@@ -290,6 +293,58 @@ void TestSourceDialog::rowsAndPlaceholders()
     // The microphone of another page is not this page's.
     a.sourceType()->setCurrentIndex(SourceDialog::Desktop);
     QCOMPARE(dialog.selectedSource(), QString("desktop://capture?monitor=0"));
+}
+
+void TestSourceDialog::displayAndWindowRowsFromX()
+{
+    testsupport::PeerProcess xvfb;
+    QString error;
+    const QString display =
+        testsupport::startXvfb(xvfb, &error, "800x600x24", {"-screen", "1", "1024x768x24", "+xinerama"});
+    QVERIFY2(!display.isEmpty(), qPrintable("needs Xvfb (package xvfb): " + error));
+    testsupport::TestWindows windows(display);
+    QVERIFY(windows.ok());
+    const xcb_window_t editor = windows.create("Editor — 文档");
+    windows.create("Hidden", {}, XCB_WINDOW_NONE, false);
+    windows.create("Find", {}, editor); // owned: not offered
+    qputenv("DISPLAY", display.toUtf8());
+
+    SourceDialog dialog;
+    SourceDialogTestAccess a(dialog);
+    QCOMPARE(rowTexts(a.displays()), QString("Display — 800×600 | Display — 1024×768"));
+    QCOMPARE(a.displays()->itemData(1).typeId(), QMetaType::Int);
+    QCOMPARE(a.displays()->itemData(1).toInt(), 1);
+    const QString editorRow = QString("Editor — 文档  [0x%1]").arg(editor, 0, 16);
+    QCOMPARE(rowTexts(a.windows()), editorRow);
+    QCOMPARE(a.windows()->itemData(0).typeId(), QMetaType::ULongLong);
+    QCOMPARE(a.windows()->itemData(0).toULongLong(), qulonglong(editor));
+
+    a.sourceType()->setCurrentIndex(SourceDialog::Desktop);
+    a.displays()->setCurrentIndex(1);
+    a.desktopMic()->setCurrentIndex(a.desktopMic()->findData("Second Mic"));
+    QCOMPARE(dialog.selectedSource(), QString("desktop://capture?monitor=1&audioSource=dshow://capture?audio%3DSecond%20Mic"));
+    a.sourceType()->setCurrentIndex(SourceDialog::Window);
+    QCOMPARE(dialog.selectedSource(), QString("wgc://capture?hwnd=0x%1").arg(editor, 0, 16));
+
+    // Refreshing keeps the chosen rows while they exist; a window list
+    // that empties falls back to its placeholder.
+    const xcb_window_t later = windows.create("Later");
+    a.windows()->setCurrentIndex(0);
+    QMetaObject::invokeMethod(&dialog, "refreshDxgiMonitors");
+    QMetaObject::invokeMethod(&dialog, "refreshWindowList");
+    QCOMPARE(a.displays()->currentIndex(), 1);
+    QCOMPARE(a.windows()->count(), 2);
+    QCOMPARE(a.windows()->itemData(1).toULongLong(), qulonglong(later));
+    QCOMPARE(a.windows()->currentIndex(), 0);
+
+    qunsetenv("DISPLAY");
+    QMetaObject::invokeMethod(&dialog, "refreshDxgiMonitors");
+    QMetaObject::invokeMethod(&dialog, "refreshWindowList");
+    QCOMPARE(rowTexts(a.displays()), QString("(No display detected)"));
+    QCOMPARE(rowTexts(a.windows()), QString("(No windows — click Refresh)"));
+    QCOMPARE(dialog.selectedSource(), QString());
+    a.sourceType()->setCurrentIndex(SourceDialog::Desktop);
+    QCOMPARE(dialog.selectedSource(), QString("desktop://capture?monitor=0&audioSource=dshow://capture?audio%3DSecond%20Mic"));
 }
 
 void TestSourceDialog::refreshKeepsAndCarriesRows()
