@@ -1,0 +1,91 @@
+#pragma once
+
+// The one way tests reach inside the main window.
+
+#include "ui/mainwindow.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QWidget>
+
+#include <functional>
+
+class MainWindowTestAccess {
+public:
+    explicit MainWindowTestAccess(MainWindow& window) : w(window) {}
+
+    MainWindow& w;
+
+    QMenu* fileMenu() const { return w.fileMenu; }
+    QMenu* viewMenu() const { return w.viewMenu; }
+    QMenu* toolsMenu() const { return w.toolsMenu; }
+    QMenu* helpMenu() const { return w.helpMenu; }
+    QMenu* languageMenu() const { return w.languageMenu; }
+    QAction* exportDrawingAction() const { return w.exportDrawingAction; }
+    QAction* openOutputFolderAction() const { return w.openOutputFolderAction; }
+    QAction* exitAction() const { return w.exitAction; }
+    QAction* drawingToolsAction() const { return w.drawingToolsAction; }
+    QAction* resetLayoutAction() const { return w.resetLayoutAction; }
+    QAction* programSchedulingAction() const { return w.programSchedulingAction; }
+    QAction* networkProxyAction() const { return w.networkProxyAction; }
+    QAction* visitWebsiteAction() const { return w.visitWebsiteAction; }
+    QAction* aboutAction() const { return w.aboutAction; }
+    QAction* englishAction() const { return w.englishAction; }
+    QAction* chineseAction() const { return w.chineseAction; }
+
+    QGroupBox* outputSettingsGroup() const { return w.outputSettingsGroup; }
+    QGroupBox* programPreviewGroup() const { return w.programPreviewGroup; }
+    QGroupBox* audioMixerGroup() const { return w.audioMixerGroup; }
+    QGroupBox* textOverlayGroup() const { return w.textOverlayGroup; }
+    QGroupBox* videoOverlayGroup() const { return w.videoOverlayGroup; }
+    QGroupBox* imagePlaybackGroup() const { return w.imagePlaybackGroup; }
+    QSplitter* topSplitter() const { return w.topSplitter; }
+    QDockWidget* textOverlayDock() const { return w.textOverlayDock; }
+    QDockWidget* videoOverlayDock() const { return w.videoOverlayDock; }
+    QDockWidget* imagePlaybackDock() const { return w.imagePlaybackDock; }
+    QDockWidget* programPreviewDock() const { return w.programPreviewDock; }
+    QToolBar* drawingToolBar() const { return w.drawingToolBar; }
+    QPushButton* drawingToolButton(int tool) const { return w.drawingToolButtons[tool - 1]; }
+    QPushButton* saveDrawingButton() const { return w.saveDrawingButton; }
+
+    DoodleCanvas* doodleCanvas() const { return w.doodleCanvas; }
+    OverlayManager* overlayManager() const { return w.overlayManager; }
+    std::array<VideoInputPanel*, 4> channelPanels() const { return w.channelPanels; }
+    OutputSettingsWidget* outputSettings() const { return w.outputSettings; }
+    PreviewWidget* programPreview() const { return w.programPreview; }
+    VolumeCtrlWidget* volumeCtrl() const { return w.volumeCtrl; }
+    TextPanel* textPanel() const { return w.textPanel; }
+    MediaOverlayWidget* mediaOverlayPanel() const { return w.mediaOverlayPanel; }
+    ImagePlaybackPanel* imagePlaybackPanel() const { return w.imagePlaybackPanel; }
+
+    int uiLanguage() const { return w.uiLanguage; }
+    void resetWorkspaceLayout() { w.resetWorkspaceLayout(); }
+    void updateFileMenuActions() { w.updateFileMenuActions(); }
+    void openOutputFolder() { w.openOutputFolder(); }
+};
+
+namespace testsupport {
+
+// Runs `handler` on the next modal widget that comes up (a message box or a
+// file dialog opened with exec) and returns at once; the handler must close
+// it. Gives up after timeoutMs.
+inline void onNextModal(std::function<void(QWidget*)> handler, int timeoutMs = 5000)
+{
+    auto* timer = new QTimer;
+    auto* clock = new QElapsedTimer;
+    clock->start();
+    QObject::connect(timer, &QTimer::timeout, [timer, clock, handler, timeoutMs] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal && clock->elapsed() < timeoutMs)
+            return;
+        timer->stop();
+        timer->deleteLater();
+        delete clock;
+        if (modal)
+            handler(modal);
+    });
+    timer->start(20);
+}
+
+} // namespace testsupport

@@ -1,0 +1,202 @@
+#pragma once
+
+#include "engine/programclock.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QImage>
+#include <QList>
+#include <QMainWindow>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+
+class CompositionController;
+class DoodleCanvas;
+class FramePipeline;
+class ImagePlaybackPanel;
+class MediaOverlayWidget;
+class OutputSettingsWidget;
+class OverlayManager;
+class PreviewAudioMixer;
+class PreviewWidget;
+class QAction;
+class QDockWidget;
+class QGroupBox;
+class QMenu;
+class QNetworkAccessManager;
+class QPushButton;
+class QSplitter;
+class QThread;
+class QTimer;
+class QToolBar;
+class TextPanel;
+class VideoInputPanel;
+class VolumeCtrlWidget;
+
+class MainWindowTestAccess;
+
+// The program's one main window. It owns the engine objects, the panels of
+// the input, overlay and output subsystems, the preview-audio thread and the
+// state the handlers work on. GUI thread only.
+//
+// One class, its methods split by concern:
+//   mainwindow.cpp           construction, layout, docks, drawing toolbar,
+//                            menus, closing and shutdown
+//   mainwindowlanguage.cpp   UI language: stored flag, texts of the window,
+//                            the panels and every other widget
+//   mainwindow<concern>.cpp  engine wiring, program source and tick, output
+//                            start/stop, overlay binding, arrangement runner
+//
+// Widgets created by the window die with it through Qt's parent-child
+// ownership; members that are pointers do not own unless said so.
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    static constexpr int kEnglish = 0;
+    static constexpr int kChinese = 1;
+
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // ---- UI language (mainwindowlanguage.cpp) ----
+    // Stores and applies a new language (kEnglish or kChinese); choosing the
+    // active one does nothing.
+    void setUiLanguage(int language);
+    // Sets every text of the window, its panels and every top-level widget.
+    void retranslateUi();
+    // A static text in the current language, or the text unchanged.
+    QString translateUiText(const QString& text) const;
+    // Converts the texts of one object / of an object and all its descendants.
+    void retranslateWidget(QObject* object) const;
+    void retranslateWidgetTree(QObject* root) const;
+
+signals:
+    // Emitted by the arrangement runner: true when a run starts, false when
+    // it stops.
+    void programArrangementRunningChanged(bool running);
+
+protected:
+    // Installed on the application object: translates every widget shown or
+    // polished, and follows the floating overlay editor's window. Never
+    // consumes an event.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    friend class MainWindowTestAccess;
+
+    // ---- Construction, layout, docks and menus (mainwindow.cpp) ----
+    void buildUi();
+    void buildDrawingToolBar();
+    void buildMenus();
+    void addDockFloatButton(QWidget* panel, QDockWidget* dock, QGroupBox* group);
+    void trackDockWindow(QDockWidget* dock);
+    void reembedPanel(QWidget* panel, QGroupBox* group);
+    void resetWorkspaceLayout();
+    void updateFileMenuActions();
+    void openOutputFolder();
+    void pickDoodleColor();
+    void saveDoodlePng();
+    void selectDrawingTool(int tool);
+    void repaintProgramPreview();
+    // Menu handlers whose windows are built elsewhere.
+    void showProgramArrangementWindow();
+    void showNetworkProxyDialog();
+    void visitWebsite();
+    void showAboutDialog();
+    // The floating overlay editor's window: tells the editor it closed or
+    // changed its state.
+    void dockEventFilter(QObject* watched, QEvent* event);
+
+    // ---- UI language (mainwindowlanguage.cpp) ----
+    void loadUiLanguage();
+
+    // Program time starts at 0 and running; its timer starts with the tick.
+    static ProgramClock runningProgramClock()
+    {
+        ProgramClock clock;
+        clock.running = true;
+        return clock;
+    }
+
+    // Members, in the order the destructor must release them in reverse.
+
+    // Menus and actions.
+    QMenu* fileMenu = nullptr;
+    QAction* exportDrawingAction = nullptr;
+    QAction* openOutputFolderAction = nullptr;
+    QAction* exitAction = nullptr;
+    QMenu* viewMenu = nullptr;
+    QAction* drawingToolsAction = nullptr;
+    QAction* resetLayoutAction = nullptr;
+    QMenu* toolsMenu = nullptr;
+    QAction* programSchedulingAction = nullptr;
+    QAction* networkProxyAction = nullptr;
+    QMenu* helpMenu = nullptr;
+    QMenu* languageMenu = nullptr;
+    QAction* visitWebsiteAction = nullptr;
+    QAction* aboutAction = nullptr;
+    QAction* englishAction = nullptr;
+    QAction* chineseAction = nullptr;
+
+    // Frame widgets.
+    QGroupBox* outputSettingsGroup = nullptr;
+    QGroupBox* programPreviewGroup = nullptr;
+    QGroupBox* audioMixerGroup = nullptr;
+    QGroupBox* textOverlayGroup = nullptr;
+    QGroupBox* videoOverlayGroup = nullptr;
+    QGroupBox* imagePlaybackGroup = nullptr;
+    QSplitter* topSplitter = nullptr;
+    QDockWidget* textOverlayDock = nullptr;
+    QDockWidget* videoOverlayDock = nullptr;
+    QDockWidget* imagePlaybackDock = nullptr;
+    QDockWidget* programPreviewDock = nullptr;
+    QToolBar* drawingToolBar = nullptr;
+    // Pen, line, rectangle, ellipse, polygon, curve: index = tool number - 1.
+    std::array<QPushButton*, 6> drawingToolButtons{};
+    QPushButton* saveDrawingButton = nullptr; // File > Export Drawing clicks it
+
+    // Engine objects (children of the window).
+    OverlayManager* overlayManager = nullptr;
+    CompositionController* compositionController = nullptr;
+    FramePipeline* framePipeline = nullptr;
+
+    // Panels (placed in the window's layouts or floating in its docks).
+    std::array<VideoInputPanel*, 4> channelPanels{};
+    OutputSettingsWidget* outputSettings = nullptr;
+    PreviewWidget* programPreview = nullptr;
+    VolumeCtrlWidget* volumeCtrl = nullptr;
+    DoodleCanvas* doodleCanvas = nullptr;
+    TextPanel* textPanel = nullptr;
+    MediaOverlayWidget* mediaOverlayPanel = nullptr;
+    ImagePlaybackPanel* imagePlaybackPanel = nullptr;
+
+    // Program source, composition tick and overlay binding state.
+    ProgramClock programClock = runningProgramClock();
+    QTimer* compositionTimer = nullptr;
+    qint64 lastRecomposeMs = 0;
+    int compositionTickCount = 0;
+    QTimer* slideshowTimer = nullptr;
+    QStringList slideshowPaths;
+    int slideshowIndex = 0;
+    bool slideshowLoop = true;
+    QList<QImage> slideshowImages;
+    QTimer* imagePumpTimer = nullptr;
+    QElapsedTimer imagePtsClock;
+    qint64 lastImagePtsUs = -1;
+    int nextOverlayId = 1;
+    QHash<QObject*, int> videoOverlayIds;
+    QHash<QObject*, int> imageOverlayIds;
+    bool programRefreshPending = false;
+    PreviewAudioMixer* previewAudioMixer = nullptr; // owned: deleted by the destructor
+    QThread* previewAudioThread = nullptr;          // child of the window
+
+    // Arrangement runner state goes here, before the language flag.
+
+    // 0 English, 1 Chinese; set by loadUiLanguage before any widget exists.
+    int uiLanguage = kEnglish;
+
+    QNetworkAccessManager* networkAccessManager = nullptr;
+};
