@@ -460,12 +460,22 @@ void FfmpegEncoderSink::encodeFrame(FrameTokenPtr& frame, const std::int16_t* au
     // bursts never stretch a recording's timeline.
     const std::int64_t clockBefore = mediaClockMs;
     mediaClockMs = std::max(mediaClockMs, wallClockMs);
-    std::int64_t pts = av_rescale_q(mediaClockMs, AVRational{1, 1000}, videoCodec->time_base);
-    if (hasLastVideoPts && pts <= lastVideoPts) {
-        pts = lastVideoPts + 1;
-        const std::int64_t ptsMs = av_rescale_q(pts, videoCodec->time_base, AVRational{1, 1000});
-        mediaClockMs = std::max(mediaClockMs, ptsMs);
+    // Pictures are stamped on the output rate's grid: the clock picks the
+    // nearest free frame slot. Stamps off the grid (the clock's jitter in a
+    // millisecond time base) make players guess another rate and make a
+    // remux at the nominal rate put two pictures on one slot.
+    const AVRational slotBase{1, roundedFps()};
+    std::int64_t slot = av_rescale_q(mediaClockMs, AVRational{1, 1000}, slotBase);
+    if (hasLastVideoPts) {
+        const std::int64_t lastSlot = av_rescale_q(lastVideoPts, videoCodec->time_base, slotBase);
+        if (slot <= lastSlot) {
+            slot = lastSlot + 1;
+            mediaClockMs = std::max(mediaClockMs, av_rescale_q(slot, slotBase, AVRational{1, 1000}));
+        }
     }
+    std::int64_t pts = av_rescale_q(slot, slotBase, videoCodec->time_base);
+    if (hasLastVideoPts && pts <= lastVideoPts)
+        pts = lastVideoPts + 1;
     const std::int64_t step = mediaClockMs - clockBefore;
     if (audioPullCallback && step > 0) {
         const int frames = int(std::min<std::int64_t>(kMaxPullFrames, (step * kAacSampleRate + 500) / 1000));
