@@ -27,6 +27,8 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include <sched.h>
+
 namespace {
 
 constexpr std::size_t kLiveHeldBackLimit = 8;
@@ -41,6 +43,8 @@ constexpr qint64 kPlayingSeekToleranceMs = 200;
 constexpr std::int64_t kDeviceAudioLeadUs = 10000;
 constexpr std::int64_t kMicrophoneLagUs = 32000;
 constexpr int kPausedMicrophoneDiscardMax = 128;
+// Sound read ahead of pictures that are behind their time.
+constexpr std::int64_t kLateAudioLeadUs = 500000;
 
 const QString kDshowMissingText = QString::fromUtf8(
     "未注册 dshow 输入（通常未链接 libavdevice）。请确认已安装带 libavdevice 的 FFmpeg，执行 qmake 后完整重编，且 "
@@ -54,6 +58,17 @@ struct InterruptFlags {
 };
 
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// Cores this process may run on (a CPU affinity mask counts, the machine's
+// total does not).
+int usableCores()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0)
+        return std::max(1, CPU_COUNT(&set));
+    return std::max(1, int(std::thread::hardware_concurrency()));
+}
 
 std::int64_t steadyNowUs()
 {
@@ -631,6 +646,13 @@ bool FFmpegVideoDecoder::openSource(Session& s)
     if (!s.video) {
         const AVCodec* codec = avcodec_find_decoder(par->codec_id);
         av::CodecContextPtr context(codec ? avcodec_alloc_context3(codec) : nullptr);
+        if (context && !(s.live && s.isDshow)) {
+            // Capture devices deliver small or raw pictures and keep
+            // libavcodec's single thread; files and network sources get
+            // threads by picture size.
+            context->thread_count = videoDecoderThreads(par->width, par->height, s.live, usableCores());
+            context->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+        }
         if (!context || avcodec_parameters_to_context(context.get(), par) < 0
             || avcodec_open2(context.get(), codec, nullptr) < 0) {
             s.input.reset();
@@ -639,6 +661,7 @@ bool FFmpegVideoDecoder::openSource(Session& s)
         }
         s.video = std::move(context);
     }
+    openedVideoThreads = s.video->thread_count;
 
     if (audioEnabled) {
         const int index = av_find_best_stream(s.input.get(), AVMEDIA_TYPE_AUDIO, -1, s.videoIndex, nullptr, 0);
@@ -681,6 +704,22 @@ void FFmpegVideoDecoder::runWindowCapture()
 }
 
 // ---------------------------------------------------------------- decode loop
+
+int FFmpegVideoDecoder::videoDecoderThreads(int width, int height, bool live, int cores)
+{
+    // One software thread decodes up to about 720p in real time; the work
+    // grows with the pixels, so 1080p gets 2 threads, up to 4K 4 and above
+    // that 8. No decoder takes more than half the machine (at least 2 where
+    // threads are wanted): four channels and four overlays share it with the
+    // compositor and the encoder, and a decoder that is not behind leaves
+    // its threads idle. Frame threads add one picture of delay each, which a
+    // file hides behind its pacing; a live source keeps at most 2.
+    const std::int64_t pixels = std::int64_t(std::max(width, 1)) * std::max(height, 1);
+    int wanted = pixels <= 1280 * 720 ? 1 : pixels <= 1920 * 1080 ? 2 : pixels <= 3840 * 2160 ? 4 : 8;
+    const int cap = std::max(2, std::max(cores, 1) / 2);
+    wanted = std::min(wanted, cap);
+    return live ? std::min(wanted, 2) : wanted;
+}
 
 void FFmpegVideoDecoder::runDecodeLoop(Session& s)
 {
@@ -784,8 +823,17 @@ bool FFmpegVideoDecoder::showFilePicture(Session& s)
     const std::int64_t t = frameTimeUs(frame, s.videoStream);
     const std::int64_t firstNow = steadyNowUs();
     const std::int64_t due = firstNow + s.pacer.delayUs(t, firstNow);
-    if (due - firstNow > FilePacer::kReadAheadMinUs && s.audio.context)
+    if (due - firstNow > FilePacer::kReadAheadMinUs && s.audio.context) {
         readAheadWhileWaiting(s, due - firstNow);
+    } else if (due < firstNow && s.audio.context) {
+        // Pictures behind their time must not starve the sound: audio is
+        // read on ahead of them, and once as many pictures wait as may be
+        // held back, those up to the newest key frame among them are
+        // skipped so the pictures catch up instead of the sound stopping.
+        readAheadWhileWaiting(s, kLateAudioLeadUs);
+        if (s.heldBack.size() >= s.heldBackLimit)
+            skipHeldBackToKeyFrame(s);
+    }
     const std::int64_t delay = due - steadyNowUs();
     if (delay > 0) {
         std::int64_t remaining = FilePacer::waitUs(delay);
@@ -820,6 +868,18 @@ void FFmpegVideoDecoder::readAheadWhileWaiting(Session& s, std::int64_t waitUs)
         else if (packet->stream_index == s.videoIndex)
             s.heldBack.push_back(packet.release());
     }
+}
+
+void FFmpegVideoDecoder::skipHeldBackToKeyFrame(Session& s)
+{
+    auto key = std::find_if(s.heldBack.rbegin(), s.heldBack.rend(),
+                            [](const AVPacket* p) { return (p->flags & AV_PKT_FLAG_KEY) != 0; });
+    if (key == s.heldBack.rend() || std::next(key) == s.heldBack.rend())
+        return;
+    const auto keep = key.base() - 1; // the key frame itself stays
+    for (auto it = s.heldBack.begin(); it != keep; ++it)
+        av_packet_free(&*it);
+    s.heldBack.erase(s.heldBack.begin(), keep);
 }
 
 void FFmpegVideoDecoder::receiveLivePictures(Session& s)

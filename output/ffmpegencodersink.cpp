@@ -431,7 +431,9 @@ bool FfmpegEncoderSink::openVideoEncoder(const AVCodec* codec, int w, int h, boo
 void FfmpegEncoderSink::encodeFrame(FrameTokenPtr& frame, const std::int16_t* audio, int audioFrames, std::int64_t seq)
 {
     currentFrameSeq = seq;
-    if (aborted.load() || (failed && !closing.load()))
+    // An abort releases the stream destinations only: a recording still
+    // takes every frame the router hands over before it closes.
+    if ((aborted.load() && !recording) || (failed && !closing.load()))
         return;
     if (!isValidFrameToken(frame))
         return;
@@ -444,22 +446,44 @@ void FfmpegEncoderSink::encodeFrame(FrameTokenPtr& frame, const std::int16_t* au
     if (!convertFrame(*frame))
         return;
 
-    const std::int64_t step = advanceMediaClock();
-    if (audioPullCallback) {
+    // The wall clock moves by the time since the last frame; after a stop
+    // the router hands over the frames still queued, and the time their
+    // encoding takes is not recorded time: each lasts one interval.
+    if (aborted.load() && mediaClockStarted)
+        wallClockMs += std::max<std::int64_t>(1, 1000 / roundedFps());
+    else
+        advanceMediaClock();
+    // The media clock follows the wall clock, and runs ahead of it only
+    // while frames that came in a bunch are stamped ahead (below): the
+    // audio pulled for them then stays with the picture, and the clock
+    // waits for the wall clock afterwards instead of keeping the lead, so
+    // bursts never stretch a recording's timeline.
+    const std::int64_t clockBefore = mediaClockMs;
+    mediaClockMs = std::max(mediaClockMs, wallClockMs);
+    // Pictures are stamped on the output rate's grid: the clock picks the
+    // nearest free frame slot. Stamps off the grid (the clock's jitter in a
+    // millisecond time base) make players guess another rate and make a
+    // remux at the nominal rate put two pictures on one slot.
+    const AVRational slotBase{1, roundedFps()};
+    std::int64_t slot = av_rescale_q(mediaClockMs, AVRational{1, 1000}, slotBase);
+    if (hasLastVideoPts) {
+        const std::int64_t lastSlot = av_rescale_q(lastVideoPts, videoCodec->time_base, slotBase);
+        if (slot <= lastSlot) {
+            slot = lastSlot + 1;
+            mediaClockMs = std::max(mediaClockMs, av_rescale_q(slot, slotBase, AVRational{1, 1000}));
+        }
+    }
+    std::int64_t pts = av_rescale_q(slot, slotBase, videoCodec->time_base);
+    if (hasLastVideoPts && pts <= lastVideoPts)
+        pts = lastVideoPts + 1;
+    const std::int64_t step = mediaClockMs - clockBefore;
+    if (audioPullCallback && step > 0) {
         const int frames = int(std::min<std::int64_t>(kMaxPullFrames, (step * kAacSampleRate + 500) / 1000));
         pullAudio(frames);
         audio = pullBuffer.data();
         audioFrames = frames;
     }
 
-    std::int64_t pts = av_rescale_q(mediaClockMs, AVRational{1, 1000}, videoCodec->time_base);
-    if (hasLastVideoPts && pts <= lastVideoPts) {
-        pts = lastVideoPts + 1;
-        // Frames that came in a bunch are stamped ahead of the clock; the
-        // clock follows them, so the audio pulled for it stays in step with
-        // the picture instead of trailing it for the rest of the run.
-        mediaClockMs = std::max(mediaClockMs, av_rescale_q(pts, videoCodec->time_base, AVRational{1, 1000}));
-    }
     lastVideoPts = pts;
     hasLastVideoPts = true;
     yuvFrame->pts = pts;
@@ -590,7 +614,7 @@ std::int64_t FfmpegEncoderSink::advanceMediaClock()
             mediaClockLastNs += step * 1000000;
         }
     }
-    mediaClockMs += step;
+    wallClockMs += step;
     return step;
 }
 
@@ -918,7 +942,6 @@ bool FfmpegEncoderSink::reopenVideoEncoderForNewSize(int w, int h, bool globalHe
 
 void FfmpegEncoderSink::close()
 {
-    const bool wasAborted = aborted.load();
     AudioPullCallback lastPull = std::move(audioPullCallback);
     audioPullCallback = nullptr;
 
@@ -930,18 +953,32 @@ void FfmpegEncoderSink::close()
     stopNetworkWorkers();
     aborted = true;
 
-    if (recording && !wasAborted) {
-        // Only the file gets the tail: the network workers are gone.
-        aborted = false;
+    // The recording is drained and finished whatever stopped the run: an
+    // abort only ever concerns the stream destinations, and the file's I/O
+    // does not listen to it. The tail reaches the file only: the network
+    // workers are gone.
+    if (recording) {
         flushVideoEncoder();
         if (audioCodec) {
             // Audio is pulled up to each frame's time stamp; the last frame
-            // is shown for one more frame interval, which needs its sound.
-            if (lastPull && mediaClockStarted) {
-                const int frames = std::min(kMaxPullFrames, kAacSampleRate / roundedFps());
-                pullBuffer.assign(std::size_t(frames) * kAudioChannels, 0);
-                lastPull(pullBuffer.data(), frames);
-                appendAudio(pullBuffer.data(), frames);
+            // is shown for one more frame interval, which needs its sound,
+            // and frames stamped ahead of the clock need theirs too.
+            if (lastPull && mediaClockStarted && videoCodec && hasLastVideoPts) {
+                const std::int64_t videoEndMs =
+                    av_rescale_q(lastVideoPts, videoCodec->time_base, AVRational{1, 1000}) + 1000 / roundedFps();
+                const std::int64_t unreadFrames =
+                    std::int64_t(audioFifo.size() - std::min(audioFifoReadPos, audioFifo.size())) / kAudioChannels;
+                const std::int64_t takenFrames =
+                    av_rescale_q(audioSamplesSent, AVRational{1, audioCodec->sample_rate},
+                                 AVRational{1, kAacSampleRate})
+                    + unreadFrames;
+                const int frames = int(std::clamp<std::int64_t>(videoEndMs * kAacSampleRate / 1000 - takenFrames, 0,
+                                                                kMaxPullFrames));
+                if (frames > 0) {
+                    pullBuffer.assign(std::size_t(frames) * kAudioChannels, 0);
+                    lastPull(pullBuffer.data(), frames);
+                    appendAudio(pullBuffer.data(), frames);
+                }
             }
             flushAudioEncoder();
         }
@@ -950,8 +987,9 @@ void FfmpegEncoderSink::close()
     pullBuffer.clear();
     pullBuffer.shrink_to_fit();
 
+    if (beforeTrailerHook)
+        beforeTrailerHook();
     for (const auto& target : muxTargets) {
-        aborted = target->isNetwork;
         if (target->formatContext) {
             if (fileOpened && !target->isNetwork) {
                 const int r = av_write_trailer(target->formatContext.get());
@@ -989,6 +1027,7 @@ void FfmpegEncoderSink::close()
     mediaClockStarted = false;
     mediaClockLastNs = 0;
     mediaClockMs = 0;
+    wallClockMs = 0;
     hasLastVideoPts = false;
     lastVideoPts = 0;
     lastFileFlushValid = false;
@@ -1033,10 +1072,10 @@ bool FfmpegEncoderSink::addDestination(const char* url, const char* muxer)
     return true;
 }
 
-bool FfmpegEncoderSink::lockMuxMutexUnlessStopping()
+bool FfmpegEncoderSink::lockMuxMutexUnlessStopping(bool network)
 {
     while (!muxMutex.try_lock()) {
-        if (aborted.load() || closing.load())
+        if ((network && aborted.load()) || closing.load())
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -1045,7 +1084,11 @@ bool FfmpegEncoderSink::lockMuxMutexUnlessStopping()
 
 bool FfmpegEncoderSink::openMux(MuxTarget& target, const char* url, const char* muxer)
 {
-    if (aborted.load() || closing.load())
+    // An abort stops stream destinations from opening, never the recording's
+    // next segment.
+    const bool networkUrl = isNetworkOutputUrl(url);
+    auto stopping = [this, networkUrl] { return closing.load() || (networkUrl && aborted.load()); };
+    if (stopping())
         return false;
     const QByteArray origUrl = url ? QByteArray(url) : QByteArray();
     const QByteArray muxerName = (muxer && *muxer) ? QByteArray(muxer) : QByteArray();
@@ -1062,7 +1105,7 @@ bool FfmpegEncoderSink::openMux(MuxTarget& target, const char* url, const char* 
             relayed = true;
         }
     }
-    if (aborted.load() || closing.load())
+    if (stopping())
         return false;
     if (isRtmpUrl(origUrl.constData()) && std::strstr(avformat_configuration(), "--enable-librtmp")) {
         qCritical() << "FfmpegEncoderSink: RTMP output requires an FFmpeg build without --enable-librtmp; refusing "
@@ -1097,10 +1140,12 @@ bool FfmpegEncoderSink::openMux(MuxTarget& target, const char* url, const char* 
         ctx->flags |= AVFMT_FLAG_FLUSH_PACKETS;
         ctx->max_delay = 0;
     }
-    ctx->interrupt_callback.callback = &FfmpegEncoderSink::ioInterruptCallback;
-    ctx->interrupt_callback.opaque = &aborted;
+    if (isNetwork) {
+        ctx->interrupt_callback.callback = &FfmpegEncoderSink::ioInterruptCallback;
+        ctx->interrupt_callback.opaque = &aborted;
+    }
 
-    if (!lockMuxMutexUnlessStopping())
+    if (!lockMuxMutexUnlessStopping(isNetwork))
         return false;
     AVStream* video = nullptr;
     AVStream* audio = nullptr;
@@ -1207,17 +1252,21 @@ bool FfmpegEncoderSink::openMux(MuxTarget& target, const char* url, const char* 
 
     AVDictionary* headerOptions = nullptr;
     if (muxerName.isEmpty()) {
-        if (std::strcmp(name, "mp4") == 0 || std::strcmp(name, "mov") == 0) {
-            // Hybrid fragmentation is newer than some FFmpeg builds, whose
-            // header write fails on the unknown flag.
-            const bool hybrid = !isNetwork && movFlagAvailable(ctx->oformat, "hybrid_fragmented");
-            av_dict_set(&headerOptions, "movflags",
-                        hybrid ? "+hybrid_fragmented+frag_keyframe+empty_moov+default_base_moof"
-                               : "+frag_keyframe+empty_moov+default_base_moof",
-                        0);
-        } else if (std::strcmp(name, "ismv") == 0) {
-            av_dict_set(&headerOptions, "movflags", "+frag_keyframe+empty_moov+default_base_moof", 0);
-        }
+        // A fragmented file plays up to its last whole fragment when the
+        // recorder is killed. Without hybrid fragments (newer than some
+        // FFmpeg builds, whose header write fails on the unknown flag) a
+        // file also gets an index of every fragment with its trailer:
+        // players that read only the first fragment's length (GStreamer)
+        // then show the whole length and can seek.
+        const bool mp4OrMov = std::strcmp(name, "mp4") == 0 || std::strcmp(name, "mov") == 0;
+        const bool hybrid = mp4OrMov && !isNetwork && movFlagAvailable(ctx->oformat, "hybrid_fragmented");
+        // ISMV fragments each track on its own, which such an index cannot
+        // describe.
+        const char* flags = hybrid                  ? "+hybrid_fragmented+frag_keyframe+empty_moov+default_base_moof"
+                            : mp4OrMov && !isNetwork ? "+frag_keyframe+empty_moov+default_base_moof+global_sidx"
+                                                     : "+frag_keyframe+empty_moov+default_base_moof";
+        if (mp4OrMov || std::strcmp(name, "ismv") == 0)
+            av_dict_set(&headerOptions, "movflags", flags, 0);
     }
     if (isFlv && isNetwork)
         av_dict_set(&headerOptions, "flvflags", "no_duration_filesize", 0);
@@ -1235,8 +1284,8 @@ bool FfmpegEncoderSink::openMux(MuxTarget& target, const char* url, const char* 
     target.audioStream = audio;
     target.formatContext = std::move(ctx);
     target.fixTimestamps = isFlv;
-    target.hasLastVideoPts = target.hasLastAudioPts = false;
-    target.lastVideoPts = target.lastAudioPts = 0;
+    target.hasLastVideoPts = target.hasLastAudioPts = target.hasLastVideoDts = false;
+    target.lastVideoPts = target.lastAudioPts = target.lastVideoDts = 0;
     return true;
 }
 
@@ -1252,7 +1301,8 @@ void FfmpegEncoderSink::routePacket(AVPacket* packet, AVCodecContext* codec, boo
                 continue;
             }
             if (isVideo && target.rebaseActive) {
-                if (rotationPending && (packet->flags & AV_PKT_FLAG_KEY)
+                // The tail drained at close stays in the current segment.
+                if (rotationPending && !closing.load() && (packet->flags & AV_PKT_FLAG_KEY)
                     && !rotateRecordingSegment(target, packet, codec)) {
                     qWarning() << "FfmpegEncoderSink: recording segment rotation failed";
                     fail();
@@ -1334,6 +1384,9 @@ bool FfmpegEncoderSink::writePacket(MuxTarget& target, AVPacket* packet, const Q
         packet->dts = dts;
     }
 
+    if (descriptor.isVideo)
+        keepVideoDtsIncreasing(target, packet);
+
     if (isMp4FamilyMuxer(ctx->oformat->name) && packet->duration <= 0) {
         if (descriptor.isVideo && descriptor.frameRate.num > 0 && descriptor.frameRate.den > 0)
             packet->duration = av_rescale_q(1, av_inv_q(descriptor.frameRate), stream->time_base);
@@ -1371,6 +1424,24 @@ bool FfmpegEncoderSink::writePacket(MuxTarget& target, AVPacket* packet, const Q
     }
     noteFileWriteFailure(target, r);
     return false;
+}
+
+void FfmpegEncoderSink::keepVideoDtsIncreasing(MuxTarget& target, AVPacket* packet)
+{
+    // Encoder stamps that differ by less than one tick of the container's
+    // time base (FLV counts milliseconds), frames stamped one tick apart
+    // after a bunch, and stamps clamped at a rebase may land on the same
+    // tick; players and remuxers refuse a decoding time that does not
+    // increase.
+    if (packet->dts == AV_NOPTS_VALUE)
+        return;
+    if (target.hasLastVideoDts && packet->dts <= target.lastVideoDts) {
+        packet->dts = target.lastVideoDts + 1;
+        if (packet->pts != AV_NOPTS_VALUE && packet->pts < packet->dts)
+            packet->pts = packet->dts;
+    }
+    target.lastVideoDts = packet->dts;
+    target.hasLastVideoDts = true;
 }
 
 void FfmpegEncoderSink::noteFileWriteFailure(MuxTarget& target, int error)

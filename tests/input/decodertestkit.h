@@ -93,6 +93,8 @@ struct FFmpegVideoDecoderProbe {
         return ok;
     }
     static void clearAudio(FFmpegVideoDecoder& d, bool fadeIn) { d.clearAudio(fadeIn); }
+    // Threads of the open video decoder, read from its codec context.
+    static int videoDecoderThreads(const FFmpegVideoDecoder& d) { return d.openedVideoThreads.load(); }
 };
 
 // Collects what the frame callback receives, on any thread. Can hold the
