@@ -41,6 +41,9 @@
 #include <QToolBar>
 #include <QUrl>
 
+#include <memory>
+#include <mutex>
+
 namespace {
 
 constexpr QSize kNormalSize(1600, 920);
@@ -127,6 +130,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     framePipeline = new FramePipeline(this);
     buildUi();
     showMaximized();
+    setupPipeline();
+    setupConnections();
     retranslateUi();
     QTimer::singleShot(0, this, &MainWindow::resetWorkspaceLayout);
     qApp->installEventFilter(this);
@@ -143,46 +148,86 @@ MainWindow::~MainWindow()
             disconnect(dock, nullptr, this, nullptr);
     }
 
-    if (previewAudioMixer) {
-        PreviewAudioMixer* mixer = previewAudioMixer;
+    // Overlay items die with the editor after this object's own part is gone;
+    // their destroyed handlers must not run into it.
+    for (auto it = videoOverlayIds.cbegin(); it != videoOverlayIds.cend(); ++it)
+        disconnect(it.key(), nullptr, this, nullptr);
+    for (auto it = imageOverlayIds.cbegin(); it != imageOverlayIds.cend(); ++it)
+        disconnect(it.key(), nullptr, this, nullptr);
+
+    shutDownPreviewAudio();
+}
+
+void MainWindow::shutDownPreviewAudio()
+{
+    // The mixer's timer and sound sink belong to its thread: it is stopped
+    // there, and the thread quits only from inside that stop, never before it
+    // ran. A mixer whose thread is wedged is left to delete itself there when
+    // the stop finally runs; the pipeline is detached from it first, so it
+    // never reads a pipeline that is gone.
+    PreviewAudioMixer* mixer = previewAudioMixer;
+    previewAudioMixer = nullptr;
+    QThread* mixerThread = previewAudioThread;
+    previewAudioThread = nullptr;
+    bool abandoned = false;
+
+    if (mixer) {
         if (framePipeline)
             framePipeline->detachPreviewAudioMixer(mixer);
-        QThread* mixerThread = mixer->thread();
+        QThread* ownThread = mixer->thread();
         QThread* appThread = QCoreApplication::instance() ? QCoreApplication::instance()->thread() : nullptr;
-        if (!mixerThread || !appThread || mixerThread == appThread) {
+        if (!ownThread || !appThread || ownThread == appThread) {
             mixer->stopAndReturnToMainThread();
-        } else if (mixerThread->isRunning()) {
-            const bool posted = QMetaObject::invokeMethod(
+            delete mixer;
+        } else if (ownThread->isRunning()) {
+            struct StopState {
+                std::mutex mutex;
+                bool done = false;
+                bool abandoned = false;
+            };
+            auto state = std::make_shared<StopState>();
+            QThread* guiThread = appThread;
+            QMetaObject::invokeMethod(
                 mixer,
-                [mixer, mixerThread] {
-                    mixer->stopAndReturnToMainThread();
-                    mixerThread->quit();
+                [mixer, ownThread, state, guiThread] {
+                    std::lock_guard<std::mutex> lock(state->mutex);
+                    if (state->abandoned) {
+                        mixer->stopPreview();
+                        delete mixer; // on its own thread, with its timer and sink
+                    } else {
+                        mixer->stopPreview();
+                        mixer->moveToThread(guiThread);
+                        state->done = true;
+                    }
+                    ownThread->quit();
                 },
                 Qt::QueuedConnection);
-            if (posted && !mixerThread->wait(kMixerStopWaitMs)) {
-                qWarning("Preview audio thread shutdown exceeded 2 seconds");
-                mixerThread->requestInterruption();
-                mixerThread->quit();
-                mixerThread->wait(kMixerStopGraceMs);
+            if (!ownThread->wait(kMixerStopWaitMs)) {
+                std::lock_guard<std::mutex> lock(state->mutex);
+                if (!state->done) {
+                    qWarning("Preview audio thread shutdown exceeded 2 seconds");
+                    state->abandoned = true;
+                    abandoned = true;
+                }
+            }
+            if (!abandoned) {
+                ownThread->wait(kMixerStopGraceMs);
+                delete mixer;
             }
         } else {
             qWarning("Preview audio thread already stopped before mixer cleanup");
-        }
-        if (mixerThread && mixerThread->isRunning())
-            mixer->deleteLater();
-        else
             delete mixer;
-        previewAudioMixer = nullptr;
+        }
     }
 
-    if (previewAudioThread) {
-        previewAudioThread->quit();
-        if (!previewAudioThread->wait(kAudioThreadWaitMs)) {
+    if (mixerThread) {
+        if (!abandoned)
+            mixerThread->quit();
+        if (!mixerThread->wait(abandoned ? kAudioThreadWaitMs : kMixerStopGraceMs)) {
             qWarning("Preview audio thread did not stop before window destruction");
-            previewAudioThread->setParent(nullptr);
-            connect(previewAudioThread, &QThread::finished, previewAudioThread, &QObject::deleteLater);
+            mixerThread->setParent(nullptr);
+            connect(mixerThread, &QThread::finished, mixerThread, &QObject::deleteLater);
         }
-        previewAudioThread = nullptr;
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/frametoken.h"
 #include "engine/programclock.h"
 
 #include <QElapsedTimer>
@@ -11,6 +12,13 @@
 #include <QStringList>
 
 #include <array>
+#include <vector>
+
+struct StreamTarget;
+struct TextOverlayData;
+class ImageOverlayWidget;
+class QMessageBox;
+class VideoOverlayWidget;
 
 class CompositionController;
 class DoodleCanvas;
@@ -109,9 +117,91 @@ private:
     // The floating overlay editor's window: tells the editor it closed or
     // changed its state.
     void dockEventFilter(QObject* watched, QEvent* event);
+    // Stops the mixer on its own thread and ends that thread (destructor).
+    void shutDownPreviewAudio();
 
     // ---- UI language (mainwindowlanguage.cpp) ----
     void loadUiLanguage();
+
+    // ---- Engine wiring and channel handlers (mainwindowwiring.cpp) ----
+    void setupPipeline();
+    void setupConnections();
+    bool validateChannelSource(const QString& source, QString* error) const;
+    void onChannelMonitorVolumeChanged(int channel);
+    void onChannelPlaybackStateChanged(int channel, bool playing);
+    void onChannelSeekRequested(int channel, qint64 positionMs);
+    void onChannelMediaChanged(int channel);
+    void onChannelSourceUnloaded();
+    void onChannelOutputToPreviewToggled(int channel, bool enabled);
+    void refreshChannelDuration(int channel);
+    void onChannelSourceOpened(int channel);
+    void onChannelFrameReady(int channel, FrameTokenPtr frame);
+    void onChannelPlaybackEnded(int channel);
+    void onPipelineError(const QString& message);
+    void onEffectiveOutputResolutionChanged(QSize size, bool usedFallback, bool limitedByProduct);
+    void onProgramChannelVolumeChanged(int volume);
+    void onOverlayProgramVolumeChanged(int channel, int volume);
+    void onTextOverlayAdded(const TextOverlayData& data);
+    void onOutputDimensionsChanged(int width, int height);
+    void onRecordGainChanged(float linearGain);
+    void applyEncodingSettingsToPipeline();
+    // One failure the operator must see without it blocking the show: a
+    // non-modal styled box in the UI language; a newer failure replaces the
+    // text of the one still shown.
+    void showFailureNotice(const QString& text);
+
+    // ---- Program source, image playback, composition tick (mainwindowprogram.cpp) ----
+    int programChannelIndex() const;
+    bool programChannelHasSource() const;
+    bool inImageMode() const;
+    QString channelSourceText(int channel) const;
+    const QImage& currentSlideshowImage() const;
+    void syncChannelSources();
+    void refreshProgramRouting(bool skipWhenChannelPlays);
+    void scheduleProgramRefresh();
+    void updateIdleProgram();
+    qint64 nextImageFramePts();
+    void updateImagePumpTimer();
+    void stopImagePump();
+    void pumpImageFrame();
+    void startImagePlayback(const QStringList& paths, int intervalMs, bool resetClock, bool loop);
+    void stopImagePlayback(bool resetClock);
+    void switchProgramToChannel(int channel, bool followPanel);
+    void advanceImageSlideshow();
+    void onCompositionTick();
+    void onBaseFrameReady(FrameTokenPtr frame);
+    void onOverlayFrameReady(int mediaId, qint64 ptsMs, const QImage& image);
+    void pushCurrentSlideshowImage();
+
+    // ---- Output start and stop (mainwindowoutput.cpp) ----
+    std::vector<StreamTarget> collectStreamTargets() const;
+    void applyOutputTargetsToPipeline();
+    void startOutput();
+    void stopOutput();
+    void onProgramOutputStopped();
+    void onProgramOutputTransportFailed(const QString& reason);
+    void onProgramStreamStatusChanged(int index, const QString& status);
+    bool checkInputOutputConflict(const QString& source, OutputSettingsWidget* settings, QString* error) const;
+
+    // ---- Overlay widgets bound to the program (mainwindowoverlays.cpp) ----
+    int overlayIdFor(QObject* item, bool video, bool* isNew = nullptr);
+    void bindVideoOverlayToProgram(QObject* widget, const QString& filePath, const QRectF& rectInScene,
+                                   qint64 positionMs, bool isPlaying);
+    void bindImageOverlayToProgram(QObject* widget, const QString& filePath, const QRectF& rectInScene,
+                                   double opacity);
+    void onVideoOverlayAdded(VideoOverlayWidget* widget);
+    void ensureVideoOverlayOnProgram(VideoOverlayWidget* widget);
+    void onOverlayDecoderSyncRequested(VideoOverlayWidget* widget, qint64 positionMs, bool playing);
+    void onVideoOverlayLoopChanged(VideoOverlayWidget* widget, bool loop);
+    void applyOverlayMonitorVolume(VideoOverlayWidget* widget);
+    void syncOverlayAudioState(VideoOverlayWidget* widget);
+    void detachVideoOverlay(VideoOverlayWidget* widget);
+    void onOverlayPlaybackFinished(int mediaId);
+    void onOverlaySourceOpened(int mediaId);
+    void forgetVideoOverlay(QObject* item);
+    void detachImageOverlay(QObject* item);
+    void refreshOverlayDuration(QObject* item, int id);
+    VideoOverlayWidget* videoOverlayItemFor(int mediaId) const;
 
     // Program time starts at 0 and running; its timer starts with the tick.
     static ProgramClock runningProgramClock()
@@ -192,6 +282,17 @@ private:
     bool programRefreshPending = false;
     PreviewAudioMixer* previewAudioMixer = nullptr; // owned: deleted by the destructor
     QThread* previewAudioThread = nullptr;          // child of the window
+
+    // Wiring, program and output state added with the handlers.
+    // A channel whose duration was not known yet when last asked; asked
+    // again when its decoder reports the source.
+    std::array<bool, 4> channelDurationPending{};
+    // Video items whose duration is still unknown: id asked again on open.
+    QHash<int, QObject*> overlayDurationPending;
+    // The file the running output records to (empty when none), so that no
+    // channel may read it while it is written.
+    QString activeRecordingPath;
+    QMessageBox* failureNotice = nullptr; // child of the window, one at a time
 
     // Arrangement runner state goes here, before the language flag.
 
