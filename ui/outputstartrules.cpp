@@ -104,10 +104,16 @@ QString withoutUrlSecrets(const QString& text)
     while (it.hasNext()) {
         const QRegularExpressionMatch m = it.next();
         out += text.mid(last, m.capturedStart() - last);
-        QString authority = m.captured(2).section(QLatin1Char('/'), 0, 0);
-        authority = authority.section(QLatin1Char('@'), -1); // drop user and password
-        out += m.captured(1) + QStringLiteral("://") + authority;
-        if (m.captured(2).contains(QLatin1Char('/')))
+        const QString rest = m.captured(2);
+        qsizetype end = rest.size();
+        for (QChar stop : {QLatin1Char('/'), QLatin1Char('?'), QLatin1Char('#')}) {
+            const qsizetype at = rest.indexOf(stop);
+            if (at >= 0 && at < end)
+                end = at;
+        }
+        // Drop user and password, keep host and port.
+        out += m.captured(1) + QStringLiteral("://") + rest.left(end).section(QLatin1Char('@'), -1);
+        if (end < rest.size())
             out += QStringLiteral("/…");
         last = m.capturedEnd();
     }
