@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/updateclient.h"
 #include "engine/programclock.h"
 
 #include <QElapsedTimer>
@@ -7,6 +8,7 @@
 #include <QImage>
 #include <QList>
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -22,6 +24,10 @@ class OverlayManager;
 class PreviewAudioMixer;
 class PreviewWidget;
 class QAction;
+class QComboBox;
+class QDialog;
+class QLabel;
+class QLineEdit;
 class QDockWidget;
 class QGroupBox;
 class QMenu;
@@ -199,4 +205,36 @@ private:
     int uiLanguage = kEnglish;
 
     QNetworkAccessManager* networkAccessManager = nullptr;
+
+    // ==== Network proxy dialog (mainwindowproxy.cpp) ====
+    // The widgets of the open dialog; null while none is open.
+    void refreshProxyDialogFields();
+    void saveNetworkProxySettings();
+    QPointer<QDialog> proxyDialog;
+    QComboBox* proxyModeCombo = nullptr;
+    QLineEdit* proxyHttpEdit = nullptr;
+    QLineEdit* proxySocksEdit = nullptr;
+    QLabel* proxyStatusLabel = nullptr;
+    // Detection runs on a worker; an answer whose number is no longer the
+    // latest (the mode changed, or a later Save) is dropped.
+    quint64 proxyDetectionSerial = 0;
+    quint64 proxyApplySerial = 0;
+
+    // ==== About dialog and updates (mainwindowabout.cpp) ====
+    // The widgets and state of the open dialog; the dialog is the context
+    // of every request, so nothing arrives once it has closed.
+    void refreshUpdateUi();
+    void onCheckForUpdatesClicked();
+    void onUpdateNowClicked();
+    QPointer<QDialog> aboutDialog;
+    QLabel* installedVersionLabel = nullptr;
+    QLabel* latestVersionLabel = nullptr;
+    QLabel* newVersionLabel = nullptr;
+    QLabel* upToDateLabel = nullptr;
+    QLabel* updateErrorLabel = nullptr;
+    QPushButton* checkUpdatesButton = nullptr;
+    QPushButton* updateNowButton = nullptr;
+    bool checkingUpdate = false;
+    bool downloadingUpdate = false;
+    AppUpdateInfo updateInfo;
 };
