@@ -112,12 +112,17 @@ void MainWindow::showAboutDialog()
     QHBoxLayout* installedRow =
         versionRow(pick("当前版本", "Installed"), installedVersionLabel, QString::fromLatin1(kAppVersion));
     QHBoxLayout* latestRow = versionRow(pick("最新版本", "Latest"), latestVersionLabel, noVersionText());
+    installedVersionLabel->setObjectName(QStringLiteral("installedVersionLabel"));
+    latestVersionLabel->setObjectName(QStringLiteral("latestVersionLabel"));
 
     newVersionLabel = goldLabel(pick("发现新版本。", "A new version is available."), dialog);
+    newVersionLabel->setObjectName(QStringLiteral("newVersionLabel"));
     newVersionLabel->hide();
     upToDateLabel = goldLabel(pick("当前已是最新版本。", "You are using the latest version."), dialog);
+    upToDateLabel->setObjectName(QStringLiteral("upToDateLabel"));
     upToDateLabel->hide();
     updateErrorLabel = new QLabel(dialog);
+    updateErrorLabel->setObjectName(QStringLiteral("updateErrorLabel"));
     updateErrorLabel->setWordWrap(true);
     updateErrorLabel->setStyleSheet(QStringLiteral("QLabel { color: #ff9a9a; background: transparent; }"));
     updateErrorLabel->hide();
@@ -126,6 +131,8 @@ void MainWindow::showAboutDialog()
     buttonRow->setSpacing(10);
     checkUpdatesButton = new QPushButton(pick("检查更新", "Check for updates"), dialog);
     updateNowButton = new QPushButton(pick("立即更新", "Update now"), dialog);
+    checkUpdatesButton->setObjectName(QStringLiteral("checkUpdatesButton"));
+    updateNowButton->setObjectName(QStringLiteral("updateNowButton"));
     updateNowButton->hide();
     buttonRow->addWidget(checkUpdatesButton);
     buttonRow->addWidget(updateNowButton);
