@@ -10,6 +10,20 @@
 #include "ui/videoinputpanel.h"
 #include "ui/videooverlaywidget.h"
 
+#include <QDebug>
+
+namespace {
+
+// The window's program-source switching, its slideshow, its overlay binding
+// and its input/output conflict test are not built yet. Until they are, the
+// run logs the step it cannot take instead of taking it silently.
+void reportMissingStep(const char* step)
+{
+    qWarning().noquote() << "Program arrangement: the window cannot" << step << "yet; step skipped";
+}
+
+} // namespace
+
 void MainWindow::startProgramArrangement(const ProgramArrangement& arrangement)
 {
     arrangementRunner.start(arrangement);
@@ -90,7 +104,10 @@ void MainWindow::setArrangementProgramClockPosition(qint64 ms)
 
 void MainWindow::startArrangementImagePlayback(const QStringList& paths, int intervalMs, bool loop)
 {
-    startImagePlayback(paths, intervalMs, false, loop);
+    Q_UNUSED(paths);
+    Q_UNUSED(intervalMs);
+    Q_UNUSED(loop);
+    reportMissingStep("start a slideshow");
 }
 
 bool MainWindow::hasArrangementChannelStrip(int channel)
@@ -106,7 +123,11 @@ void MainWindow::setArrangementChannelStripLoop(int channel, bool loop)
 
 bool MainWindow::arrangementSourceConflicts(const QString& source, QString* error)
 {
-    return checkInputOutputConflict(source, outputSettings, error);
+    // Without the conflict test no strip has a validator either, so loading
+    // cannot open the strip's refusal box.
+    Q_UNUSED(source);
+    Q_UNUSED(error);
+    return false;
 }
 
 void MainWindow::setArrangementChannelStripSource(int channel, const QString& source)
@@ -123,7 +144,8 @@ void MainWindow::setArrangementChannelLooping(int channel, bool loop)
 
 void MainWindow::switchArrangementProgramToChannel(int channel)
 {
-    switchProgramToChannel(channel, false);
+    Q_UNUSED(channel);
+    reportMissingStep("switch the program to a channel");
 }
 
 bool MainWindow::hasArrangementOverlayEditor()
@@ -151,12 +173,19 @@ void MainWindow::setArrangementOverlayEditorWidth(QObject* item, int width)
 
 void MainWindow::bindArrangementVideoOverlay(QObject* item, const QString& path, const QRectF& rect)
 {
-    bindVideoOverlayToProgram(item, path, rect, 0, true);
+    Q_UNUSED(item);
+    Q_UNUSED(path);
+    Q_UNUSED(rect);
+    reportMissingStep("put a video overlay on the program");
 }
 
 void MainWindow::bindArrangementImageOverlay(QObject* item, const QString& path, const QRectF& rect, double opacity)
 {
-    bindImageOverlayToProgram(item, path, rect, opacity);
+    Q_UNUSED(item);
+    Q_UNUSED(path);
+    Q_UNUSED(rect);
+    Q_UNUSED(opacity);
+    reportMissingStep("put an image overlay on the program");
 }
 
 void MainWindow::requestArrangementOverlayRemoval(QObject* item)
