@@ -2,6 +2,8 @@
 
 #include "app/updateclient.h"
 #include "engine/programclock.h"
+#include "schedule/arrangementrunner.h"
+#include "schedule/arrangementrunnerhost.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -57,7 +59,7 @@ class MainWindowTestAccess;
 //
 // Widgets created by the window die with it through Qt's parent-child
 // ownership; members that are pointers do not own unless said so.
-class MainWindow : public QMainWindow {
+class MainWindow : public QMainWindow, private ArrangementRunnerHost {
     Q_OBJECT
 public:
     static constexpr int kEnglish = 0;
@@ -77,6 +79,19 @@ public:
     // Converts the texts of one object / of an object and all its descendants.
     void retranslateWidget(QObject* object) const;
     void retranslateWidgetTree(QObject* root) const;
+
+    // ---- Arrangement runner (mainwindowarrangement.cpp) ----
+    // Runs the arrangement, stopping any earlier run first. A run keeps its
+    // own time from its start; the window steps it whenever the program moves.
+    void startProgramArrangement(const ProgramArrangement& arrangement);
+    // Removes only what the run showed; program source and clock stay.
+    void stopProgramArrangement();
+    bool arrangementRunning() const;
+    // One step at run time t, whether or not a run is on.
+    void tickProgramArrangement(qint64 programTimeMs);
+    // A step only while a run is on, at t or at the run's own time.
+    void tickProgramArrangementAt(qint64 t);
+    void tickProgramArrangementNow();
 
 signals:
     // Emitted by the arrangement runner: true when a run starts, false when
@@ -199,7 +214,37 @@ private:
     PreviewAudioMixer* previewAudioMixer = nullptr; // owned: deleted by the destructor
     QThread* previewAudioThread = nullptr;          // child of the window
 
-    // Arrangement runner state goes here, before the language flag.
+    // ---- Arrangement runner (mainwindowarrangement.cpp) ----
+    const SceneClip* findActiveBaseClip(qint64 t) const;
+    void applyArrangementSceneClip(const SceneClip& clip);
+    void activateArrangementOverlay(const OverlayClip& clip);
+    void deactivateArrangementOverlay(const OverlayClip& clip);
+    void removeArrangementOverlays();
+    // ArrangementRunnerHost: the window's objects as the runner needs them.
+    void arrangementRunningChanged(bool running) override;
+    OverlayManager* arrangementOverlayModel() override;
+    void restartArrangementProgramClock() override;
+    void setArrangementProgramClockPosition(qint64 ms) override;
+    void startArrangementImagePlayback(const QStringList& paths, int intervalMs, bool loop) override;
+    bool hasArrangementChannelStrip(int channel) override;
+    void setArrangementChannelStripLoop(int channel, bool loop) override;
+    bool arrangementSourceConflicts(const QString& source, QString* error) override;
+    void setArrangementChannelStripSource(int channel, const QString& source) override;
+    void setArrangementChannelLooping(int channel, bool loop) override;
+    void switchArrangementProgramToChannel(int channel) override;
+    bool hasArrangementOverlayEditor() override;
+    QObject* addArrangementVideoOverlay(const QString& path, QPointF topLeft) override;
+    QObject* addArrangementImageOverlay(const QString& path, QPointF topLeft) override;
+    void setArrangementOverlayEditorWidth(QObject* item, int width) override;
+    void bindArrangementVideoOverlay(QObject* item, const QString& path, const QRectF& rect) override;
+    void bindArrangementImageOverlay(QObject* item, const QString& path, const QRectF& rect,
+                                     double opacity) override;
+    void requestArrangementOverlayRemoval(QObject* item) override;
+
+    // The run's state. Also the context of the watches on the overlay items
+    // it creates: members go before the window's child widgets, so an item
+    // dying with the window never reaches a released runner.
+    ArrangementRunner arrangementRunner{this};
 
     // 0 English, 1 Chinese; set by loadUiLanguage before any widget exists.
     int uiLanguage = kEnglish;
