@@ -615,18 +615,6 @@ void MainWindow::showProgramArrangementWindow()
 {
 }
 
-void MainWindow::showNetworkProxyDialog()
-{
-}
-
-void MainWindow::visitWebsite()
-{
-}
-
-void MainWindow::showAboutDialog()
-{
-}
-
 void MainWindow::closeEvent(QCloseEvent* event)
 {
     QMainWindow::closeEvent(event);

@@ -1,13 +1,17 @@
 #pragma once
 
+#include "app/updateclient.h"
 #include "engine/frametoken.h"
 #include "engine/programclock.h"
+#include "schedule/arrangementrunner.h"
+#include "schedule/arrangementrunnerhost.h"
 
 #include <QElapsedTimer>
 #include <QHash>
 #include <QImage>
 #include <QList>
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -30,6 +34,10 @@ class OverlayManager;
 class PreviewAudioMixer;
 class PreviewWidget;
 class QAction;
+class QComboBox;
+class QDialog;
+class QLabel;
+class QLineEdit;
 class QDockWidget;
 class QGroupBox;
 class QMenu;
@@ -59,7 +67,7 @@ class MainWindowTestAccess;
 //
 // Widgets created by the window die with it through Qt's parent-child
 // ownership; members that are pointers do not own unless said so.
-class MainWindow : public QMainWindow {
+class MainWindow : public QMainWindow, private ArrangementRunnerHost {
     Q_OBJECT
 public:
     static constexpr int kEnglish = 0;
@@ -79,6 +87,19 @@ public:
     // Converts the texts of one object / of an object and all its descendants.
     void retranslateWidget(QObject* object) const;
     void retranslateWidgetTree(QObject* root) const;
+
+    // ---- Arrangement runner (mainwindowarrangement.cpp) ----
+    // Runs the arrangement, stopping any earlier run first. A run keeps its
+    // own time from its start; the window steps it whenever the program moves.
+    void startProgramArrangement(const ProgramArrangement& arrangement);
+    // Removes only what the run showed; program source and clock stay.
+    void stopProgramArrangement();
+    bool arrangementRunning() const;
+    // One step at run time t, whether or not a run is on.
+    void tickProgramArrangement(qint64 programTimeMs);
+    // A step only while a run is on, at t or at the run's own time.
+    void tickProgramArrangementAt(qint64 t);
+    void tickProgramArrangementNow();
 
 signals:
     // Emitted by the arrangement runner: true when a run starts, false when
@@ -169,6 +190,7 @@ private:
     void switchProgramToChannel(int channel, bool followPanel);
     void advanceImageSlideshow();
     void onCompositionTick();
+    void composeOnTick();
     void onBaseFrameReady(FrameTokenPtr frame);
     void onOverlayFrameReady(int mediaId, qint64 ptsMs, const QImage& image);
     void pushCurrentSlideshowImage();
@@ -294,10 +316,72 @@ private:
     QString activeRecordingPath;
     QMessageBox* failureNotice = nullptr; // child of the window, one at a time
 
-    // Arrangement runner state goes here, before the language flag.
+    // ---- Arrangement runner (mainwindowarrangement.cpp) ----
+    const SceneClip* findActiveBaseClip(qint64 t) const;
+    void applyArrangementSceneClip(const SceneClip& clip);
+    void activateArrangementOverlay(const OverlayClip& clip);
+    void deactivateArrangementOverlay(const OverlayClip& clip);
+    void removeArrangementOverlays();
+    // ArrangementRunnerHost: the window's objects as the runner needs them.
+    void arrangementRunningChanged(bool running) override;
+    OverlayManager* arrangementOverlayModel() override;
+    void restartArrangementProgramClock() override;
+    void setArrangementProgramClockPosition(qint64 ms) override;
+    void startArrangementImagePlayback(const QStringList& paths, int intervalMs, bool loop) override;
+    bool hasArrangementChannelStrip(int channel) override;
+    void setArrangementChannelStripLoop(int channel, bool loop) override;
+    bool arrangementSourceConflicts(const QString& source, QString* error) override;
+    void setArrangementChannelStripSource(int channel, const QString& source) override;
+    void setArrangementChannelLooping(int channel, bool loop) override;
+    void switchArrangementProgramToChannel(int channel) override;
+    bool hasArrangementOverlayEditor() override;
+    QObject* addArrangementVideoOverlay(const QString& path, QPointF topLeft) override;
+    QObject* addArrangementImageOverlay(const QString& path, QPointF topLeft) override;
+    void setArrangementOverlayEditorWidth(QObject* item, int width) override;
+    void bindArrangementVideoOverlay(QObject* item, const QString& path, const QRectF& rect) override;
+    void bindArrangementImageOverlay(QObject* item, const QString& path, const QRectF& rect,
+                                     double opacity) override;
+    void requestArrangementOverlayRemoval(QObject* item) override;
+
+    // The run's state. Also the context of the watches on the overlay items
+    // it creates: members go before the window's child widgets, so an item
+    // dying with the window never reaches a released runner.
+    ArrangementRunner arrangementRunner{this};
 
     // 0 English, 1 Chinese; set by loadUiLanguage before any widget exists.
     int uiLanguage = kEnglish;
 
     QNetworkAccessManager* networkAccessManager = nullptr;
+
+    // ==== Network proxy dialog (mainwindowproxy.cpp) ====
+    // The widgets of the open dialog; null while none is open.
+    void refreshProxyDialogFields();
+    void saveNetworkProxySettings();
+    QPointer<QDialog> proxyDialog;
+    QComboBox* proxyModeCombo = nullptr;
+    QLineEdit* proxyHttpEdit = nullptr;
+    QLineEdit* proxySocksEdit = nullptr;
+    QLabel* proxyStatusLabel = nullptr;
+    // Detection runs on a worker; an answer whose number is no longer the
+    // latest (the mode changed, or a later Save) is dropped.
+    quint64 proxyDetectionSerial = 0;
+    quint64 proxyApplySerial = 0;
+
+    // ==== About dialog and updates (mainwindowabout.cpp) ====
+    // The widgets and state of the open dialog; the dialog is the context
+    // of every request, so nothing arrives once it has closed.
+    void refreshUpdateUi();
+    void onCheckForUpdatesClicked();
+    void onUpdateNowClicked();
+    QPointer<QDialog> aboutDialog;
+    QLabel* installedVersionLabel = nullptr;
+    QLabel* latestVersionLabel = nullptr;
+    QLabel* newVersionLabel = nullptr;
+    QLabel* upToDateLabel = nullptr;
+    QLabel* updateErrorLabel = nullptr;
+    QPushButton* checkUpdatesButton = nullptr;
+    QPushButton* updateNowButton = nullptr;
+    bool checkingUpdate = false;
+    bool downloadingUpdate = false;
+    AppUpdateInfo updateInfo;
 };

@@ -291,18 +291,25 @@ void MainWindow::advanceImageSlideshow()
             slideshowTimer->stop();
         if (imagePlaybackPanel)
             imagePlaybackPanel->setPlaying(false);
+        tickProgramArrangementNow();
         return;
     }
     slideshowIndex = next;
     pushCurrentSlideshowImage();
+    tickProgramArrangementNow();
 }
 
 void MainWindow::onCompositionTick()
 {
     if (!framePipeline)
         return;
-    if (inImageMode())
-        return;
+    if (!inImageMode())
+        composeOnTick();
+    tickProgramArrangementNow();
+}
+
+void MainWindow::composeOnTick()
+{
     if (programChannelHasSource()) {
         VideoInputPanel* strip = channelPanels[programChannelIndex()];
         if (framePipeline->isOutputRunning()) {
@@ -342,6 +349,7 @@ void MainWindow::onBaseFrameReady(FrameTokenPtr frame)
     if (!frame)
         return;
     programClock.setPositionMs(frame->ptsUs / 1000);
+    tickProgramArrangementNow();
 }
 
 void MainWindow::onOverlayFrameReady(int mediaId, qint64 ptsMs, const QImage& image)
