@@ -131,6 +131,7 @@ private slots:
     void intervalClamps();
     void switchFollowsPanelOrClock();
     void overlayChangesCoalesceIntoOneRefresh();
+    void channelHandlersOnAndOffProgram();
     void badChannelFramesAreDropped();
 
     void startRefusals_data();
@@ -414,6 +415,46 @@ void TestMainWindowWiring::switchFollowsPanelOrClock()
     access.switchProgramToChannel(3, false);
     QCOMPARE(access.programChannelIndex(), -1);
     QCOMPARE(access.compositionController()->programSource(), 0);
+}
+
+void TestMainWindowWiring::channelHandlersOnAndOffProgram()
+{
+    const QString clipA = testsupport::clipVideoOnly(3);
+    const QString clipB = testsupport::clipVideoOnly(4);
+    MainWindow window;
+    MainWindowTestAccess access(window);
+    VideoInputPanel* other = access.channelPanels()[2];
+    VideoInputPanel* program = access.channelPanels()[3];
+    other->setSource(clipA);
+    program->setSource(clipA);
+    QTRY_VERIFY(!program->sourceUrl().isEmpty() && !other->sourceUrl().isEmpty());
+    emit program->outputToPreviewToggled(true);
+    QCOMPARE(access.programChannelIndex(), 3);
+    access.programClock().reset(1000, true);
+
+    // Off program: the program clock is not touched.
+    emit other->playbackStateChanged(false);
+    QVERIFY(access.programClock().running);
+    emit other->programSeekRequested(2500);
+    QCOMPARE(access.programClock().positionMs, qint64(1000));
+
+    // On program: pause stops the clock, a seek moves it.
+    emit program->playbackStateChanged(false);
+    QVERIFY(!access.programClock().running);
+    emit program->programSeekRequested(2500);
+    QCOMPARE(access.programClock().positionMs, qint64(2500));
+
+    // New media on the program channel becomes the program's source text.
+    program->setSource(clipB);
+    QTRY_COMPARE(access.compositionController()->snapshot().sourceText, clipB);
+
+    // Clearing another channel's toggle changes nothing; the program's own
+    // toggle leaves the program without a source and the clock running.
+    emit other->outputToPreviewToggled(false);
+    QCOMPARE(access.programChannelIndex(), 3);
+    emit program->outputToPreviewToggled(false);
+    QCOMPARE(access.compositionController()->programSource(), 0);
+    QVERIFY(access.programClock().running);
 }
 
 void TestMainWindowWiring::overlayChangesCoalesceIntoOneRefresh()
