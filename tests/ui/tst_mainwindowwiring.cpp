@@ -491,11 +491,19 @@ void TestMainWindowWiring::startRefusals_data()
     QTest::addColumn<QString>("protocol");
     QTest::addColumn<QString>("url");
     QTest::addColumn<QString>("message");
-    QTest::newRow("url does not fit") << 0 << true << "SRT" << "rtmp://h/a" << "Stream 1 expects a srt:// URL.";
-    QTest::newRow("url does not fit, Chinese") << 1 << true << "SRT" << "rtmp://h/a" << "第 1 路需要使用 srt:// 地址。";
+    QTest::addColumn<QSize>("resolution");
+    QTest::newRow("url does not fit") << 0 << true << "SRT" << "rtmp://h/a" << "Stream 1 expects a srt:// URL."
+                                      << QSize(0, 0);
+    QTest::newRow("url does not fit, Chinese") << 1 << true << "SRT" << "rtmp://h/a" << "第 1 路需要使用 srt:// 地址。"
+                                               << QSize(0, 0);
     QTest::newRow("nothing to output")
         << 0 << false << "RTMP" << ""
-        << "Please fill output file path or stream URL, and select at least one output target.";
+        << "Please fill output file path or stream URL, and select at least one output target." << QSize(0, 0);
+    QTest::newRow("8K to RTMPS")
+        << 0 << false << "RTMPS" << "rtmps://h/app/key"
+        << "8K output uses HEVC. Standard RTMP services accept H.264 only.\nUse a HEVC-capable SRT destination or "
+           "record to MP4/MKV."
+        << QSize(7680, 4320);
 }
 
 void TestMainWindowWiring::startRefusals()
@@ -505,11 +513,13 @@ void TestMainWindowWiring::startRefusals()
     QFETCH(QString, protocol);
     QFETCH(QString, url);
     QFETCH(QString, message);
+    QFETCH(QSize, resolution);
+    seedOutput(recording, QDir::tempPath() + "/refused.mp4", {{true, protocol, url}});
     {
         QSettings s(settingsstore::kOrganisation, settingsstore::kApplication);
         s.setValue("ui_language", language == 1 ? "zh" : "en");
+        s.setValue("output/resolution", resolution);
     }
-    seedOutput(recording, QDir::tempPath() + "/refused.mp4", {{true, protocol, url}});
     MainWindow window;
     MainWindowTestAccess access(window);
     const QString text = takeModalText([&] { access.startOutput(); });
