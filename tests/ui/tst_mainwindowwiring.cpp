@@ -137,6 +137,7 @@ private slots:
     void startRefusals_data();
     void startRefusals();
     void failuresShowOneNonModalNotice();
+    void unwritableRecordingFolderIsShown();
 
     void overlayIdsAndRects();
     void fifthVideoOverlayRefusedAndDeletedItemsFreeTheirSlots();
@@ -543,6 +544,22 @@ void TestMainWindowWiring::failuresShowOneNonModalNotice()
     QCOMPARE(access.failureNotice(), notice);
     QCOMPARE(notice->text(), QString("Output stopped: disk full"));
     QCOMPARE(window.findChildren<QMessageBox*>().size(), 1);
+}
+
+void TestMainWindowWiring::unwritableRecordingFolderIsShown()
+{
+    // Not even root may create a file under /proc.
+    seedOutput(true, "/proc/quorbel-no-folder/show.mp4",
+               {{true, "UDP", QString("udp://127.0.0.1:%1").arg(testsupport::freeUdpPort())}});
+    MainWindow window;
+    MainWindowTestAccess access(window);
+    QSignalSpy stopped(access.framePipeline(), &FramePipeline::programOutputStopped);
+    emit access.outputSettings()->startOutputRequested();
+    QVERIFY(access.framePipeline()->isOutputRunning());
+    QTRY_VERIFY(access.failureNotice() && access.failureNotice()->isVisible());
+    QVERIFY(access.failureNotice()->text().contains("recording folder cannot be written"));
+    emit access.outputSettings()->stopOutputRequested();
+    QTRY_COMPARE_WITH_TIMEOUT(stopped.size(), 1, 10000);
 }
 
 void TestMainWindowWiring::overlayIdsAndRects()
