@@ -155,6 +155,20 @@ MainWindow::~MainWindow()
     for (auto it = imageOverlayIds.cbegin(); it != imageOverlayIds.cend(); ++it)
         disconnect(it.key(), nullptr, this, nullptr);
 
+    // Panels and engine objects are torn down after this object's own part
+    // is gone; what they emit on the way out must not reach its handlers.
+    const QList<QObject*> senders{outputSettings,   volumeCtrl,       textPanel,      mediaOverlayPanel,
+                                  imagePlaybackPanel, programPreview, framePipeline,  overlayManager,
+                                  compositionController, compositionTimer, slideshowTimer, imagePumpTimer};
+    for (QObject* sender : senders) {
+        if (sender)
+            disconnect(sender, nullptr, this, nullptr);
+    }
+    for (VideoInputPanel* strip : channelPanels) {
+        if (strip)
+            disconnect(strip, nullptr, this, nullptr);
+    }
+
     shutDownPreviewAudio();
 }
 
