@@ -23,6 +23,7 @@ extern "C" {
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <malloc.h>
 #include <string>
 
 namespace {
@@ -1388,6 +1389,10 @@ bool FfmpegEncoderSink::writePacket(MuxTarget& target, AVPacket* packet, const Q
             qWarning() << "FfmpegEncoderSink: stream mux write failed, will reconnect:" << av::errorText(r) << "(seq"
                        << target.writeFailures << ")";
         closeTargetMux(target);
+        // A stalled destination's queue and muxer buffers come and go with
+        // each cycle; without handing the freed pages back the heap's holes
+        // kept the process growing by megabytes per reconnect.
+        malloc_trim(0);
         target.reconnectPending = true;
         const std::int64_t delayMs = std::min<std::int64_t>(400LL << std::min(target.reopenAttempts, 8), 90000);
         target.nextAttemptNs = steadyNowNs() + delayMs * 1000000LL;
