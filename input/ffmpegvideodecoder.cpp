@@ -6,12 +6,15 @@
 #include "engine/avptr.h"
 #include "input/filepacer.h"
 #include "input/inputsource.h"
+#include "input/pictureconverter.h"
 #include "net/socksmediabridge.h"
 #include "net/sockstcprelay.h"
 #include "platform/capturedevices.h"
 
 #include <QDebug>
 #include <QUrl>
+
+#include <libyuv/rotate_argb.h>
 
 #include <chrono>
 #include <climits>
@@ -132,6 +135,32 @@ int quarterTurns(const AVStream* stream)
     return int(((q % 4) + 4) % 4);
 }
 
+
+// The general scaler reads the picture's matrix and range from its tags,
+// as the fast converter does; its defaults would take every picture as
+// BT.601.
+void setScalerColours(SwsContext* scaler, const AVFrame& frame)
+{
+    int matrix = SWS_CS_DEFAULT;
+    if (frame.colorspace == AVCOL_SPC_BT709)
+        matrix = SWS_CS_ITU709;
+    else if (frame.colorspace == AVCOL_SPC_BT2020_NCL || frame.colorspace == AVCOL_SPC_BT2020_CL)
+        matrix = SWS_CS_BT2020;
+    int* inverse = nullptr;
+    int srcRange = 0;
+    int* table = nullptr;
+    int dstRange = 0;
+    int brightness = 0;
+    int contrast = 0;
+    int saturation = 0;
+    if (sws_getColorspaceDetails(scaler, &inverse, &srcRange, &table, &dstRange, &brightness, &contrast, &saturation)
+        < 0)
+        return; // not a YUV source: nothing to choose
+    if (frame.color_range == AVCOL_RANGE_JPEG)
+        srcRange = 1;
+    sws_setColorspaceDetails(scaler, sws_getCoefficients(matrix), srcRange, table, dstRange, brightness, contrast,
+                             saturation);
+}
 } // namespace
 
 // Everything the decode thread holds for one open source. Members are
@@ -1118,10 +1147,14 @@ bool FFmpegVideoDecoder::convertAndDeliver(AVFrame* frame, AVFrame* softwareFram
         return false;
     const int sw = (q % 2) ? fh : fw;
     const int sh = (q % 2) ? fw : fh;
-    *scaler = sws_getCachedContext(*scaler, w, h, AVPixelFormat(frame->format), sw, sh, AV_PIX_FMT_RGBA, SWS_BILINEAR,
-                                   nullptr, nullptr, nullptr);
-    if (!*scaler)
-        return false;
+    const bool fast = pictureconverter::covers(frame->format);
+    if (!fast) {
+        *scaler = sws_getCachedContext(*scaler, w, h, AVPixelFormat(frame->format), sw, sh, AV_PIX_FMT_RGBA,
+                                       SWS_BILINEAR, nullptr, nullptr, nullptr);
+        if (!*scaler)
+            return false;
+        setScalerColours(*scaler, *frame);
+    }
 
     FrameTokenPtr token = blockingAcquire ? framePool->acquire() : framePool->tryAcquire();
     if (!token)
@@ -1146,36 +1179,23 @@ bool FFmpegVideoDecoder::convertAndDeliver(AVFrame* frame, AVFrame* softwareFram
     if (q == 0) {
         std::uint8_t* planes[4] = {dst, nullptr, nullptr, nullptr};
         int strides[4] = {token->bytesPerLine, 0, 0, 0};
-        sws_scale(*scaler, frame->data, frame->linesize, 0, h, planes, strides);
+        if (fast)
+            pictureconverter::convertToRgba(*frame, dst, token->bytesPerLine, sw, sh);
+        else
+            sws_scale(*scaler, frame->data, frame->linesize, 0, h, planes, strides);
     } else {
         static thread_local std::vector<std::uint32_t> scratch;
         if (scratch.size() < std::size_t(sw) * sh)
             scratch.resize(std::size_t(sw) * sh);
         std::uint8_t* planes[4] = {reinterpret_cast<std::uint8_t*>(scratch.data()), nullptr, nullptr, nullptr};
         int strides[4] = {sw * 4, 0, 0, 0};
-        sws_scale(*scaler, frame->data, frame->linesize, 0, h, planes, strides);
-        const int W = sw;
-        const int H = sh;
-        const int stride = token->bytesPerLine / 4;
-        auto* out = reinterpret_cast<std::uint32_t*>(dst);
-        for (int r = 0; r < H; ++r) {
-            const std::uint32_t* row = scratch.data() + std::size_t(r) * W;
-            for (int i = 0; i < W; ++i) {
-                int col = 0;
-                int line = 0;
-                if (q == 1) {
-                    col = r;
-                    line = W - 1 - i;
-                } else if (q == 2) {
-                    col = W - 1 - i;
-                    line = H - 1 - r;
-                } else {
-                    col = H - 1 - r;
-                    line = i;
-                }
-                out[std::size_t(line) * stride + col] = row[i];
-            }
-        }
+        if (fast)
+            pictureconverter::convertToRgba(*frame, planes[0], strides[0], sw, sh);
+        else
+            sws_scale(*scaler, frame->data, frame->linesize, 0, h, planes, strides);
+        // Quarter turns counter-clockwise, as the display matrix gives them.
+        const libyuv::RotationMode mode = q == 1 ? libyuv::kRotate270 : q == 2 ? libyuv::kRotate180 : libyuv::kRotate90;
+        libyuv::ARGBRotate(planes[0], strides[0], dst, token->bytesPerLine, sw, sh, mode);
     }
     token->ptsUs = frameTimeUs(frame, stream);
     decoder->deliverFrame(std::move(token));

@@ -1,5 +1,6 @@
 #include "output/ffmpegencodersink.h"
 
+#include "output/rgbatoyuv.h"
 #include "output/steadyclock.h"
 
 #include "app/logging.h"
@@ -22,6 +23,7 @@ extern "C" {
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <malloc.h>
 #include <string>
 
 namespace {
@@ -363,6 +365,8 @@ bool FfmpegEncoderSink::openVideoEncoder(const AVCodec* codec, int w, int h, boo
     ctx->framerate = AVRational{rate, 1};
     ctx->gop_size = keyframeIntervalSeconds * rate;
     ctx->pix_fmt = (nameContains(name, "_qsv") || nameContains(name, "_amf")) ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
+    ctx->colorspace = rgbatoyuv::kColorSpace;
+    ctx->color_range = rgbatoyuv::kColorRange;
 
     const std::int64_t kbps = videoBitrateKbps > 0 ? videoBitrateKbps : automaticBitrateKbps(fps, w, h);
     const std::int64_t bitRate = kbps * 1000;
@@ -548,6 +552,21 @@ void FfmpegEncoderSink::encodeFrame(FrameTokenPtr& frame, const std::int16_t* au
 
 bool FfmpegEncoderSink::convertFrame(const FrameToken& token)
 {
+    if (lastConvertedToken == &token && lastConvertedPtsUs == token.ptsUs
+        && lastConvertedGeneration == token.generation)
+        return true; // the same picture again: the converted one is still in yuvFrame
+    const auto* rgba = reinterpret_cast<const std::uint8_t*>(token.data.constData());
+    if (!rgbatoyuv::convert(rgba, token.bytesPerLine, token.width, token.height, yuvFrame.get())
+        && !scaleFrame(token))
+        return false;
+    lastConvertedToken = &token;
+    lastConvertedPtsUs = token.ptsUs;
+    lastConvertedGeneration = token.generation;
+    return true;
+}
+
+bool FfmpegEncoderSink::scaleFrame(const FrameToken& token)
+{
     const int flags = qualityPreset == 0 ? SWS_FAST_BILINEAR : qualityPreset == 2 ? SWS_BICUBIC : SWS_BILINEAR;
     const ScalerKey key{token.width, token.height, yuvFrame->width, yuvFrame->height, yuvFrame->format, flags};
     if (!scaler || !(key == scalerKey)) {
@@ -571,23 +590,30 @@ bool FfmpegEncoderSink::convertFrame(const FrameToken& token)
             qWarning() << "FfmpegEncoderSink: swscale threads option unavailable;"
                        << "color conversion will use the FFmpeg default:" << av::errorText(threadResult);
         }
+        // The scaler's defaults for a YUV destination (BT.601, limited
+        // range) are the matrix and range the fast path uses.
         if (sws_init_context(s, nullptr, nullptr) < 0)
             return false;
         scaler = std::move(fresh);
         scalerKey = key;
-        lastConvertedToken = nullptr;
-    } else if (lastConvertedToken == &token && lastConvertedPtsUs == token.ptsUs
-               && lastConvertedGeneration == token.generation) {
-        return true; // the same picture again: the converted one is still in yuvFrame
     }
-    const std::uint8_t* src[4] = {reinterpret_cast<const std::uint8_t*>(token.data.constData()), nullptr, nullptr,
-                                  nullptr};
-    const int srcStride[4] = {token.bytesPerLine, 0, 0, 0};
-    sws_scale(scaler.get(), src, srcStride, 0, token.height, yuvFrame->data, yuvFrame->linesize);
-    lastConvertedToken = &token;
-    lastConvertedPtsUs = token.ptsUs;
-    lastConvertedGeneration = token.generation;
-    return true;
+    // Only the frame interface runs the scaler's slice threads. The source
+    // frame borrows the token's pixels for this call.
+    av::FramePtr source(av_frame_alloc());
+    if (!source)
+        return false;
+    source->buf[0] = av_buffer_create(const_cast<std::uint8_t*>(
+                                          reinterpret_cast<const std::uint8_t*>(token.data.constData())),
+                                      std::size_t(token.data.size()), [](void*, std::uint8_t*) {}, nullptr,
+                                      AV_BUFFER_FLAG_READONLY);
+    if (!source->buf[0])
+        return false;
+    source->data[0] = source->buf[0]->data;
+    source->linesize[0] = token.bytesPerLine;
+    source->width = token.width;
+    source->height = token.height;
+    source->format = AV_PIX_FMT_RGBA;
+    return sws_scale_frame(scaler.get(), yuvFrame.get(), source.get()) >= 0;
 }
 
 std::int64_t FfmpegEncoderSink::advanceMediaClock()
@@ -846,6 +872,9 @@ bool FfmpegEncoderSink::allocateYuvFrame(int w, int h)
     yuvFrame->width = w;
     yuvFrame->height = h;
     yuvFrame->format = videoCodec->pix_fmt;
+    yuvFrame->colorspace = rgbatoyuv::kColorSpace;
+    yuvFrame->color_range = rgbatoyuv::kColorRange;
+    lastConvertedToken = nullptr;
     if (av_frame_get_buffer(yuvFrame.get(), 32) < 0) {
         yuvFrame.reset();
         return false;
@@ -1413,6 +1442,10 @@ bool FfmpegEncoderSink::writePacket(MuxTarget& target, AVPacket* packet, const Q
             qWarning() << "FfmpegEncoderSink: stream mux write failed, will reconnect:" << av::errorText(r) << "(seq"
                        << target.writeFailures << ")";
         closeTargetMux(target);
+        // A stalled destination's queue and muxer buffers come and go with
+        // each cycle; without handing the freed pages back the heap's holes
+        // kept the process growing by megabytes per reconnect.
+        malloc_trim(0);
         target.reconnectPending = true;
         const std::int64_t delayMs = std::min<std::int64_t>(400LL << std::min(target.reopenAttempts, 8), 90000);
         target.nextAttemptNs = steadyNowNs() + delayMs * 1000000LL;

@@ -91,6 +91,7 @@ private:
     bool allocateYuvFrame(int w, int h);
     bool reopenVideoEncoderForNewSize(int w, int h, bool globalHeader);
     bool convertFrame(const FrameToken& token);
+    bool scaleFrame(const FrameToken& token);
     std::int64_t advanceMediaClock();
     void appendAudio(const std::int16_t* samples, int frames);
     void pullAudio(int frames);
