@@ -84,7 +84,7 @@ bool DesktopDuplicator::open(int outputIndex, QString* error)
             if (address != reinterpret_cast<void*>(-1)) {
                 const std::uint32_t segment = xcb_generate_id(connection);
                 xcb_generic_error_t* failure =
-                    xcb_request_check(connection, xcb_shm_attach_checked(connection, segment, std::uint32_t(id), 1));
+                    xcb_request_check(connection, xcb_shm_attach_checked(connection, segment, std::uint32_t(id), 0));
                 if (failure) {
                     std::free(failure);
                     shmdt(address);

@@ -77,7 +77,7 @@ bool ensureShm(Capture* cap, std::size_t bytes)
     bool ok = false;
     if (address != reinterpret_cast<void*>(-1)) {
         const std::uint32_t segment = xcb_generate_id(cap->c);
-        xcb_generic_error_t* e = xcb_request_check(cap->c, xcb_shm_attach_checked(cap->c, segment, std::uint32_t(id), 1));
+        xcb_generic_error_t* e = xcb_request_check(cap->c, xcb_shm_attach_checked(cap->c, segment, std::uint32_t(id), 0));
         if (e) {
             std::free(e);
             shmdt(address);

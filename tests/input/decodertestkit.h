@@ -93,6 +93,13 @@ struct FFmpegVideoDecoderProbe {
         return ok;
     }
     static void clearAudio(FFmpegVideoDecoder& d, bool fadeIn) { d.clearAudio(fadeIn); }
+    static void deliverCaptured(FFmpegVideoDecoder& d, const std::uint8_t* bgra, int w, int h, int stride,
+                                FramePool* pool, QSize target, std::int64_t ptsUs)
+    {
+        SwsContext* scaler = nullptr;
+        FFmpegVideoDecoder::deliverCapturedFrame(bgra, w, h, stride, &scaler, pool, target, &d, ptsUs);
+        sws_freeContext(scaler);
+    }
 };
 
 // Collects what the frame callback receives, on any thread. Can hold the
