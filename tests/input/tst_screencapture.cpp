@@ -164,6 +164,8 @@ private slots:
     void resizedWindowKeepsBeingCaptured();
     void fitTable_data();
     void fitTable();
+    void libraryBesideProgram_data();
+    void libraryBesideProgram();
 
 private:
     testsupport::PeerProcess xvfb;
@@ -411,6 +413,87 @@ void TestScreenCapture::fitTable()
         QCOMPARE(alpha, 255);
         QCOMPARE(rgbAt(*t, placed.right() + 1, target.height() / 2), 0u);
     }
+}
+
+void TestScreenCapture::libraryBesideProgram_data()
+{
+    QTest::addColumn<QByteArray>("copyBody"); // empty: no library at all
+    QTest::addColumn<QString>("source");       // %1: a live window id
+    QTest::addColumn<bool>("pictures");
+    QTest::addColumn<QString>("error");
+
+    const QString windowTooLarge = "WGC 帧过大，请缩小窗口或提高缓冲";
+    const QString monitorTooLarge = "桌面 WGC 帧过大，请降低分辨率或提高缓冲";
+    const QString notFound = "未找到 libwgccapture.so（请用 CMake 构建后放到程序目录或其上一级目录）";
+    QTest::newRow("no library: monitor falls back silently")
+        << QByteArray() << "desktop://capture?monitor=0&wgc=1" << true << QString();
+    QTest::newRow("no library: window reports it") << QByteArray() << "wgc://capture?hwnd=%1" << false << notFound;
+    // A size past the buffer must be refused before anything reads it.
+    QTest::newRow("window wider than the buffer")
+        << QByteArray("*w = 100000; *h = 100000; return 0;") << "wgc://capture?hwnd=%1" << false << windowTooLarge;
+    QTest::newRow("one byte too many")
+        << QByteArray("*w = cap / 4 + 1; *h = 1; return 0;") << "wgc://capture?hwnd=%1" << false << windowTooLarge;
+    QTest::newRow("product overflows int")
+        << QByteArray("*w = 65536; *h = 65536; return 0;") << "wgc://capture?hwnd=%1" << false << windowTooLarge;
+    QTest::newRow("negative size")
+        << QByteArray("*w = -4; *h = 300; return 0;") << "wgc://capture?hwnd=%1" << false << windowTooLarge;
+    QTest::newRow("monitor larger than the buffer")
+        << QByteArray("*w = 100000; *h = 100000; return 0;") << "desktop://capture?monitor=0&wgc=1" << false
+        << monitorTooLarge;
+    QTest::newRow("library says too large")
+        << QByteArray("return -4;") << "wgc://capture?hwnd=%1" << false << windowTooLarge;
+    QTest::newRow("window gone") << QByteArray("return -5;") << "wgc://capture?hwnd=%1" << false
+                                 << "wgc:// 需要有效 hwnd 参数（十进制或 0x 十六进制）";
+}
+
+void TestScreenCapture::libraryBesideProgram()
+{
+    QFETCH(QByteArray, copyBody);
+    QFETCH(QString, source);
+    QFETCH(bool, pictures);
+    QFETCH(QString, error);
+
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString appDir = root.path() + "/a/b";
+    QVERIFY(QDir().mkpath(appDir));
+    const QString helper = appDir + "/helper_capturechannel";
+    QVERIFY(QFile::copy(QString(QUORB_TEST_BIN_DIR) + "/helper_capturechannel", helper));
+    if (!copyBody.isEmpty()) {
+        const QByteArray library =
+            "#define X extern \"C\" __attribute__((visibility(\"default\")))\n"
+            "X void* wgc_capture_create(unsigned long w) { return (void*)w; }\n"
+            "X void* wgc_capture_create_monitor(unsigned long m) { return (void*)m; }\n"
+            "X void wgc_capture_destroy(void*) {}\n"
+            "X int wgc_capture_copy_bgra(void*, unsigned char*, int cap, int* w, int* h, long long* t) { " +
+            copyBody + " }\n";
+        QProcess compiler;
+        compiler.start("g++", {"-shared", "-fPIC", "-x", "c++", "-", "-o", appDir + "/libwgccapture.so"});
+        QVERIFY2(compiler.waitForStarted(), "needs g++");
+        compiler.write(library);
+        compiler.closeWriteChannel();
+        QVERIFY(compiler.waitForFinished(60000));
+        QVERIFY2(compiler.exitCode() == 0, compiler.readAllStandardError().constData());
+    }
+    const xcb_window_t window = painter->window(10, 10, 64, 48, kQuadrants);
+    QProcess run;
+    run.start(helper, {source.contains("%1") ? source.arg(window) : source, "1500"});
+    QVERIFY(run.waitForFinished(30000));
+    painter->destroy(window);
+    const QString out = QString::fromUtf8(run.readAllStandardOutput());
+    QCOMPARE(run.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(run.exitCode(), 0);
+    const QStringList lines = out.split('\n', Qt::SkipEmptyParts);
+    QStringList errors;
+    int count = -1;
+    for (const QString& line : lines) {
+        if (line.startsWith("error "))
+            errors << line.mid(6);
+        else if (line.startsWith("pictures "))
+            count = line.mid(9).toInt();
+    }
+    QCOMPARE(errors, error.isEmpty() ? QStringList{} : QStringList{error});
+    QVERIFY2(pictures ? count > 0 : count == 0, qPrintable(out));
 }
 
 QUORB_TEST_MAIN(TestScreenCapture)
