@@ -381,7 +381,8 @@ void TestScreenCapture::fitTable()
     QFETCH(QRect, placed);
     const int w = picture.width();
     const int h = picture.height();
-    std::vector<quint8> bgra(std::size_t(std::max(1, stride)) * std::max(1, h), 0);
+    // Rows overlap when the stride is too short; the last row still fits.
+    std::vector<quint8> bgra(std::size_t(std::max(1, stride)) * std::max(0, h - 1) + std::size_t(w) * 4 + 4, 0);
     const quint32 bgr[4] = {0x0000ff, 0x00ff00, 0xff0000, 0xffffff}; // red, green, blue, white as B,G,R bytes
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
