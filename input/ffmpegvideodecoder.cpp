@@ -532,11 +532,11 @@ void FFmpegVideoDecoder::threadFunc()
     s.openString = openStringOf(s.source);
     const QString scheme = QUrl(s.source, QUrl::TolerantMode).scheme().toLower();
     if (scheme == QLatin1String("desktop")) {
-        runDesktopCapture();
+        runDesktopCapture(s.source);
         return;
     }
     if (scheme == QLatin1String("wgc")) {
-        runWindowCapture();
+        runWindowCapture(s.source);
         return;
     }
     if (!openSource(s))
@@ -718,18 +718,6 @@ bool FFmpegVideoDecoder::openSource(Session& s)
         return false;
     }
     return true;
-}
-
-void FFmpegVideoDecoder::runDesktopCapture()
-{
-    // The monitor capture loop is not part of this build yet.
-    emit decodeError(QStringLiteral("Desktop capture is not available in this build"));
-}
-
-void FFmpegVideoDecoder::runWindowCapture()
-{
-    // The window capture loop is not part of this build yet.
-    emit decodeError(QStringLiteral("Window capture is not available in this build"));
 }
 
 // ---------------------------------------------------------------- decode loop

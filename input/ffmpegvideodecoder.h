@@ -143,8 +143,16 @@ private:
     bool shouldDropFrame(qint64 ptsUs);
     static bool convertAndDeliver(AVFrame* frame, AVFrame* softwareFrame, AVStream* stream, SwsContext** scaler,
                                   FramePool* pool, QSize target, FFmpegVideoDecoder* decoder, bool blockingAcquire);
-    void runDesktopCapture();
-    void runWindowCapture();
+    void runDesktopCapture(const QString& source);
+    void runWindowCapture(const QString& source);
+    // The loop over a capture library handle: waits, pause, seek, flush.
+    // tooLargeText ends it on a picture beyond capacityBytes.
+    void runLibraryCapture(void* handle, int capacityBytes, const QString& tooLargeText, int transientWaitUs);
+    // Scales a packed BGRA picture into the target as an RGBA token with
+    // black bars; silent when the picture or the pool cannot be used.
+    static void deliverCapturedFrame(const std::uint8_t* bgra, int width, int height, int stride, SwsContext** scaler,
+                                     FramePool* pool, QSize target, FFmpegVideoDecoder* decoder,
+                                     std::int64_t timestampUs);
 
     // Decode and microphone threads.
     void decodeAudioPacket(AudioDecodeState& a, const AVPacket* packet);

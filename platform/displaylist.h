@@ -19,3 +19,7 @@ struct DisplayInfo {
 // lists more) the Xinerama heads, else the whole root screen. Empty without
 // an X display.
 QList<DisplayInfo> listDisplays();
+
+// The handle the capture library takes for a monitor: the output number + 1,
+// so that 0 stays "none". 0 when the display has no such output.
+quintptr monitorForOutputIndex(int outputIndex);

@@ -114,3 +114,26 @@ QList<TopLevelWindowInfo> enumerateTopLevelWindows()
     }
     return windows;
 }
+
+quint64 topLevelAncestor(quint64 window)
+{
+    if (window == 0 || window > 0xffffffffu)
+        return 0;
+    const XcbConnection x;
+    if (!x.isOpen())
+        return 0;
+    xcb_window_t current = xcb_window_t(window);
+    // A deeper tree than this is not a real window hierarchy.
+    for (int depth = 0; depth < 64; ++depth) {
+        const XcbReply<xcb_query_tree_reply_t> tree(
+            xcb_query_tree_reply(x.get(), xcb_query_tree(x.get(), current), nullptr));
+        if (!tree)
+            return 0;
+        if (current == x.root())
+            return 0;
+        if (tree->parent == x.root() || tree->parent == XCB_WINDOW_NONE)
+            return current;
+        current = tree->parent;
+    }
+    return 0;
+}

@@ -21,3 +21,8 @@ struct TopLevelWindowInfo {
 };
 
 QList<TopLevelWindowInfo> enumerateTopLevelWindows();
+
+// The ancestor of an X window that is a child of the root (the window
+// manager's frame around a client), the window itself when it is one, or 0
+// when there is no display or no such window.
+quint64 topLevelAncestor(quint64 window);

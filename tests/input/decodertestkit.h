@@ -95,6 +95,13 @@ struct FFmpegVideoDecoderProbe {
     static void clearAudio(FFmpegVideoDecoder& d, bool fadeIn) { d.clearAudio(fadeIn); }
     // Threads of the open video decoder, read from its codec context.
     static int videoDecoderThreads(const FFmpegVideoDecoder& d) { return d.openedVideoThreads.load(); }
+    static void deliverCaptured(FFmpegVideoDecoder& d, const std::uint8_t* bgra, int w, int h, int stride,
+                                FramePool* pool, QSize target, std::int64_t ptsUs)
+    {
+        SwsContext* scaler = nullptr;
+        FFmpegVideoDecoder::deliverCapturedFrame(bgra, w, h, stride, &scaler, pool, target, &d, ptsUs);
+        sws_freeContext(scaler);
+    }
 };
 
 // Collects what the frame callback receives, on any thread. Can hold the
