@@ -7,10 +7,19 @@
 //     under one core);
 //  3. four 1080p60 channels with audio and four 640x360 overlay decoders
 //     for 30 s: delivered/expected pictures (goal 98 % or more), skipped
-//     pictures and resident memory early and late.
+//     pictures and resident memory early and late;
+//  4. a 4K60 HEVC Main10 clip standing on its side (a quarter-turn display
+//     matrix, as phones record) and a 4K60 H.264 clip, each played paced in
+//     a channel at 1080p output while three other channels play 1080p30
+//     files: pictures delivered against expected (goal 100 %, none skipped),
+//     the share of the sound that played, and the CPU of the four channels
+//     beside `ffmpeg -re` decoding the same four files to 1080p RGBA.
+// Figure 1 compares one file-URL decoder with the CLI on as many threads as
+// the decoder gives that picture.
 //
-// Usage: bench_decoder [seconds for figure 3, default 30]
+// Usage: bench_decoder [seconds for figures 3 and 4, default 30] [4k: figure 4 only]
 
+#include "engine/avptr.h"
 #include "engine/framepool.h"
 #include "input/ffmpegvideodecoder.h"
 
@@ -22,8 +31,14 @@
 #include <QProcess>
 #include <QThread>
 
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/display.h>
+}
+
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <sys/resource.h>
@@ -145,15 +160,18 @@ void unpacedThroughput(const QString& rawClip, int frames, int w, int h)
     double ours = 0;
     double theirs = 0;
     long delivered = 0;
+    // A raw stream without a duration is opened as a live source.
+    const int threads = FFmpegVideoDecoder::videoDecoderThreads(1920, 1080, true, QThread::idealThreadCount());
     for (int run = 0; run < 3; ++run) {
         ours = std::max(ours, decoderThroughput(rawClip, frames, w, h, &delivered));
-        const CliRun cli = runCli({"-hide_banner", "-loglevel", "error", "-threads", "1", "-i", rawClip, "-vf",
-                                   QString("scale=%1:%2:flags=bilinear,format=rgba").arg(w).arg(h), "-f", "null", "-"});
+        const CliRun cli = runCli({"-hide_banner", "-loglevel", "error", "-threads", QString::number(threads), "-i",
+                                   rawClip, "-vf", QString("scale=%1:%2:flags=bilinear,format=rgba").arg(w).arg(h),
+                                   "-f", "null", "-"});
         theirs = std::max(theirs, double(frames) / cli.wallSeconds);
     }
-    std::printf("unpaced decode+RGBA to %4dx%-4d: %7.1f fps (%ld pictures)   ffmpeg -threads 1: %7.1f fps   ratio %.2fx "
-                "(best of 3)\n",
-                w, h, ours, delivered, theirs, ours / theirs);
+    std::printf("unpaced decode+RGBA to %4dx%-4d: %7.1f fps (%ld pictures)   ffmpeg -threads %d: %7.1f fps   ratio "
+                "%.2fx (best of 3)\n",
+                w, h, ours, delivered, threads, theirs, ours / theirs);
 }
 
 void pacedCpu(const QString& clip, int seconds)
@@ -235,6 +253,141 @@ void eightDecoders(const QString& channelClip, const QString& overlayClip, int s
                 rssEarly / 1024, rssLate / 1024);
 }
 
+// Copies an MP4 and gives its video stream a display matrix turning the
+// picture a quarter clockwise for display (the 5.1 CLI cannot write one).
+bool writeRotatedCopy(const QString& from, const QString& to)
+{
+    AVFormatContext* in = nullptr;
+    if (avformat_open_input(&in, from.toUtf8().constData(), nullptr, nullptr) < 0)
+        return false;
+    av::InputPtr input(in);
+    if (avformat_find_stream_info(in, nullptr) < 0)
+        return false;
+    AVFormatContext* out = nullptr;
+    if (avformat_alloc_output_context2(&out, nullptr, "mp4", to.toUtf8().constData()) < 0)
+        return false;
+    std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> output(out, [](AVFormatContext* c) {
+        if (c->pb)
+            avio_closep(&c->pb);
+        avformat_free_context(c);
+    });
+    for (unsigned i = 0; i < in->nb_streams; ++i) {
+        AVStream* s = avformat_new_stream(out, nullptr);
+        if (!s || avcodec_parameters_copy(s->codecpar, in->streams[i]->codecpar) < 0)
+            return false;
+        s->codecpar->codec_tag = in->streams[i]->codecpar->codec_id == AV_CODEC_ID_HEVC ? MKTAG('h', 'v', 'c', '1') : 0;
+        s->time_base = in->streams[i]->time_base;
+        if (in->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+            auto* matrix = reinterpret_cast<int32_t*>(
+                av_stream_new_side_data(s, AV_PKT_DATA_DISPLAYMATRIX, sizeof(int32_t) * 9));
+            if (!matrix)
+                return false;
+            av_display_rotation_set(matrix, 90); // a clockwise angle: -90 degrees counter-clockwise
+        }
+    }
+    if (avio_open(&out->pb, to.toUtf8().constData(), AVIO_FLAG_WRITE) < 0 || avformat_write_header(out, nullptr) < 0)
+        return false;
+    av::PacketPtr packet(av_packet_alloc());
+    while (av_read_frame(in, packet.get()) >= 0) {
+        av_packet_rescale_ts(packet.get(), in->streams[packet->stream_index]->time_base,
+                             out->streams[packet->stream_index]->time_base);
+        if (av_interleaved_write_frame(out, packet.get()) < 0)
+            return false;
+    }
+    return av_write_trailer(out) >= 0;
+}
+
+// One 4K60 clip paced in a channel at 1080p beside three 1080p30 channels.
+void fourKChannel(const QString& label, const QString& bigClip, const QString& channelClip, int seconds)
+{
+    struct Slot {
+        std::unique_ptr<FramePool> pool;
+        std::unique_ptr<FFmpegVideoDecoder> decoder;
+        Counter counter;
+        double fps = 0;
+        std::int64_t pulled = 0;
+        std::int64_t sounded = 0;
+    };
+    std::vector<std::unique_ptr<Slot>> runs;
+    for (int i = 0; i < 4; ++i) {
+        auto s = std::make_unique<Slot>();
+        s->pool = std::make_unique<FramePool>(18, 1920, 1080);
+        s->decoder = std::make_unique<FFmpegVideoDecoder>(s->pool.get());
+        s->decoder->setOutputSize(1920, 1080);
+        s->decoder->setLooping(true);
+        s->decoder->setFrameCallback(s->counter.callback());
+        s->decoder->setPlayback(0, true);
+        s->fps = i == 0 ? 60 : 30;
+        runs.push_back(std::move(s));
+    }
+    const double cpu0 = processCpuSeconds();
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < 4; ++i)
+        runs[std::size_t(i)]->decoder->setSource(i == 0 ? bigClip : channelClip);
+    std::vector<float> audio(2 * 4800);
+    // The mixer pulls in real time; a frame counts as sounded when the
+    // channel had its sample (a tone is silent only at its zero crossings).
+    while (timer.elapsed() < seconds * 1000) {
+        const std::int64_t due = timer.nsecsElapsed() * 48 / 1000000;
+        for (auto& s : runs) {
+            const int frames = int(std::min<std::int64_t>(due - s->pulled, 4800));
+            if (frames <= 0)
+                continue;
+            s->decoder->readAudio(audio.data(), frames);
+            for (int f = 0; f < frames; ++f)
+                s->sounded += audio[std::size_t(2 * f)] != 0.0f ? 1 : 0;
+            s->pulled += frames;
+        }
+        QThread::msleep(10);
+    }
+    const double wall = double(timer.nsecsElapsed()) / 1e9;
+    const double ours = (processCpuSeconds() - cpu0) / wall;
+    const double expected = runs[0]->fps * wall;
+    const double delivered = double(runs[0]->counter.pictures);
+    const double sound = 100.0 * double(runs[0]->sounded) / double(std::max<std::int64_t>(1, runs[0]->pulled));
+    double others = 0;
+    for (int i = 1; i < 4; ++i)
+        others += double(runs[std::size_t(i)]->counter.pictures) / (runs[std::size_t(i)]->fps * wall);
+    runs.clear();
+
+    // The CLI decodes the same four files paced, with its automatic threads.
+    const pid_t bigPid = fork();
+    if (bigPid == 0) {
+        execlp("ffmpeg", "ffmpeg", "-hide_banner", "-loglevel", "error", "-re", "-stream_loop", "-1", "-t",
+               qPrintable(QString::number(seconds)), "-i", qPrintable(bigClip), "-vf",
+               "scale=1920:1080:force_original_aspect_ratio=decrease,format=rgba", "-f", "null", "-", nullptr);
+        _exit(127);
+    }
+    std::vector<pid_t> pids{bigPid};
+    for (int i = 1; i < 4; ++i) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            execlp("ffmpeg", "ffmpeg", "-hide_banner", "-loglevel", "error", "-re", "-stream_loop", "-1", "-t",
+                   qPrintable(QString::number(seconds)), "-i", qPrintable(channelClip), "-vf", "format=rgba", "-f",
+                   "null", "-", nullptr);
+            _exit(127);
+        }
+        pids.push_back(pid);
+    }
+    QElapsedTimer cliTimer;
+    cliTimer.start();
+    double cliCpu = 0;
+    for (pid_t pid : pids) {
+        int status = 0;
+        rusage usage{};
+        wait4(pid, &status, 0, &usage);
+        cliCpu += double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+                  + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    }
+    const double cliCores = cliCpu / (double(cliTimer.nsecsElapsed()) / 1e9);
+    std::printf("%s at 1080p + 3x 1080p30, %.0f s on %d cores: pictures %.1f %% (%.0f of %.0f, %.0f skipped), "
+                "sound %.1f %%, other channels %.1f %%   CPU %.2f cores   ffmpeg -re: %.2f cores   ratio %.2fx\n",
+                qPrintable(label), wall, QThread::idealThreadCount(), 100.0 * delivered / expected, delivered,
+                expected, std::max(0.0, expected - delivered), sound, 100.0 * others / 3, ours, cliCores,
+                ours / cliCores);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -252,9 +405,35 @@ int main(int argc, char** argv)
     const QString overlay = fixture("bench_360p30_20s.mp4", {"-f", "lavfi", "-i",
                                                             "testsrc2=size=640x360:rate=30:duration=20", "-c:v",
                                                             "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p"});
+    const QString tone = "sine=f=440:sample_rate=48000:duration=10";
+    const QString hevc4k = fixture("bench_2160p60_hevc10_av_10s.mp4",
+                                   {"-f", "lavfi", "-i", "testsrc2=size=3840x2160:rate=60:duration=10", "-f", "lavfi",
+                                    "-i", tone, "-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
+                                    "log-level=error:keyint=60", "-pix_fmt", "yuv420p10le", "-tag:v", "hvc1", "-c:a",
+                                    "aac"});
+    const QString hevc4kRotated = benchDir() + "/bench_2160p60_hevc10_av_10s_rotated.mp4";
+    if (QFileInfo(hevc4kRotated).size() == 0 && !writeRotatedCopy(hevc4k, hevc4kRotated)) {
+        std::fprintf(stderr, "could not make the rotated 4K clip\n");
+        return 1;
+    }
+    const QString h2644k = fixture("bench_2160p60_h264_av_10s.mp4",
+                                   {"-f", "lavfi", "-i", "testsrc2=size=3840x2160:rate=60:duration=10", "-f", "lavfi",
+                                    "-i", tone, "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p", "-g",
+                                    "60", "-c:a", "aac"});
+    const QString channel30 = fixture("bench_1080p30_av_10s.mp4",
+                                      {"-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=30:duration=10", "-f",
+                                       "lavfi", "-i", tone, "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt",
+                                       "yuv420p", "-g", "30", "-c:a", "aac"});
+    if (argc > 2 && std::strcmp(argv[2], "4k") == 0) {
+        fourKChannel("4K60 HEVC Main10, turned", hevc4kRotated, channel30, longSeconds);
+        fourKChannel("4K60 H.264", h2644k, channel30, longSeconds);
+        return 0;
+    }
     unpacedThroughput(raw, 600, 1920, 1080);
     unpacedThroughput(raw, 600, 640, 360);
     pacedCpu(withAudio, 10);
     eightDecoders(withAudio, overlay, longSeconds);
+    fourKChannel("4K60 HEVC Main10, turned", hevc4kRotated, channel30, longSeconds);
+    fourKChannel("4K60 H.264", h2644k, channel30, longSeconds);
     return 0;
 }

@@ -91,33 +91,53 @@ int main(int argc, char** argv)
     }
 
     // The sink's own conversion, on distinct frames so none is skipped as a repeat.
-    std::printf("\nRGBA-to-YUV conversion per 1080p frame (wall ms), beside memcpy of the RGBA frame\n");
-    std::printf("%-12s %10s %10s %8s\n", "preset", "convert", "memcpy", "ratio");
-    QByteArray copy(kWidth * kHeight * 4, 0);
-    for (int preset = 0; preset < 3; ++preset) {
-        FfmpegEncoderSink sink;
-        sink.configure(dir.filePath("convert.mkv"), {}, kFps);
-        sink.setEncodingParams(0, 2, FfmpegEncoderSink::kEncoderSoftwareOnly, preset);
-        FrameTokenPtr first = frames[0];
-        sink.encodeFrame(first, nullptr, 0, 1); // opens the encoder and the picture
-        constexpr int kRounds = 200;
-        auto t0 = std::chrono::steady_clock::now();
-        for (int i = 0; i < kRounds; ++i) {
-            FrameToken& token = *frames[std::size_t(i) % frames.size()];
-            token.ptsUs = 1000000 + i;
-            EncoderSinkTestAccess::convert(sink, token);
+    std::printf("\nRGBA-to-YUV conversion per frame (wall ms), beside memcpy of the RGBA frame\n");
+    std::printf("%-6s %-12s %10s %10s %8s\n", "size", "preset", "convert", "memcpy", "ratio");
+    struct Size {
+        const char* name;
+        int width, height;
+    };
+    for (const Size size : {Size{"1080p", kWidth, kHeight}, Size{"2160p", 2 * kWidth, 2 * kHeight}}) {
+        std::vector<FrameTokenPtr> sized;
+        for (int f = 0; f < 4; ++f) {
+            auto token = std::make_shared<FrameToken>();
+            token->width = size.width;
+            token->height = size.height;
+            token->bytesPerLine = size.width * 4;
+            token->pixelFormat = FrameToken::kRgba8888;
+            token->data = QByteArray(qsizetype(size.width) * size.height * 4, Qt::Uninitialized);
+            for (qsizetype b = 0; b < token->data.size(); ++b)
+                token->data[b] = char((b * 7 + f * 31 + (b >> 12)) & 0xff);
+            sized.push_back(token);
         }
-        const double convertMs =
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count() / kRounds;
-        t0 = std::chrono::steady_clock::now();
-        for (int i = 0; i < kRounds; ++i) {
-            const QByteArray& src = frames[std::size_t(i) % frames.size()]->data;
-            std::memcpy(copy.data(), src.constData(), std::size_t(src.size()));
+        QByteArray copy(sized[0]->data.size(), 0);
+        const int rounds = size.height > kHeight ? 60 : 200;
+        for (int preset = 0; preset < 3; ++preset) {
+            FfmpegEncoderSink sink;
+            sink.configure(dir.filePath("convert.mkv"), {}, kFps);
+            sink.setEncodingParams(0, 2, FfmpegEncoderSink::kEncoderSoftwareOnly, preset);
+            FrameTokenPtr first = sized[0];
+            sink.encodeFrame(first, nullptr, 0, 1); // opens the encoder and the picture
+            auto t0 = std::chrono::steady_clock::now();
+            for (int i = 0; i < rounds; ++i) {
+                FrameToken& token = *sized[std::size_t(i) % sized.size()];
+                token.ptsUs = 1000000 + i;
+                EncoderSinkTestAccess::convert(sink, token);
+            }
+            const double convertMs =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count() / rounds;
+            t0 = std::chrono::steady_clock::now();
+            for (int i = 0; i < rounds; ++i) {
+                const QByteArray& src = sized[std::size_t(i) % sized.size()]->data;
+                std::memcpy(copy.data(), src.constData(), std::size_t(src.size()));
+            }
+            const double copyMs =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count() / rounds;
+            std::printf("%-6s %-12s %10.3f %10.3f %7.2fx\n", size.name, names[preset], convertMs, copyMs,
+                        convertMs / copyMs);
+            std::fflush(stdout);
+            static_cast<IEncoderSink&>(sink).close();
         }
-        const double copyMs =
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count() / kRounds;
-        std::printf("%-12s %10.3f %10.3f %7.2fx\n", names[preset], convertMs, copyMs, convertMs / copyMs);
-        static_cast<IEncoderSink&>(sink).close();
     }
     return 0;
 }

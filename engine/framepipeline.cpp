@@ -101,6 +101,7 @@ void FramePipeline::createDecoders()
         connect(decoder.get(), &FFmpegVideoDecoder::sourceVideoInfoChanged, this,
                 [this, j](int cw, int ch, int dw, int dh, qulonglong generation) {
                     onChannelSourceVideoInfoChanged(j, cw, ch, dw, dh, generation);
+                    emit channelSourceOpened(j);
                 });
         connect(decoder.get(), &FFmpegVideoDecoder::decodeError, this, [this, j](const QString& message) {
             qWarning() << "Channel" << j << "decoder:" << message;
@@ -116,6 +117,11 @@ void FramePipeline::createDecoders()
         auto decoder = std::make_unique<FFmpegVideoDecoder>(overlayPool.get(), this);
         decoder->audioEnabled.store(false);
         decoder->setFrameCallback([this, k](FrameTokenPtr frame) { onOverlayFrame(k, std::move(frame)); });
+        connect(decoder.get(), &FFmpegVideoDecoder::sourceVideoInfoChanged, this, [this, k] {
+            const int mediaId = overlayMediaIds[k].load();
+            if (mediaId >= 0)
+                emit overlaySourceOpened(mediaId);
+        });
         connect(decoder.get(), &FFmpegVideoDecoder::decodeError, this, [this, k](const QString& message) {
             qWarning() << "Overlay slot" << k << "decoder:" << message;
             emit errorOccurred(message);

@@ -129,6 +129,10 @@ signals:
     void channelPlaybackEnded(int channel);
     void overlayFrameReady(int mediaId, qint64 ptsMs, QImage image);
     void overlayPlaybackFinished(int mediaId);
+    // A decoder has opened its source and knows its picture (and so its
+    // duration, when it has one). GUI thread.
+    void channelSourceOpened(int channel);
+    void overlaySourceOpened(int mediaId);
 
 public slots:
     void onEncodeTransportFailed();

@@ -6,12 +6,15 @@
 #include "engine/avptr.h"
 #include "input/filepacer.h"
 #include "input/inputsource.h"
+#include "input/pictureconverter.h"
 #include "net/socksmediabridge.h"
 #include "net/sockstcprelay.h"
 #include "platform/capturedevices.h"
 
 #include <QDebug>
 #include <QUrl>
+
+#include <libyuv/rotate_argb.h>
 
 #include <chrono>
 #include <climits>
@@ -27,6 +30,8 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include <sched.h>
+
 namespace {
 
 constexpr std::size_t kLiveHeldBackLimit = 8;
@@ -41,6 +46,8 @@ constexpr qint64 kPlayingSeekToleranceMs = 200;
 constexpr std::int64_t kDeviceAudioLeadUs = 10000;
 constexpr std::int64_t kMicrophoneLagUs = 32000;
 constexpr int kPausedMicrophoneDiscardMax = 128;
+// Sound read ahead of pictures that are behind their time.
+constexpr std::int64_t kLateAudioLeadUs = 500000;
 
 const QString kDshowMissingText = QString::fromUtf8(
     "未注册 dshow 输入（通常未链接 libavdevice）。请确认已安装带 libavdevice 的 FFmpeg，执行 qmake 后完整重编，且 "
@@ -54,6 +61,17 @@ struct InterruptFlags {
 };
 
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// Cores this process may run on (a CPU affinity mask counts, the machine's
+// total does not).
+int usableCores()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0)
+        return std::max(1, CPU_COUNT(&set));
+    return std::max(1, int(std::thread::hardware_concurrency()));
+}
 
 std::int64_t steadyNowUs()
 {
@@ -117,6 +135,32 @@ int quarterTurns(const AVStream* stream)
     return int(((q % 4) + 4) % 4);
 }
 
+
+// The general scaler reads the picture's matrix and range from its tags,
+// as the fast converter does; its defaults would take every picture as
+// BT.601.
+void setScalerColours(SwsContext* scaler, const AVFrame& frame)
+{
+    int matrix = SWS_CS_DEFAULT;
+    if (frame.colorspace == AVCOL_SPC_BT709)
+        matrix = SWS_CS_ITU709;
+    else if (frame.colorspace == AVCOL_SPC_BT2020_NCL || frame.colorspace == AVCOL_SPC_BT2020_CL)
+        matrix = SWS_CS_BT2020;
+    int* inverse = nullptr;
+    int srcRange = 0;
+    int* table = nullptr;
+    int dstRange = 0;
+    int brightness = 0;
+    int contrast = 0;
+    int saturation = 0;
+    if (sws_getColorspaceDetails(scaler, &inverse, &srcRange, &table, &dstRange, &brightness, &contrast, &saturation)
+        < 0)
+        return; // not a YUV source: nothing to choose
+    if (frame.color_range == AVCOL_RANGE_JPEG)
+        srcRange = 1;
+    sws_setColorspaceDetails(scaler, sws_getCoefficients(matrix), srcRange, table, dstRange, brightness, contrast,
+                             saturation);
+}
 } // namespace
 
 // Everything the decode thread holds for one open source. Members are
@@ -631,6 +675,13 @@ bool FFmpegVideoDecoder::openSource(Session& s)
     if (!s.video) {
         const AVCodec* codec = avcodec_find_decoder(par->codec_id);
         av::CodecContextPtr context(codec ? avcodec_alloc_context3(codec) : nullptr);
+        if (context && !(s.live && s.isDshow)) {
+            // Capture devices deliver small or raw pictures and keep
+            // libavcodec's single thread; files and network sources get
+            // threads by picture size.
+            context->thread_count = videoDecoderThreads(par->width, par->height, s.live, usableCores());
+            context->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+        }
         if (!context || avcodec_parameters_to_context(context.get(), par) < 0
             || avcodec_open2(context.get(), codec, nullptr) < 0) {
             s.input.reset();
@@ -639,6 +690,7 @@ bool FFmpegVideoDecoder::openSource(Session& s)
         }
         s.video = std::move(context);
     }
+    openedVideoThreads = s.video->thread_count;
 
     if (audioEnabled) {
         const int index = av_find_best_stream(s.input.get(), AVMEDIA_TYPE_AUDIO, -1, s.videoIndex, nullptr, 0);
@@ -669,6 +721,22 @@ bool FFmpegVideoDecoder::openSource(Session& s)
 }
 
 // ---------------------------------------------------------------- decode loop
+
+int FFmpegVideoDecoder::videoDecoderThreads(int width, int height, bool live, int cores)
+{
+    // One software thread decodes up to about 720p in real time; the work
+    // grows with the pixels, so 1080p gets 2 threads, up to 4K 4 and above
+    // that 8. No decoder takes more than half the machine (at least 2 where
+    // threads are wanted): four channels and four overlays share it with the
+    // compositor and the encoder, and a decoder that is not behind leaves
+    // its threads idle. Frame threads add one picture of delay each, which a
+    // file hides behind its pacing; a live source keeps at most 2.
+    const std::int64_t pixels = std::int64_t(std::max(width, 1)) * std::max(height, 1);
+    int wanted = pixels <= 1280 * 720 ? 1 : pixels <= 1920 * 1080 ? 2 : pixels <= 3840 * 2160 ? 4 : 8;
+    const int cap = std::max(2, std::max(cores, 1) / 2);
+    wanted = std::min(wanted, cap);
+    return live ? std::min(wanted, 2) : wanted;
+}
 
 void FFmpegVideoDecoder::runDecodeLoop(Session& s)
 {
@@ -772,8 +840,17 @@ bool FFmpegVideoDecoder::showFilePicture(Session& s)
     const std::int64_t t = frameTimeUs(frame, s.videoStream);
     const std::int64_t firstNow = steadyNowUs();
     const std::int64_t due = firstNow + s.pacer.delayUs(t, firstNow);
-    if (due - firstNow > FilePacer::kReadAheadMinUs && s.audio.context)
+    if (due - firstNow > FilePacer::kReadAheadMinUs && s.audio.context) {
         readAheadWhileWaiting(s, due - firstNow);
+    } else if (due < firstNow && s.audio.context) {
+        // Pictures behind their time must not starve the sound: audio is
+        // read on ahead of them, and once as many pictures wait as may be
+        // held back, those up to the newest key frame among them are
+        // skipped so the pictures catch up instead of the sound stopping.
+        readAheadWhileWaiting(s, kLateAudioLeadUs);
+        if (s.heldBack.size() >= s.heldBackLimit)
+            skipHeldBackToKeyFrame(s);
+    }
     const std::int64_t delay = due - steadyNowUs();
     if (delay > 0) {
         std::int64_t remaining = FilePacer::waitUs(delay);
@@ -808,6 +885,18 @@ void FFmpegVideoDecoder::readAheadWhileWaiting(Session& s, std::int64_t waitUs)
         else if (packet->stream_index == s.videoIndex)
             s.heldBack.push_back(packet.release());
     }
+}
+
+void FFmpegVideoDecoder::skipHeldBackToKeyFrame(Session& s)
+{
+    auto key = std::find_if(s.heldBack.rbegin(), s.heldBack.rend(),
+                            [](const AVPacket* p) { return (p->flags & AV_PKT_FLAG_KEY) != 0; });
+    if (key == s.heldBack.rend() || std::next(key) == s.heldBack.rend())
+        return;
+    const auto keep = key.base() - 1; // the key frame itself stays
+    for (auto it = s.heldBack.begin(); it != keep; ++it)
+        av_packet_free(&*it);
+    s.heldBack.erase(s.heldBack.begin(), keep);
 }
 
 void FFmpegVideoDecoder::receiveLivePictures(Session& s)
@@ -1046,10 +1135,14 @@ bool FFmpegVideoDecoder::convertAndDeliver(AVFrame* frame, AVFrame* softwareFram
         return false;
     const int sw = (q % 2) ? fh : fw;
     const int sh = (q % 2) ? fw : fh;
-    *scaler = sws_getCachedContext(*scaler, w, h, AVPixelFormat(frame->format), sw, sh, AV_PIX_FMT_RGBA, SWS_BILINEAR,
-                                   nullptr, nullptr, nullptr);
-    if (!*scaler)
-        return false;
+    const bool fast = pictureconverter::covers(frame->format);
+    if (!fast) {
+        *scaler = sws_getCachedContext(*scaler, w, h, AVPixelFormat(frame->format), sw, sh, AV_PIX_FMT_RGBA,
+                                       SWS_BILINEAR, nullptr, nullptr, nullptr);
+        if (!*scaler)
+            return false;
+        setScalerColours(*scaler, *frame);
+    }
 
     FrameTokenPtr token = blockingAcquire ? framePool->acquire() : framePool->tryAcquire();
     if (!token)
@@ -1074,36 +1167,23 @@ bool FFmpegVideoDecoder::convertAndDeliver(AVFrame* frame, AVFrame* softwareFram
     if (q == 0) {
         std::uint8_t* planes[4] = {dst, nullptr, nullptr, nullptr};
         int strides[4] = {token->bytesPerLine, 0, 0, 0};
-        sws_scale(*scaler, frame->data, frame->linesize, 0, h, planes, strides);
+        if (fast)
+            pictureconverter::convertToRgba(*frame, dst, token->bytesPerLine, sw, sh);
+        else
+            sws_scale(*scaler, frame->data, frame->linesize, 0, h, planes, strides);
     } else {
         static thread_local std::vector<std::uint32_t> scratch;
         if (scratch.size() < std::size_t(sw) * sh)
             scratch.resize(std::size_t(sw) * sh);
         std::uint8_t* planes[4] = {reinterpret_cast<std::uint8_t*>(scratch.data()), nullptr, nullptr, nullptr};
         int strides[4] = {sw * 4, 0, 0, 0};
-        sws_scale(*scaler, frame->data, frame->linesize, 0, h, planes, strides);
-        const int W = sw;
-        const int H = sh;
-        const int stride = token->bytesPerLine / 4;
-        auto* out = reinterpret_cast<std::uint32_t*>(dst);
-        for (int r = 0; r < H; ++r) {
-            const std::uint32_t* row = scratch.data() + std::size_t(r) * W;
-            for (int i = 0; i < W; ++i) {
-                int col = 0;
-                int line = 0;
-                if (q == 1) {
-                    col = r;
-                    line = W - 1 - i;
-                } else if (q == 2) {
-                    col = W - 1 - i;
-                    line = H - 1 - r;
-                } else {
-                    col = H - 1 - r;
-                    line = i;
-                }
-                out[std::size_t(line) * stride + col] = row[i];
-            }
-        }
+        if (fast)
+            pictureconverter::convertToRgba(*frame, planes[0], strides[0], sw, sh);
+        else
+            sws_scale(*scaler, frame->data, frame->linesize, 0, h, planes, strides);
+        // Quarter turns counter-clockwise, as the display matrix gives them.
+        const libyuv::RotationMode mode = q == 1 ? libyuv::kRotate270 : q == 2 ? libyuv::kRotate180 : libyuv::kRotate90;
+        libyuv::ARGBRotate(planes[0], strides[0], dst, token->bytesPerLine, sw, sh, mode);
     }
     token->ptsUs = frameTimeUs(frame, stream);
     decoder->deliverFrame(std::move(token));

@@ -92,6 +92,10 @@ public:
     static constexpr std::size_t kReaderQueueMaxPackets = 300;
     static constexpr std::uint64_t kReaderQueueMaxBytes = 14680064;
 
+    // Decoding threads for a picture of width x height on a machine with
+    // `cores` logical cores (files, or live network sources when `live`).
+    static int videoDecoderThreads(int width, int height, bool live, int cores);
+
     // Audio queue bounds.
     static constexpr int kAudioQueueCapFloats = 768000; // 8 s of 48 kHz stereo
     static constexpr int kFadeInStart = 12288;
@@ -135,6 +139,7 @@ private:
     bool drainVideoDecoder(Session& s);
     void scrubTo(Session& s);
     void readAheadWhileWaiting(Session& s, std::int64_t waitUs);
+    void skipHeldBackToKeyFrame(Session& s);
     bool shouldDropFrame(qint64 ptsUs);
     static bool convertAndDeliver(AVFrame* frame, AVFrame* softwareFrame, AVStream* stream, SwsContext** scaler,
                                   FramePool* pool, QSize target, FFmpegVideoDecoder* decoder, bool blockingAcquire);
@@ -186,6 +191,8 @@ private:
     std::atomic<bool> separateAudio{false};
     std::atomic<bool> liveDeviceAudioMaster{false};
     std::atomic<std::int64_t> newestAudioPtsUs{kNoPts};
+    // Threads of the open video decoder, as libavcodec reports them (tests).
+    std::atomic<int> openedVideoThreads{0};
 
     // Guards starting and joining decodeThread and microphoneThread.
     std::mutex threadMutex;

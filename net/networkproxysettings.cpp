@@ -434,7 +434,11 @@ QString effectiveSocksUrl()
 
 void applyApplicationProxy()
 {
-    const QString url = effectiveHttpProxyUrl();
+    applyApplicationProxyUrl(effectiveHttpProxyUrl());
+}
+
+void applyApplicationProxyUrl(const QString& url)
+{
     if (url.isEmpty()) {
         QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
         return;

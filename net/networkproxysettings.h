@@ -72,5 +72,9 @@ QByteArray effectiveHttpProxyUtf8();
 QString effectiveSocksEndpoint();
 QString effectiveSocksUrl();
 void applyApplicationProxy();
+// The second half of applyApplicationProxy: sets the application proxy from
+// an effective HTTP proxy URL determined before (empty: no proxy). Lets a
+// caller run the blocking detection elsewhere.
+void applyApplicationProxyUrl(const QString& url);
 
 } // namespace NetworkProxySettings

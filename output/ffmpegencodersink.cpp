@@ -1,5 +1,6 @@
 #include "output/ffmpegencodersink.h"
 
+#include "output/rgbatoyuv.h"
 #include "output/steadyclock.h"
 
 #include "app/logging.h"
@@ -22,6 +23,7 @@ extern "C" {
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <malloc.h>
 #include <string>
 
 namespace {
@@ -363,6 +365,8 @@ bool FfmpegEncoderSink::openVideoEncoder(const AVCodec* codec, int w, int h, boo
     ctx->framerate = AVRational{rate, 1};
     ctx->gop_size = keyframeIntervalSeconds * rate;
     ctx->pix_fmt = (nameContains(name, "_qsv") || nameContains(name, "_amf")) ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
+    ctx->colorspace = rgbatoyuv::kColorSpace;
+    ctx->color_range = rgbatoyuv::kColorRange;
 
     const std::int64_t kbps = videoBitrateKbps > 0 ? videoBitrateKbps : automaticBitrateKbps(fps, w, h);
     const std::int64_t bitRate = kbps * 1000;
@@ -431,7 +435,9 @@ bool FfmpegEncoderSink::openVideoEncoder(const AVCodec* codec, int w, int h, boo
 void FfmpegEncoderSink::encodeFrame(FrameTokenPtr& frame, const std::int16_t* audio, int audioFrames, std::int64_t seq)
 {
     currentFrameSeq = seq;
-    if (aborted.load() || (failed && !closing.load()))
+    // An abort releases the stream destinations only: a recording still
+    // takes every frame the router hands over before it closes.
+    if ((aborted.load() && !recording) || (failed && !closing.load()))
         return;
     if (!isValidFrameToken(frame))
         return;
@@ -444,22 +450,44 @@ void FfmpegEncoderSink::encodeFrame(FrameTokenPtr& frame, const std::int16_t* au
     if (!convertFrame(*frame))
         return;
 
-    const std::int64_t step = advanceMediaClock();
-    if (audioPullCallback) {
+    // The wall clock moves by the time since the last frame; after a stop
+    // the router hands over the frames still queued, and the time their
+    // encoding takes is not recorded time: each lasts one interval.
+    if (aborted.load() && mediaClockStarted)
+        wallClockMs += std::max<std::int64_t>(1, 1000 / roundedFps());
+    else
+        advanceMediaClock();
+    // The media clock follows the wall clock, and runs ahead of it only
+    // while frames that came in a bunch are stamped ahead (below): the
+    // audio pulled for them then stays with the picture, and the clock
+    // waits for the wall clock afterwards instead of keeping the lead, so
+    // bursts never stretch a recording's timeline.
+    const std::int64_t clockBefore = mediaClockMs;
+    mediaClockMs = std::max(mediaClockMs, wallClockMs);
+    // Pictures are stamped on the output rate's grid: the clock picks the
+    // nearest free frame slot. Stamps off the grid (the clock's jitter in a
+    // millisecond time base) make players guess another rate and make a
+    // remux at the nominal rate put two pictures on one slot.
+    const AVRational slotBase{1, roundedFps()};
+    std::int64_t slot = av_rescale_q(mediaClockMs, AVRational{1, 1000}, slotBase);
+    if (hasLastVideoPts) {
+        const std::int64_t lastSlot = av_rescale_q(lastVideoPts, videoCodec->time_base, slotBase);
+        if (slot <= lastSlot) {
+            slot = lastSlot + 1;
+            mediaClockMs = std::max(mediaClockMs, av_rescale_q(slot, slotBase, AVRational{1, 1000}));
+        }
+    }
+    std::int64_t pts = av_rescale_q(slot, slotBase, videoCodec->time_base);
+    if (hasLastVideoPts && pts <= lastVideoPts)
+        pts = lastVideoPts + 1;
+    const std::int64_t step = mediaClockMs - clockBefore;
+    if (audioPullCallback && step > 0) {
         const int frames = int(std::min<std::int64_t>(kMaxPullFrames, (step * kAacSampleRate + 500) / 1000));
         pullAudio(frames);
         audio = pullBuffer.data();
         audioFrames = frames;
     }
 
-    std::int64_t pts = av_rescale_q(mediaClockMs, AVRational{1, 1000}, videoCodec->time_base);
-    if (hasLastVideoPts && pts <= lastVideoPts) {
-        pts = lastVideoPts + 1;
-        // Frames that came in a bunch are stamped ahead of the clock; the
-        // clock follows them, so the audio pulled for it stays in step with
-        // the picture instead of trailing it for the rest of the run.
-        mediaClockMs = std::max(mediaClockMs, av_rescale_q(pts, videoCodec->time_base, AVRational{1, 1000}));
-    }
     lastVideoPts = pts;
     hasLastVideoPts = true;
     yuvFrame->pts = pts;
@@ -524,6 +552,21 @@ void FfmpegEncoderSink::encodeFrame(FrameTokenPtr& frame, const std::int16_t* au
 
 bool FfmpegEncoderSink::convertFrame(const FrameToken& token)
 {
+    if (lastConvertedToken == &token && lastConvertedPtsUs == token.ptsUs
+        && lastConvertedGeneration == token.generation)
+        return true; // the same picture again: the converted one is still in yuvFrame
+    const auto* rgba = reinterpret_cast<const std::uint8_t*>(token.data.constData());
+    if (!rgbatoyuv::convert(rgba, token.bytesPerLine, token.width, token.height, yuvFrame.get())
+        && !scaleFrame(token))
+        return false;
+    lastConvertedToken = &token;
+    lastConvertedPtsUs = token.ptsUs;
+    lastConvertedGeneration = token.generation;
+    return true;
+}
+
+bool FfmpegEncoderSink::scaleFrame(const FrameToken& token)
+{
     const int flags = qualityPreset == 0 ? SWS_FAST_BILINEAR : qualityPreset == 2 ? SWS_BICUBIC : SWS_BILINEAR;
     const ScalerKey key{token.width, token.height, yuvFrame->width, yuvFrame->height, yuvFrame->format, flags};
     if (!scaler || !(key == scalerKey)) {
@@ -547,23 +590,30 @@ bool FfmpegEncoderSink::convertFrame(const FrameToken& token)
             qWarning() << "FfmpegEncoderSink: swscale threads option unavailable;"
                        << "color conversion will use the FFmpeg default:" << av::errorText(threadResult);
         }
+        // The scaler's defaults for a YUV destination (BT.601, limited
+        // range) are the matrix and range the fast path uses.
         if (sws_init_context(s, nullptr, nullptr) < 0)
             return false;
         scaler = std::move(fresh);
         scalerKey = key;
-        lastConvertedToken = nullptr;
-    } else if (lastConvertedToken == &token && lastConvertedPtsUs == token.ptsUs
-               && lastConvertedGeneration == token.generation) {
-        return true; // the same picture again: the converted one is still in yuvFrame
     }
-    const std::uint8_t* src[4] = {reinterpret_cast<const std::uint8_t*>(token.data.constData()), nullptr, nullptr,
-                                  nullptr};
-    const int srcStride[4] = {token.bytesPerLine, 0, 0, 0};
-    sws_scale(scaler.get(), src, srcStride, 0, token.height, yuvFrame->data, yuvFrame->linesize);
-    lastConvertedToken = &token;
-    lastConvertedPtsUs = token.ptsUs;
-    lastConvertedGeneration = token.generation;
-    return true;
+    // Only the frame interface runs the scaler's slice threads. The source
+    // frame borrows the token's pixels for this call.
+    av::FramePtr source(av_frame_alloc());
+    if (!source)
+        return false;
+    source->buf[0] = av_buffer_create(const_cast<std::uint8_t*>(
+                                          reinterpret_cast<const std::uint8_t*>(token.data.constData())),
+                                      std::size_t(token.data.size()), [](void*, std::uint8_t*) {}, nullptr,
+                                      AV_BUFFER_FLAG_READONLY);
+    if (!source->buf[0])
+        return false;
+    source->data[0] = source->buf[0]->data;
+    source->linesize[0] = token.bytesPerLine;
+    source->width = token.width;
+    source->height = token.height;
+    source->format = AV_PIX_FMT_RGBA;
+    return sws_scale_frame(scaler.get(), yuvFrame.get(), source.get()) >= 0;
 }
 
 std::int64_t FfmpegEncoderSink::advanceMediaClock()
@@ -590,7 +640,7 @@ std::int64_t FfmpegEncoderSink::advanceMediaClock()
             mediaClockLastNs += step * 1000000;
         }
     }
-    mediaClockMs += step;
+    wallClockMs += step;
     return step;
 }
 
@@ -822,6 +872,9 @@ bool FfmpegEncoderSink::allocateYuvFrame(int w, int h)
     yuvFrame->width = w;
     yuvFrame->height = h;
     yuvFrame->format = videoCodec->pix_fmt;
+    yuvFrame->colorspace = rgbatoyuv::kColorSpace;
+    yuvFrame->color_range = rgbatoyuv::kColorRange;
+    lastConvertedToken = nullptr;
     if (av_frame_get_buffer(yuvFrame.get(), 32) < 0) {
         yuvFrame.reset();
         return false;
@@ -918,7 +971,6 @@ bool FfmpegEncoderSink::reopenVideoEncoderForNewSize(int w, int h, bool globalHe
 
 void FfmpegEncoderSink::close()
 {
-    const bool wasAborted = aborted.load();
     AudioPullCallback lastPull = std::move(audioPullCallback);
     audioPullCallback = nullptr;
 
@@ -930,18 +982,32 @@ void FfmpegEncoderSink::close()
     stopNetworkWorkers();
     aborted = true;
 
-    if (recording && !wasAborted) {
-        // Only the file gets the tail: the network workers are gone.
-        aborted = false;
+    // The recording is drained and finished whatever stopped the run: an
+    // abort only ever concerns the stream destinations, and the file's I/O
+    // does not listen to it. The tail reaches the file only: the network
+    // workers are gone.
+    if (recording) {
         flushVideoEncoder();
         if (audioCodec) {
             // Audio is pulled up to each frame's time stamp; the last frame
-            // is shown for one more frame interval, which needs its sound.
-            if (lastPull && mediaClockStarted) {
-                const int frames = std::min(kMaxPullFrames, kAacSampleRate / roundedFps());
-                pullBuffer.assign(std::size_t(frames) * kAudioChannels, 0);
-                lastPull(pullBuffer.data(), frames);
-                appendAudio(pullBuffer.data(), frames);
+            // is shown for one more frame interval, which needs its sound,
+            // and frames stamped ahead of the clock need theirs too.
+            if (lastPull && mediaClockStarted && videoCodec && hasLastVideoPts) {
+                const std::int64_t videoEndMs =
+                    av_rescale_q(lastVideoPts, videoCodec->time_base, AVRational{1, 1000}) + 1000 / roundedFps();
+                const std::int64_t unreadFrames =
+                    std::int64_t(audioFifo.size() - std::min(audioFifoReadPos, audioFifo.size())) / kAudioChannels;
+                const std::int64_t takenFrames =
+                    av_rescale_q(audioSamplesSent, AVRational{1, audioCodec->sample_rate},
+                                 AVRational{1, kAacSampleRate})
+                    + unreadFrames;
+                const int frames = int(std::clamp<std::int64_t>(videoEndMs * kAacSampleRate / 1000 - takenFrames, 0,
+                                                                kMaxPullFrames));
+                if (frames > 0) {
+                    pullBuffer.assign(std::size_t(frames) * kAudioChannels, 0);
+                    lastPull(pullBuffer.data(), frames);
+                    appendAudio(pullBuffer.data(), frames);
+                }
             }
             flushAudioEncoder();
         }
@@ -950,8 +1016,9 @@ void FfmpegEncoderSink::close()
     pullBuffer.clear();
     pullBuffer.shrink_to_fit();
 
+    if (beforeTrailerHook)
+        beforeTrailerHook();
     for (const auto& target : muxTargets) {
-        aborted = target->isNetwork;
         if (target->formatContext) {
             if (fileOpened && !target->isNetwork) {
                 const int r = av_write_trailer(target->formatContext.get());
@@ -989,6 +1056,7 @@ void FfmpegEncoderSink::close()
     mediaClockStarted = false;
     mediaClockLastNs = 0;
     mediaClockMs = 0;
+    wallClockMs = 0;
     hasLastVideoPts = false;
     lastVideoPts = 0;
     lastFileFlushValid = false;
@@ -1033,10 +1101,10 @@ bool FfmpegEncoderSink::addDestination(const char* url, const char* muxer)
     return true;
 }
 
-bool FfmpegEncoderSink::lockMuxMutexUnlessStopping()
+bool FfmpegEncoderSink::lockMuxMutexUnlessStopping(bool network)
 {
     while (!muxMutex.try_lock()) {
-        if (aborted.load() || closing.load())
+        if ((network && aborted.load()) || closing.load())
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -1045,7 +1113,11 @@ bool FfmpegEncoderSink::lockMuxMutexUnlessStopping()
 
 bool FfmpegEncoderSink::openMux(MuxTarget& target, const char* url, const char* muxer)
 {
-    if (aborted.load() || closing.load())
+    // An abort stops stream destinations from opening, never the recording's
+    // next segment.
+    const bool networkUrl = isNetworkOutputUrl(url);
+    auto stopping = [this, networkUrl] { return closing.load() || (networkUrl && aborted.load()); };
+    if (stopping())
         return false;
     const QByteArray origUrl = url ? QByteArray(url) : QByteArray();
     const QByteArray muxerName = (muxer && *muxer) ? QByteArray(muxer) : QByteArray();
@@ -1062,7 +1134,7 @@ bool FfmpegEncoderSink::openMux(MuxTarget& target, const char* url, const char* 
             relayed = true;
         }
     }
-    if (aborted.load() || closing.load())
+    if (stopping())
         return false;
     if (isRtmpUrl(origUrl.constData()) && std::strstr(avformat_configuration(), "--enable-librtmp")) {
         qCritical() << "FfmpegEncoderSink: RTMP output requires an FFmpeg build without --enable-librtmp; refusing "
@@ -1097,10 +1169,12 @@ bool FfmpegEncoderSink::openMux(MuxTarget& target, const char* url, const char* 
         ctx->flags |= AVFMT_FLAG_FLUSH_PACKETS;
         ctx->max_delay = 0;
     }
-    ctx->interrupt_callback.callback = &FfmpegEncoderSink::ioInterruptCallback;
-    ctx->interrupt_callback.opaque = &aborted;
+    if (isNetwork) {
+        ctx->interrupt_callback.callback = &FfmpegEncoderSink::ioInterruptCallback;
+        ctx->interrupt_callback.opaque = &aborted;
+    }
 
-    if (!lockMuxMutexUnlessStopping())
+    if (!lockMuxMutexUnlessStopping(isNetwork))
         return false;
     AVStream* video = nullptr;
     AVStream* audio = nullptr;
@@ -1207,17 +1281,21 @@ bool FfmpegEncoderSink::openMux(MuxTarget& target, const char* url, const char* 
 
     AVDictionary* headerOptions = nullptr;
     if (muxerName.isEmpty()) {
-        if (std::strcmp(name, "mp4") == 0 || std::strcmp(name, "mov") == 0) {
-            // Hybrid fragmentation is newer than some FFmpeg builds, whose
-            // header write fails on the unknown flag.
-            const bool hybrid = !isNetwork && movFlagAvailable(ctx->oformat, "hybrid_fragmented");
-            av_dict_set(&headerOptions, "movflags",
-                        hybrid ? "+hybrid_fragmented+frag_keyframe+empty_moov+default_base_moof"
-                               : "+frag_keyframe+empty_moov+default_base_moof",
-                        0);
-        } else if (std::strcmp(name, "ismv") == 0) {
-            av_dict_set(&headerOptions, "movflags", "+frag_keyframe+empty_moov+default_base_moof", 0);
-        }
+        // A fragmented file plays up to its last whole fragment when the
+        // recorder is killed. Without hybrid fragments (newer than some
+        // FFmpeg builds, whose header write fails on the unknown flag) a
+        // file also gets an index of every fragment with its trailer:
+        // players that read only the first fragment's length (GStreamer)
+        // then show the whole length and can seek.
+        const bool mp4OrMov = std::strcmp(name, "mp4") == 0 || std::strcmp(name, "mov") == 0;
+        const bool hybrid = mp4OrMov && !isNetwork && movFlagAvailable(ctx->oformat, "hybrid_fragmented");
+        // ISMV fragments each track on its own, which such an index cannot
+        // describe.
+        const char* flags = hybrid                  ? "+hybrid_fragmented+frag_keyframe+empty_moov+default_base_moof"
+                            : mp4OrMov && !isNetwork ? "+frag_keyframe+empty_moov+default_base_moof+global_sidx"
+                                                     : "+frag_keyframe+empty_moov+default_base_moof";
+        if (mp4OrMov || std::strcmp(name, "ismv") == 0)
+            av_dict_set(&headerOptions, "movflags", flags, 0);
     }
     if (isFlv && isNetwork)
         av_dict_set(&headerOptions, "flvflags", "no_duration_filesize", 0);
@@ -1235,8 +1313,8 @@ bool FfmpegEncoderSink::openMux(MuxTarget& target, const char* url, const char* 
     target.audioStream = audio;
     target.formatContext = std::move(ctx);
     target.fixTimestamps = isFlv;
-    target.hasLastVideoPts = target.hasLastAudioPts = false;
-    target.lastVideoPts = target.lastAudioPts = 0;
+    target.hasLastVideoPts = target.hasLastAudioPts = target.hasLastVideoDts = false;
+    target.lastVideoPts = target.lastAudioPts = target.lastVideoDts = 0;
     return true;
 }
 
@@ -1252,7 +1330,8 @@ void FfmpegEncoderSink::routePacket(AVPacket* packet, AVCodecContext* codec, boo
                 continue;
             }
             if (isVideo && target.rebaseActive) {
-                if (rotationPending && (packet->flags & AV_PKT_FLAG_KEY)
+                // The tail drained at close stays in the current segment.
+                if (rotationPending && !closing.load() && (packet->flags & AV_PKT_FLAG_KEY)
                     && !rotateRecordingSegment(target, packet, codec)) {
                     qWarning() << "FfmpegEncoderSink: recording segment rotation failed";
                     fail();
@@ -1334,6 +1413,9 @@ bool FfmpegEncoderSink::writePacket(MuxTarget& target, AVPacket* packet, const Q
         packet->dts = dts;
     }
 
+    if (descriptor.isVideo)
+        keepVideoDtsIncreasing(target, packet);
+
     if (isMp4FamilyMuxer(ctx->oformat->name) && packet->duration <= 0) {
         if (descriptor.isVideo && descriptor.frameRate.num > 0 && descriptor.frameRate.den > 0)
             packet->duration = av_rescale_q(1, av_inv_q(descriptor.frameRate), stream->time_base);
@@ -1360,6 +1442,10 @@ bool FfmpegEncoderSink::writePacket(MuxTarget& target, AVPacket* packet, const Q
             qWarning() << "FfmpegEncoderSink: stream mux write failed, will reconnect:" << av::errorText(r) << "(seq"
                        << target.writeFailures << ")";
         closeTargetMux(target);
+        // A stalled destination's queue and muxer buffers come and go with
+        // each cycle; without handing the freed pages back the heap's holes
+        // kept the process growing by megabytes per reconnect.
+        malloc_trim(0);
         target.reconnectPending = true;
         const std::int64_t delayMs = std::min<std::int64_t>(400LL << std::min(target.reopenAttempts, 8), 90000);
         target.nextAttemptNs = steadyNowNs() + delayMs * 1000000LL;
@@ -1371,6 +1457,24 @@ bool FfmpegEncoderSink::writePacket(MuxTarget& target, AVPacket* packet, const Q
     }
     noteFileWriteFailure(target, r);
     return false;
+}
+
+void FfmpegEncoderSink::keepVideoDtsIncreasing(MuxTarget& target, AVPacket* packet)
+{
+    // Encoder stamps that differ by less than one tick of the container's
+    // time base (FLV counts milliseconds), frames stamped one tick apart
+    // after a bunch, and stamps clamped at a rebase may land on the same
+    // tick; players and remuxers refuse a decoding time that does not
+    // increase.
+    if (packet->dts == AV_NOPTS_VALUE)
+        return;
+    if (target.hasLastVideoDts && packet->dts <= target.lastVideoDts) {
+        packet->dts = target.lastVideoDts + 1;
+        if (packet->pts != AV_NOPTS_VALUE && packet->pts < packet->dts)
+            packet->pts = packet->dts;
+    }
+    target.lastVideoDts = packet->dts;
+    target.hasLastVideoDts = true;
 }
 
 void FfmpegEncoderSink::noteFileWriteFailure(MuxTarget& target, int error)

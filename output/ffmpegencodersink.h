@@ -91,6 +91,7 @@ private:
     bool allocateYuvFrame(int w, int h);
     bool reopenVideoEncoderForNewSize(int w, int h, bool globalHeader);
     bool convertFrame(const FrameToken& token);
+    bool scaleFrame(const FrameToken& token);
     std::int64_t advanceMediaClock();
     void appendAudio(const std::int16_t* samples, int frames);
     void pullAudio(int frames);
@@ -109,11 +110,14 @@ private:
     void routePacket(AVPacket* packet, AVCodecContext* codec, bool isVideo);
     bool writePacket(MuxTarget& target, AVPacket* packet, const QueuedPacket& descriptor);
     void noteFileWriteFailure(MuxTarget& target, int error);
+    // Raises a video packet's dts (in its stream's time base) above the last
+    // one written to the target.
+    static void keepVideoDtsIncreasing(MuxTarget& target, AVPacket* packet);
     bool rotateRecordingSegment(MuxTarget& target, const AVPacket* packet, const AVCodecContext* codec);
     QString segmentFileName(int index) const;
     void closeSegment(MuxTarget& target, bool writeTrailer);
     void closeTargetMux(MuxTarget& target);
-    bool lockMuxMutexUnlessStopping();
+    bool lockMuxMutexUnlessStopping(bool network);
 
     // Network destinations (ffmpegencodersinknetwork.cpp). The encode thread
     // starts, feeds and stops the workers; each worker runs the loop and the
@@ -148,7 +152,9 @@ private:
     bool fileOpened = false;
     bool live = false;
 
-    // Any thread.
+    // Any thread. `aborted` interrupts the stream destinations' I/O and ends
+    // their workers; the recording file's I/O never listens to it, so a stop
+    // cannot cut the file's drain or trailer.
     std::atomic<bool> aborted{false};
     std::atomic<bool> keyframeRequested{false};
     std::atomic<std::int64_t> sessionSeq{1};
@@ -162,6 +168,10 @@ private:
 
     AudioPullCallback audioPullCallback;
     std::vector<std::int16_t> pullBuffer;
+
+    // Tests only: runs on the encode thread in close, after the drain and
+    // just before the recording's trailer.
+    std::function<void()> beforeTrailerHook;
 
     // The vector itself is appended to and emptied by the encode thread
     // under targetsMutex, so abort and startNewSession can walk it from
@@ -189,6 +199,7 @@ private:
     std::int64_t mediaClockLastNs = 0;
     bool mediaClockStarted = false;
     std::int64_t mediaClockMs = 0;
+    std::int64_t wallClockMs = 0; // the media clock without the lead of bunched frames
     bool hasLastVideoPts = false;
     std::int64_t lastVideoPts = 0;
     std::int64_t lastFileFlushNs = 0;

@@ -303,8 +303,13 @@ bool FfmpegEncoderSink::tryReconnect(MuxTarget& target)
         target.waitKeyframe = true;
         target.congested = false;
     }
-    const std::uint64_t n = ++target.reconnects;
-    if (n <= 5 || n % 20 == 0)
+    // `reconnects` counts every open of the run; only those after the
+    // first are reconnections.
+    const std::uint64_t opens = ++target.reconnects;
+    const std::uint64_t n = opens - 1;
+    if (opens == 1)
+        qInfo() << "FfmpegEncoderSink: stream mux connected, row" << target.id;
+    else if (n <= 5 || n % 20 == 0)
         qInfo() << "FfmpegEncoderSink: stream mux reconnected (n=" << n << ")";
     reportStatus(target, "online");
     return true;

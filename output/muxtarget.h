@@ -67,6 +67,8 @@ struct MuxTarget {
     std::int64_t lastVideoPts = 0;
     bool hasLastAudioPts = false;
     std::int64_t lastAudioPts = 0;
+    bool hasLastVideoDts = false;                // last video dts written, in the stream's time base
+    std::int64_t lastVideoDts = 0;
     std::uint64_t writeFailures = 0;
     std::uint64_t reconnects = 0;
     int id = -1;                                 // destination row

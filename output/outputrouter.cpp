@@ -357,11 +357,22 @@ void OutputRouter::requestStop()
     {
         std::lock_guard<std::mutex> lock(state->mutex);
         state->stopRequested = true;
-        queue.swap(state->queue);
-        carryOver.swap(state->carryOver);
+        takeUnrecordedFrames(*state, queue, carryOver);
         last = std::move(state->lastFrame);
     }
     state->wake.notify_all();
+}
+
+void OutputRouter::takeUnrecordedFrames(EncodeWorkerState& state, std::deque<QueuedFrame>& queue,
+                                        std::deque<QueuedFrame>& carryOver)
+{
+    // Frames submitted before a stop belong in the recording: the worker
+    // encodes what is queued before it closes the sink. Without a recording
+    // they would only go to stream destinations that are being cut.
+    if (state.recording)
+        return;
+    queue.swap(state.queue);
+    carryOver.swap(state.carryOver);
 }
 
 void OutputRouter::stop()
@@ -390,8 +401,7 @@ void OutputRouter::stopWorker()
         {
             std::lock_guard<std::mutex> lock(state->mutex);
             state->stopRequested = true;
-            queue.swap(state->queue);
-            carryOver.swap(state->carryOver);
+            takeUnrecordedFrames(*state, queue, carryOver);
         }
         state->wake.notify_all();
     }

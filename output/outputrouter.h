@@ -61,7 +61,8 @@ public:
     void submitFrame(FrameTokenPtr frame);
     // A new timeline generation after a program source switch.
     void resetTimeline();
-    // Stops taking frames and aborts the sink; does not wait.
+    // Stops taking frames and aborts the sink's stream destinations; a
+    // recording still gets the frames already queued. Does not wait.
     void requestStop();
     // Stops and joins the encode worker; the sink closes on the worker.
     void stop();
@@ -109,6 +110,10 @@ private:
     };
 
     static void encodeWorkerMain(std::shared_ptr<EncodeWorkerState> state);
+    // At a stop: moves the queued frames out (the caller's mutex held) unless
+    // the run records them.
+    static void takeUnrecordedFrames(EncodeWorkerState& state, std::deque<QueuedFrame>& queue,
+                                     std::deque<QueuedFrame>& carryOver);
     void stopWorker();
     void mixerTapOff();
     std::shared_ptr<EncodeWorkerState> currentState() const;

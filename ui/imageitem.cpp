@@ -28,12 +28,19 @@ public:
     // GUI thread.
     static ThumbnailLoader* instance()
     {
-        static QPointer<ThumbnailLoader> loader;
+        QPointer<ThumbnailLoader>& loader = slot();
         if (!loader) {
             QCoreApplication* app = QCoreApplication::instance();
             loader = new ThumbnailLoader(app);
-            if (app)
+            if (app) {
                 connect(app, &QCoreApplication::aboutToQuit, loader, &ThumbnailLoader::shutDown);
+                // A program may also end without the event loop's aboutToQuit:
+                // post routines run first thing in the application's destructor.
+                qAddPostRoutine([] {
+                    if (ThumbnailLoader* l = current())
+                        l->shutDown();
+                });
+            }
         }
         return loader;
     }
@@ -62,6 +69,13 @@ public:
     }
 
 private:
+    static QPointer<ThumbnailLoader>& slot()
+    {
+        static QPointer<ThumbnailLoader> loader;
+        return loader;
+    }
+    static ThumbnailLoader* current() { return slot().data(); }
+
     explicit ThumbnailLoader(QObject* parent) : QObject(parent)
     {
         pool.setMaxThreadCount(kThumbnailThreads);

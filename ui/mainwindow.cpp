@@ -17,6 +17,7 @@
 #include "ui/styledwarning.h"
 #include "ui/textpanel.h"
 #include "ui/uitheme.h"
+#include "ui/videoinputpanel.h"
 #include "ui/volumectrlwidget.h"
 
 #include <QActionGroup>
@@ -39,6 +40,9 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QUrl>
+
+#include <memory>
+#include <mutex>
 
 namespace {
 
@@ -126,6 +130,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     framePipeline = new FramePipeline(this);
     buildUi();
     showMaximized();
+    setupPipeline();
+    setupConnections();
     retranslateUi();
     QTimer::singleShot(0, this, &MainWindow::resetWorkspaceLayout);
     qApp->installEventFilter(this);
@@ -142,46 +148,100 @@ MainWindow::~MainWindow()
             disconnect(dock, nullptr, this, nullptr);
     }
 
-    if (previewAudioMixer) {
-        PreviewAudioMixer* mixer = previewAudioMixer;
+    // Overlay items die with the editor after this object's own part is gone;
+    // their destroyed handlers must not run into it.
+    for (auto it = videoOverlayIds.cbegin(); it != videoOverlayIds.cend(); ++it)
+        disconnect(it.key(), nullptr, this, nullptr);
+    for (auto it = imageOverlayIds.cbegin(); it != imageOverlayIds.cend(); ++it)
+        disconnect(it.key(), nullptr, this, nullptr);
+
+    // Panels and engine objects are torn down after this object's own part
+    // is gone; what they emit on the way out must not reach its handlers.
+    const QList<QObject*> senders{outputSettings,   volumeCtrl,       textPanel,      mediaOverlayPanel,
+                                  imagePlaybackPanel, programPreview, framePipeline,  overlayManager,
+                                  compositionController, compositionTimer, slideshowTimer, imagePumpTimer};
+    for (QObject* sender : senders) {
+        if (sender)
+            disconnect(sender, nullptr, this, nullptr);
+    }
+    for (VideoInputPanel* strip : channelPanels) {
+        if (strip)
+            disconnect(strip, nullptr, this, nullptr);
+    }
+
+    shutDownPreviewAudio();
+}
+
+void MainWindow::shutDownPreviewAudio()
+{
+    // The mixer's timer and sound sink belong to its thread: it is stopped
+    // there, and the thread quits only from inside that stop, never before it
+    // ran. A mixer whose thread is wedged is left to delete itself there when
+    // the stop finally runs; the pipeline is detached from it first, so it
+    // never reads a pipeline that is gone.
+    PreviewAudioMixer* mixer = previewAudioMixer;
+    previewAudioMixer = nullptr;
+    QThread* mixerThread = previewAudioThread;
+    previewAudioThread = nullptr;
+    bool abandoned = false;
+
+    if (mixer) {
         if (framePipeline)
             framePipeline->detachPreviewAudioMixer(mixer);
-        QThread* mixerThread = mixer->thread();
+        QThread* ownThread = mixer->thread();
         QThread* appThread = QCoreApplication::instance() ? QCoreApplication::instance()->thread() : nullptr;
-        if (!mixerThread || !appThread || mixerThread == appThread) {
+        if (!ownThread || !appThread || ownThread == appThread) {
             mixer->stopAndReturnToMainThread();
-        } else if (mixerThread->isRunning()) {
-            const bool posted = QMetaObject::invokeMethod(
+            delete mixer;
+        } else if (ownThread->isRunning()) {
+            struct StopState {
+                std::mutex mutex;
+                bool done = false;
+                bool abandoned = false;
+            };
+            auto state = std::make_shared<StopState>();
+            QThread* guiThread = appThread;
+            QMetaObject::invokeMethod(
                 mixer,
-                [mixer, mixerThread] {
-                    mixer->stopAndReturnToMainThread();
-                    mixerThread->quit();
+                [mixer, ownThread, state, guiThread] {
+                    std::lock_guard<std::mutex> lock(state->mutex);
+                    if (state->abandoned) {
+                        mixer->stopPreview();
+                        delete mixer; // on its own thread, with its timer and sink
+                    } else {
+                        mixer->stopPreview();
+                        mixer->moveToThread(guiThread);
+                        state->done = true;
+                    }
+                    ownThread->quit();
                 },
                 Qt::QueuedConnection);
-            if (posted && !mixerThread->wait(kMixerStopWaitMs)) {
-                qWarning("Preview audio thread shutdown exceeded 2 seconds");
-                mixerThread->requestInterruption();
-                mixerThread->quit();
-                mixerThread->wait(kMixerStopGraceMs);
+            if (!ownThread->wait(kMixerStopWaitMs)) {
+                std::lock_guard<std::mutex> lock(state->mutex);
+                if (!state->done) {
+                    qWarning("Preview audio thread shutdown exceeded 2 seconds");
+                    state->abandoned = true;
+                    abandoned = true;
+                }
+            }
+            if (!abandoned) {
+                ownThread->wait(kMixerStopGraceMs);
+                delete mixer;
             }
         } else {
             qWarning("Preview audio thread already stopped before mixer cleanup");
-        }
-        if (mixerThread && mixerThread->isRunning())
-            mixer->deleteLater();
-        else
             delete mixer;
-        previewAudioMixer = nullptr;
+        }
     }
 
-    if (previewAudioThread) {
-        previewAudioThread->quit();
-        if (!previewAudioThread->wait(kAudioThreadWaitMs)) {
+    if (mixerThread) {
+        if (!abandoned)
+            mixerThread->quit();
+        if (!mixerThread->wait(abandoned ? kAudioThreadWaitMs : kMixerStopGraceMs)) {
             qWarning("Preview audio thread did not stop before window destruction");
-            previewAudioThread->setParent(nullptr);
-            connect(previewAudioThread, &QThread::finished, previewAudioThread, &QObject::deleteLater);
+            mixerThread->setParent(nullptr);
+            connect(mixerThread, &QThread::finished, mixerThread, &QObject::deleteLater);
         }
-        previewAudioThread = nullptr;
     }
 }
 
@@ -233,6 +293,10 @@ void MainWindow::buildUi()
     auto* channelLayout = new QHBoxLayout(channelRow);
     channelLayout->setSpacing(5);
     channelLayout->setContentsMargins(4, 2, 4, 2);
+    for (int channel = 0; channel < int(channelPanels.size()); ++channel) {
+        channelPanels[channel] = new VideoInputPanel(channel);
+        channelLayout->addWidget(channelPanels[channel]);
+    }
 
     auto* toolsRow = new QWidget;
     auto* toolsLayout = new QHBoxLayout(toolsRow);
@@ -260,22 +324,22 @@ void MainWindow::buildUi()
     programPreview->setDoodleCanvas(doodleCanvas);
     connect(doodleCanvas, &DoodleCanvas::canvasChanged, programPreview, [this] { repaintProgramPreview(); });
 
-    struct DockSpec {
+    struct DockShape {
         QDockWidget** dock;
         QSize minimum;
         QSize size;
     };
-    const DockSpec docks[] = {
+    const DockShape docks[] = {
         {&textOverlayDock, {480, 360}, {600, 400}},
         {&videoOverlayDock, {480, 360}, {650, 400}},
         {&imagePlaybackDock, {480, 360}, {600, 400}},
         {&programPreviewDock, {720, 400}, {960, 540}},
     };
-    for (const DockSpec& spec : docks) {
+    for (const DockShape& shape : docks) {
         auto* dock = new QDockWidget(this);
-        dock->setMinimumSize(spec.minimum);
-        dock->resize(spec.size);
-        *spec.dock = dock;
+        dock->setMinimumSize(shape.minimum);
+        dock->resize(shape.size);
+        *shape.dock = dock;
     }
     trackDockWindow(videoOverlayDock);
     for (QDockWidget* dock : {textOverlayDock, videoOverlayDock, imagePlaybackDock, programPreviewDock}) {
@@ -310,24 +374,24 @@ void MainWindow::buildDrawingToolBar()
     connect(penWidth, &QSlider::valueChanged, doodleCanvas, &DoodleCanvas::setPenWidth);
     drawingToolBar->addWidget(penWidth);
 
-    struct ToolSpec {
+    struct ToolButtonText {
         const char* symbol;
         const char* tip;
         int tool;
     };
-    const ToolSpec tools[] = {
+    const ToolButtonText tools[] = {
         {"✏", "画笔", DoodleCanvas::ToolPen},         {"-", "直线", DoodleCanvas::ToolLine},
         {"⬛", "矩形", DoodleCanvas::ToolRectangle},  {"⬭", "椭圆", DoodleCanvas::ToolEllipse},
         {"△", "多边形", DoodleCanvas::ToolPolygon}, {"〰", "曲线", DoodleCanvas::ToolCurve},
     };
     const QString toolStyle = drawingButtonStyle(true);
-    for (const ToolSpec& spec : tools) {
-        auto* button = new QPushButton(QString::fromUtf8(spec.symbol));
-        button->setToolTip(QString::fromUtf8(spec.tip));
+    for (const ToolButtonText& entry : tools) {
+        auto* button = new QPushButton(QString::fromUtf8(entry.symbol));
+        button->setToolTip(QString::fromUtf8(entry.tip));
         button->setCheckable(true);
         button->setFixedSize(kDrawingButtonSide, kDrawingButtonSide);
         button->setStyleSheet(toolStyle);
-        const int tool = spec.tool;
+        const int tool = entry.tool;
         connect(button, &QPushButton::clicked, this, [this, tool] { selectDrawingTool(tool); });
         drawingToolButtons[tool - 1] = button;
         drawingToolBar->addWidget(button);
@@ -562,18 +626,6 @@ void MainWindow::repaintProgramPreview()
 }
 
 void MainWindow::showProgramArrangementWindow()
-{
-}
-
-void MainWindow::showNetworkProxyDialog()
-{
-}
-
-void MainWindow::visitWebsite()
-{
-}
-
-void MainWindow::showAboutDialog()
 {
 }
 

@@ -8,6 +8,7 @@
 #include "ui/mediaoverlaywidget.h"
 #include "ui/outputsettingswidget.h"
 #include "ui/textpanel.h"
+#include "ui/videoinputpanel.h"
 #include "ui/volumectrlwidget.h"
 #include "ui/uitranslation.h"
 
@@ -116,6 +117,10 @@ void MainWindow::retranslateUi()
         mediaOverlayPanel->setChineseUi(zh);
     if (volumeCtrl)
         volumeCtrl->setChineseUi(zh);
+    for (VideoInputPanel* strip : channelPanels) {
+        if (strip)
+            strip->setChineseUi(zh);
+    }
     if (imagePlaybackPanel)
         imagePlaybackPanel->setChineseUi(zh);
 

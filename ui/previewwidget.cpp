@@ -139,8 +139,7 @@ void PreviewWidget::convertPendingFrame(std::uint64_t g)
 {
     if (g != generation)
         return;
-    FrameTokenPtr frame = std::move(pendingFrame);
-    pendingFrame.reset();
+    FrameTokenPtr frame = std::move(pendingFrame); // leaves the slot empty
     // A token whose height, stride or buffer does not add up would be read
     // out of bounds; it counts as a frame without pixels.
     if (frame && isValidFrameToken(*frame)) {

@@ -12,6 +12,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMediaDevices>
@@ -240,6 +241,9 @@ SourceDialog::SourceDialog(QWidget* parent)
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     buttons->button(QDialogButtonBox::Ok)->setText(uiText(QStringLiteral("OK"), QStringLiteral("确定")));
     buttons->button(QDialogButtonBox::Cancel)->setText(uiText(QStringLiteral("Cancel"), QStringLiteral("取消")));
+    // Some desktop styles give standard buttons icons; this dialog has none.
+    buttons->button(QDialogButtonBox::Ok)->setIcon(QIcon());
+    buttons->button(QDialogButtonBox::Cancel)->setIcon(QIcon());
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(new QLabel(uiText(QStringLiteral("Source type:"), QStringLiteral("源类型：")), this));

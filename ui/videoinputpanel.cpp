@@ -230,11 +230,11 @@ void VideoInputPanel::onChannelFrame(const FrameTokenPtr& frame, qint64 position
     const QImage wrapped(reinterpret_cast<const uchar*>(frame->data.constData()), frame->width, frame->height,
                          frame->bytesPerLine, QImage::Format_RGBA8888);
     const QSize box = labelAreaOr320x180(videoLabel_).scaled(kCopyMaxWidth, kCopyMaxHeight, Qt::KeepAspectRatio);
-    QImage scaled = wrapped.scaled(box, Qt::KeepAspectRatio, Qt::FastTransformation);
-    // scaled() hands back the wrap itself when the size already fits.
-    if (scaled.constBits() == wrapped.constBits())
-        scaled = wrapped.copy();
-    lastFrame_ = std::move(scaled);
+    // The stored copy is kept in the thumbnail canvas's format, so drawing
+    // it is a plain copy; the conversion is also the deep copy that lets
+    // the token go back to its pool.
+    lastFrame_ = wrapped.scaled(box, Qt::KeepAspectRatio, Qt::FastTransformation)
+                     .convertToFormat(QImage::Format_RGB32);
 
     updateThumbnail();
     updateTimeLabel();

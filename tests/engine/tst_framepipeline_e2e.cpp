@@ -231,6 +231,11 @@ void TestFramePipelineEndToEnd::recordsAndStreamsTheComposedProgram()
     // A stream starts once its connection is up, at a key frame: it may
     // begin a little after the recording, never end later.
     checkOutputFile(streamed.last(), recordedSeconds, kStreamConnectSlackSeconds);
+    // The plain CLI refuses a video decoding time that does not rise.
+    QByteArray errors;
+    testsupport::runProgram("ffmpeg", {"-v", "error", "-nostdin", "-i", streamed.last(), "-f", "null", "-"}, &errors,
+                            120000);
+    QVERIFY2(errors.trimmed().isEmpty(), errors.constData());
 }
 
 void TestFramePipelineEndToEnd::checkOutputFile(const QString& path, double recordedSeconds, double lateStartSeconds)

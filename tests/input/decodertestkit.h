@@ -93,6 +93,8 @@ struct FFmpegVideoDecoderProbe {
         return ok;
     }
     static void clearAudio(FFmpegVideoDecoder& d, bool fadeIn) { d.clearAudio(fadeIn); }
+    // Threads of the open video decoder, read from its codec context.
+    static int videoDecoderThreads(const FFmpegVideoDecoder& d) { return d.openedVideoThreads.load(); }
     static void deliverCaptured(FFmpegVideoDecoder& d, const std::uint8_t* bgra, int w, int h, int stride,
                                 FramePool* pool, QSize target, std::int64_t ptsUs)
     {

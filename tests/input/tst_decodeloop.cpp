@@ -268,6 +268,17 @@ void TestDecodeLoop::orientationAndAspect_data()
         << QList<QColor>{blue, red, white, green};
     QTest::newRow("half turn") << half << QSize(320, 180) << QSize(320, 180) << QRect(0, 0, 640, 360)
                                << QList<QColor>{white, blue, green, red};
+    // What phones record: 4K HEVC Main10 standing on its side, turned upright
+    // by a quarter-turn display matrix.
+    const QString phone = testsupport::ensureFixture(
+        "quadrants_3840x2160_hevc10.mp4",
+        {"-f", "lavfi", "-i", quadrantGraph(3840, 2160), "-frames:v", "10", "-c:v", "libx265", "-preset", "ultrafast",
+         "-x265-params", "log-level=error", "-pix_fmt", "yuv420p10le", "-tag:v", "hvc1"});
+    const QString phoneRotated = testsupport::fixtureDir() + "/quadrants_3840x2160_hevc10_rotated_cw.mp4";
+    QVERIFY(writeRotatedCopy(phone, phoneRotated, -90));
+    QTest::newRow("4K HEVC Main10, quarter turn clockwise")
+        << phoneRotated << QSize(3840, 2160) << QSize(2160, 3840) << QRect(219, 0, 202, 360)
+        << QList<QColor>{blue, red, white, green};
     // 720 x 16 / 11 = 1047.27: display width 1047, letterboxed 640x352.
     QTest::newRow("anamorphic 16:11") << anamorphic << QSize(720, 576) << QSize(1047, 576) << QRect(0, 4, 640, 352)
                                       << QList<QColor>{red, green, blue, white};

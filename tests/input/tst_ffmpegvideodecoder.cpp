@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
 
 using decodertest::audioArrives;
 using testsupport::PeerProcess;
@@ -89,6 +90,10 @@ private slots:
     void sourcesDeliverStampedPictures_data();
     void sourcesDeliverStampedPictures();
     void separateMicrophoneRunsBesideCapture();
+    void decodingThreadsFollowPictureSize_data();
+    void decodingThreadsFollowPictureSize();
+    void threadRuleCapsByMachine_data();
+    void threadRuleCapsByMachine();
 };
 
 void TestFFmpegVideoDecoder::initTestCase()
@@ -472,6 +477,59 @@ void TestFFmpegVideoDecoder::separateMicrophoneRunsBesideCapture()
     decoder.setSource("desktop://capture?monitor=0&audioSource=" + percent("dshow://capture?video=Cam"));
     QTRY_COMPARE_WITH_TIMEOUT(signals_.errors.size(), 3, kOpenTimeoutMs);
     QVERIFY(signals_.errors.contains(QString::fromUtf8("dshow 分离麦克风 URL 无效（需 dshow://…&audio=设备名）")));
+}
+
+void TestFFmpegVideoDecoder::decodingThreadsFollowPictureSize_data()
+{
+    QTest::addColumn<QString>("clip");
+    QTest::addColumn<QSize>("size");
+    QTest::newRow("640x360 H.264") << testsupport::clipVideoOnly(2) << QSize(640, 360);
+    QTest::newRow("4K HEVC Main10") << testsupport::ensureFixture(
+        "testsrc_3840x2160_hevc10.mp4", {"-f", "lavfi", "-i", "testsrc2=s=3840x2160:r=30:d=1", "-frames:v", "10",
+                                         "-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error",
+                                         "-pix_fmt", "yuv420p10le", "-tag:v", "hvc1"})
+                                    << QSize(3840, 2160);
+}
+
+void TestFFmpegVideoDecoder::decodingThreadsFollowPictureSize()
+{
+    QFETCH(QString, clip);
+    QFETCH(QSize, size);
+    DecoderRig rig;
+    rig.open(clip);
+    QTRY_VERIFY2_WITH_TIMEOUT(rig.pictures.count() > 0, qPrintable(rig.recorder.errors.join("; ")), kOpenTimeoutMs);
+    const int threads = FFmpegVideoDecoderProbe::videoDecoderThreads(rig.decoder);
+    const int cores = QThread::idealThreadCount();
+    QCOMPARE(threads, FFmpegVideoDecoder::videoDecoderThreads(size.width(), size.height(), false, cores));
+    if (size.width() * size.height() > 1920 * 1080)
+        QVERIFY2(threads > 1, qPrintable(QString("%1 decoding threads for 4K").arg(threads)));
+    else
+        QCOMPARE(threads, 1);
+}
+
+void TestFFmpegVideoDecoder::threadRuleCapsByMachine_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("live");
+    QTest::addColumn<int>("cores");
+    QTest::addColumn<int>("threads");
+    QTest::newRow("720p file") << QSize(1280, 720) << false << 8 << 1;
+    QTest::newRow("1080p file") << QSize(1920, 1080) << false << 8 << 2;
+    QTest::newRow("4K file, 8 cores") << QSize(3840, 2160) << false << 8 << 4;
+    QTest::newRow("4K file, 2 cores") << QSize(3840, 2160) << false << 2 << 2;
+    QTest::newRow("8K file, 8 cores: half the machine") << QSize(7680, 4320) << false << 8 << 4;
+    QTest::newRow("8K file, 32 cores") << QSize(7680, 4320) << false << 32 << 8;
+    QTest::newRow("4K live stream: little delay") << QSize(3840, 2160) << true << 8 << 2;
+    QTest::newRow("360p live stream") << QSize(640, 360) << true << 8 << 1;
+}
+
+void TestFFmpegVideoDecoder::threadRuleCapsByMachine()
+{
+    QFETCH(QSize, size);
+    QFETCH(bool, live);
+    QFETCH(int, cores);
+    QFETCH(int, threads);
+    QCOMPARE(FFmpegVideoDecoder::videoDecoderThreads(size.width(), size.height(), live, cores), threads);
 }
 
 QUORB_TEST_MAIN(TestFFmpegVideoDecoder)

@@ -1,86 +1,14 @@
 #include "platform/toplevelwindows.h"
 
 #include "support/testsupport.h"
+#include "support/testwindows.h"
 #include "support/xvfb.h"
 
 #include <QtTest>
 
-#include <xcb/xcb.h>
-
-#include <algorithm>
-#include <cstring>
 #include <functional>
 
 namespace {
-
-// Windows made by the test on its own connection; they live as long as it.
-class TestWindows {
-public:
-    explicit TestWindows(const QString& display)
-    {
-        connection_ = xcb_connect(display.toUtf8().constData(), nullptr);
-        screen_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
-    }
-    ~TestWindows() { xcb_disconnect(connection_); }
-
-    bool ok() const { return !xcb_connection_has_error(connection_); }
-
-    // True once the window manager lists the window as its client.
-    bool managed(xcb_window_t window)
-    {
-        xcb_get_property_reply_t* r = xcb_get_property_reply(
-            connection_,
-            xcb_get_property(connection_, 0, screen_->root, atom("_NET_CLIENT_LIST"), XCB_ATOM_WINDOW, 0, 1024),
-            nullptr);
-        bool found = false;
-        if (r && r->type == XCB_ATOM_WINDOW) {
-            const auto* ids = static_cast<const xcb_window_t*>(xcb_get_property_value(r));
-            found = std::find(ids, ids + xcb_get_property_value_length(r) / 4, window) != ids + xcb_get_property_value_length(r) / 4;
-        }
-        free(r);
-        return found;
-    }
-
-    // netTitle goes into _NET_WM_NAME (UTF-8), wmTitle into WM_NAME
-    // (Latin-1); an empty text sets no property.
-    xcb_window_t create(const QString& netTitle, const QByteArray& wmTitle = {},
-                        xcb_window_t transientFor = XCB_WINDOW_NONE, bool map = true)
-    {
-        const xcb_window_t w = xcb_generate_id(connection_);
-        xcb_create_window(connection_, XCB_COPY_FROM_PARENT, w, screen_->root, 10, 10, 200, 120, 0,
-                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual, 0, nullptr);
-        if (!netTitle.isEmpty()) {
-            const QByteArray utf8 = netTitle.toUtf8();
-            xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, w, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8,
-                                uint32_t(utf8.size()), utf8.constData());
-        }
-        if (!wmTitle.isEmpty()) {
-            xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
-                                uint32_t(wmTitle.size()), wmTitle.constData());
-        }
-        if (transientFor != XCB_WINDOW_NONE) {
-            xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_TRANSIENT_FOR, XCB_ATOM_WINDOW, 32, 1,
-                                &transientFor);
-        }
-        if (map)
-            xcb_map_window(connection_, w);
-        xcb_flush(connection_);
-        return w;
-    }
-
-private:
-    xcb_atom_t atom(const char* name)
-    {
-        xcb_intern_atom_reply_t* r = xcb_intern_atom_reply(
-            connection_, xcb_intern_atom(connection_, 0, uint16_t(std::strlen(name)), name), nullptr);
-        const xcb_atom_t a = r ? r->atom : xcb_atom_t(XCB_ATOM_NONE);
-        free(r);
-        return a;
-    }
-
-    xcb_connection_t* connection_ = nullptr;
-    xcb_screen_t* screen_ = nullptr;
-};
 
 const TopLevelWindowInfo* findWindow(const QList<TopLevelWindowInfo>& list, quint64 handle)
 {
@@ -137,7 +65,7 @@ void TestTopLevelWindows::windowsUnderWindowManager()
     QVERIFY2(!display.isEmpty(), qPrintable("needs Xvfb (package xvfb): " + error));
     qputenv("DISPLAY", display.toUtf8());
 
-    TestWindows windows(display);
+    testsupport::TestWindows windows(display);
     QVERIFY(windows.ok());
     // Made before the window manager starts, which takes over the windows it
     // finds: once this one is its client, it handles every later map.
@@ -222,7 +150,7 @@ void TestTopLevelWindows::rootChildrenWithoutWindowManager()
     QVERIFY2(!display.isEmpty(), qPrintable("needs Xvfb (package xvfb): " + error));
     qputenv("DISPLAY", display.toUtf8());
 
-    TestWindows windows(display);
+    testsupport::TestWindows windows(display);
     QVERIFY(windows.ok());
     const xcb_window_t mapped = windows.create("Mapped");
     const xcb_window_t unmapped = windows.create("Unmapped", {}, XCB_WINDOW_NONE, false);

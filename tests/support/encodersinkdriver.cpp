@@ -6,7 +6,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 
 #include <QMutex>
 
@@ -212,6 +214,32 @@ QString decodeErrors(const QString& path)
     if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
         return QStringLiteral("ffmpeg exit %1: %2").arg(p.exitCode()).arg(errors);
     return errors;
+}
+
+Discovered gstDiscover(const QString& path)
+{
+    Discovered result;
+    QByteArray output;
+    const QString program = findProgram("gst-discoverer-1.0");
+    if (program.isEmpty()) {
+        result.report = "gst-discoverer-1.0 is missing (Debian package gstreamer1.0-plugins-base-apps)";
+        return result;
+    }
+    runProgram(program, {QFileInfo(path).absoluteFilePath()}, &output, 60000);
+    result.report = QString::fromUtf8(output);
+    const QRegularExpression duration("Duration: (\\d+):(\\d+):(\\d+(?:\\.\\d+)?)");
+    const QRegularExpressionMatch m = duration.match(result.report);
+    if (m.hasMatch()) {
+        result.ok = true;
+        result.duration = m.captured(1).toDouble() * 3600 + m.captured(2).toDouble() * 60 + m.captured(3).toDouble();
+    }
+    result.seekable = result.report.contains("Seekable: yes");
+    return result;
+}
+
+double probedDuration(const QString& path)
+{
+    return ffprobe(path).value("format").toObject().value("duration").toString().toDouble();
 }
 
 } // namespace testsupport

@@ -99,4 +99,17 @@ public:
 // level "error" (empty = clean), or a failure text when it could not run.
 QString decodeErrors(const QString& path);
 
+// What GStreamer's discoverer (the media stack behind Qt Multimedia and the
+// common Linux players) reads of a file.
+struct Discovered {
+    bool ok = false;       // a duration was read
+    double duration = 0;   // seconds
+    bool seekable = false;
+    QString report;        // the discoverer's output, for failure messages
+};
+Discovered gstDiscover(const QString& path);
+
+// Container duration as ffprobe reads it, in seconds; 0 when unknown.
+double probedDuration(const QString& path);
+
 } // namespace testsupport

@@ -63,6 +63,50 @@ public:
     void resetWorkspaceLayout() { w.resetWorkspaceLayout(); }
     void updateFileMenuActions() { w.updateFileMenuActions(); }
     void openOutputFolder() { w.openOutputFolder(); }
+
+    // Engine wiring, program source, output and overlays.
+    FramePipeline* framePipeline() const { return w.framePipeline; }
+    CompositionController* compositionController() const { return w.compositionController; }
+    PreviewAudioMixer* previewAudioMixer() const { return w.previewAudioMixer; }
+    QThread* previewAudioThread() const { return w.previewAudioThread; }
+    QTimer* compositionTimer() const { return w.compositionTimer; }
+    QTimer* slideshowTimer() const { return w.slideshowTimer; }
+    QTimer* imagePumpTimer() const { return w.imagePumpTimer; }
+    ProgramClock& programClock() { return w.programClock; }
+    qint64& lastRecomposeMs() { return w.lastRecomposeMs; }
+    int slideshowIndex() const { return w.slideshowIndex; }
+    int slideshowImageCount() const { return int(w.slideshowImages.size()); }
+    QSize slideshowImageSize(int i) const { return w.slideshowImages.value(i).size(); }
+    const QHash<QObject*, int>& videoOverlayIds() const { return w.videoOverlayIds; }
+    const QHash<QObject*, int>& imageOverlayIds() const { return w.imageOverlayIds; }
+    QMessageBox* failureNotice() const { return w.failureNotice; }
+    QString& activeRecordingPath() { return w.activeRecordingPath; }
+    int programChannelIndex() const { return w.programChannelIndex(); }
+    void onCompositionTick() { w.onCompositionTick(); }
+    qint64 nextImageFramePts() { return w.nextImageFramePts(); }
+    void advanceImageSlideshow() { w.advanceImageSlideshow(); }
+    void startImagePlayback(const QStringList& paths, int intervalMs, bool resetClock, bool loop)
+    {
+        w.startImagePlayback(paths, intervalMs, resetClock, loop);
+    }
+    void switchProgramToChannel(int channel, bool followPanel) { w.switchProgramToChannel(channel, followPanel); }
+    void scheduleProgramRefresh() { w.scheduleProgramRefresh(); }
+    bool checkInputOutputConflict(const QString& source, QString* error) const
+    {
+        return w.checkInputOutputConflict(source, w.outputSettings, error);
+    }
+    void startOutput() { w.startOutput(); }
+    void onProgramOutputTransportFailed(const QString& reason) { w.onProgramOutputTransportFailed(reason); }
+    void onPipelineError(const QString& message) { w.onPipelineError(message); }
+    void onChannelFrameReady(int channel, FrameTokenPtr frame) { w.onChannelFrameReady(channel, std::move(frame)); }
+    void bindVideoOverlayToProgram(QObject* item, const QString& path, const QRectF& rect, qint64 pos, bool playing)
+    {
+        w.bindVideoOverlayToProgram(item, path, rect, pos, playing);
+    }
+    void bindImageOverlayToProgram(QObject* item, const QString& path, const QRectF& rect, double opacity)
+    {
+        w.bindImageOverlayToProgram(item, path, rect, opacity);
+    }
 };
 
 namespace testsupport {

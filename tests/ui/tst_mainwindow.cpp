@@ -13,10 +13,12 @@
 #include "ui/previewwidget.h"
 #include "ui/textpanel.h"
 #include "ui/uitheme.h"
+#include "ui/videoinputpanel.h"
 #include "ui/volumectrlwidget.h"
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QColorDialog>
 #include <QDockWidget>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -144,6 +146,7 @@ private slots:
     void drawingToolButtons_data();
     void drawingToolButtons();
     void drawingToolsActionFollowsToolbar();
+    void colourDialogOpensOnRed();
     void resetLayoutSplitsSplitter();
     void failedDrawingSaveIsReported();
 
@@ -288,6 +291,9 @@ void TestMainWindow::switchReachesEveryPanel_data()
     QTest::newRow("audio mixer") << "mixer" << "Volume of the four overlay video audio tracks" << "四路叠加视频解码音";
     QTest::newRow("slideshow") << "images" << "Duration per image: 200-10000 ms" << "每张图片显示时长：200-10000 ms";
     QTest::newRow("overlay editor") << "overlays" << "Add Video" << "添加视频";
+    for (int channel = 0; channel < 4; ++channel)
+        QTest::addRow("channel strip %d", channel + 1) << QString("strip%1").arg(channel) << "Select file or URL"
+                                                      << "选择文件或 URL";
 }
 
 void TestMainWindow::switchReachesEveryPanel()
@@ -301,7 +307,11 @@ void TestMainWindow::switchReachesEveryPanel()
                                          {"text", a.textPanel()},
                                          {"mixer", a.volumeCtrl()},
                                          {"images", a.imagePlaybackPanel()},
-                                         {"overlays", a.mediaOverlayPanel()}};
+                                         {"overlays", a.mediaOverlayPanel()},
+                                         {"strip0", a.channelPanels()[0]},
+                                         {"strip1", a.channelPanels()[1]},
+                                         {"strip2", a.channelPanels()[2]},
+                                         {"strip3", a.channelPanels()[3]}};
     QWidget* root = panels.value(panel);
     QVERIFY(root);
     QVERIFY2(showsTextStartingWith(root, english), qPrintable(shownTexts(root).join(" | ")));
@@ -418,6 +428,31 @@ void TestMainWindow::drawingToolsActionFollowsToolbar()
     a.resetLayoutAction()->trigger();
     QVERIFY(a.drawingToolBar()->isVisible());
     QVERIFY(a.drawingToolsAction()->isChecked());
+}
+
+void TestMainWindow::colourDialogOpensOnRed()
+{
+    window = makeWindow();
+    MainWindowTestAccess a(*window);
+    QPushButton* colourButton = nullptr;
+    for (QPushButton* button : a.drawingToolBar()->findChildren<QPushButton*>()) {
+        if (button->text() == QString("🎨"))
+            colourButton = button;
+    }
+    QVERIFY(colourButton);
+    // Whatever colour was picked before, the dialog starts on red.
+    for (const QColor pick : {QColor(Qt::blue), QColor(Qt::green)}) {
+        QColor initial;
+        testsupport::onNextModal([&](QWidget* modal) {
+            auto* dialog = qobject_cast<QColorDialog*>(modal);
+            QVERIFY(dialog);
+            initial = dialog->currentColor();
+            dialog->setCurrentColor(pick);
+            QMetaObject::invokeMethod(dialog, "accept");
+        });
+        colourButton->click();
+        QCOMPARE(initial, QColor(Qt::red));
+    }
 }
 
 void TestMainWindow::resetLayoutSplitsSplitter()

@@ -4,9 +4,14 @@
 #include "input/inputsource.h"
 #include "platform/capturedevices.h"
 #include "support/pulseserver.h"
+#include "support/testwindows.h"
+#include "support/xvfb.h"
 #include "support/testsupport.h"
 #include "ui/uitheme.h"
 #include "ui/videoinputpanel.h"
+
+#include "uitestkit.h"
+#include "../input/decodertestkit.h"
 
 #include <QAudioDevice>
 #include <QComboBox>
@@ -19,26 +24,6 @@
 #include <QtTest>
 
 Q_DECLARE_METATYPE(TopLevelWindowInfo)
-
-class SourceDialogTestAccess {
-public:
-    explicit SourceDialogTestAccess(SourceDialog& d) : d(d) {}
-    QComboBox* sourceType() const { return d.sourceTypeList_; }
-    QLineEdit* filePath() const { return d.filePathEdit_; }
-    QLineEdit* url() const { return d.urlEdit_; }
-    QComboBox* cameras() const { return d.cameraList_; }
-    QComboBox* cameraMic() const { return d.cameraMicrophoneList_; }
-    QComboBox* displays() const { return d.displayList_; }
-    QComboBox* desktopMic() const { return d.desktopMicrophoneList_; }
-    QComboBox* windows() const { return d.windowList_; }
-    QComboBox* windowMic() const { return d.windowMicrophoneList_; }
-    QPushButton* browse() const { return d.browseButton_; }
-    QPushButton* refreshDevices() const { return d.refreshDevicesButton_; }
-    QList<QWidget*> pages() const { return {d.filePage_, d.urlPage_, d.cameraPage_, d.desktopPage_, d.windowPage_}; }
-
-private:
-    SourceDialog& d;
-};
 
 namespace {
 
@@ -60,22 +45,6 @@ QString rowTexts(const QComboBox* list)
     return texts.join(" | ");
 }
 
-// Runs fn on the next modal widget of type T once it is shown.
-template <typename T>
-void whenModal(std::function<void(T*)> fn)
-{
-    auto* timer = new QTimer;
-    timer->setInterval(20);
-    QObject::connect(timer, &QTimer::timeout, [timer, fn] {
-        if (auto* w = qobject_cast<T*>(QApplication::activeModalWidget())) {
-            timer->stop();
-            timer->deleteLater();
-            fn(w);
-        }
-    });
-    timer->start();
-}
-
 } // namespace
 
 class TestSourceDialog : public QObject {
@@ -95,9 +64,11 @@ private slots:
     void windowPickerAcceptance();
 
     void rowsAndPlaceholders();
+    void displayAndWindowRowsFromX();
     void refreshKeepsAndCarriesRows();
     void typedTextSurvivesPageSwitches();
     void browseStoresFolderAndFallsBackToHome();
+    void chosenCameraAndMicrophoneOpenInDecoder();
 
 private:
     testsupport::PulseServer pulse_;
@@ -324,6 +295,58 @@ void TestSourceDialog::rowsAndPlaceholders()
     QCOMPARE(dialog.selectedSource(), QString("desktop://capture?monitor=0"));
 }
 
+void TestSourceDialog::displayAndWindowRowsFromX()
+{
+    testsupport::PeerProcess xvfb;
+    QString error;
+    const QString display =
+        testsupport::startXvfb(xvfb, &error, "800x600x24", {"-screen", "1", "1024x768x24", "+xinerama"});
+    QVERIFY2(!display.isEmpty(), qPrintable("needs Xvfb (package xvfb): " + error));
+    testsupport::TestWindows windows(display);
+    QVERIFY(windows.ok());
+    const xcb_window_t editor = windows.create("Editor — 文档");
+    windows.create("Hidden", {}, XCB_WINDOW_NONE, false);
+    windows.create("Find", {}, editor); // owned: not offered
+    qputenv("DISPLAY", display.toUtf8());
+
+    SourceDialog dialog;
+    SourceDialogTestAccess a(dialog);
+    QCOMPARE(rowTexts(a.displays()), QString("Display — 800×600 | Display — 1024×768"));
+    QCOMPARE(a.displays()->itemData(1).typeId(), QMetaType::Int);
+    QCOMPARE(a.displays()->itemData(1).toInt(), 1);
+    const QString editorRow = QString("Editor — 文档  [0x%1]").arg(editor, 0, 16);
+    QCOMPARE(rowTexts(a.windows()), editorRow);
+    QCOMPARE(a.windows()->itemData(0).typeId(), QMetaType::ULongLong);
+    QCOMPARE(a.windows()->itemData(0).toULongLong(), qulonglong(editor));
+
+    a.sourceType()->setCurrentIndex(SourceDialog::Desktop);
+    a.displays()->setCurrentIndex(1);
+    a.desktopMic()->setCurrentIndex(a.desktopMic()->findData("Second Mic"));
+    QCOMPARE(dialog.selectedSource(), QString("desktop://capture?monitor=1&audioSource=dshow://capture?audio%3DSecond%20Mic"));
+    a.sourceType()->setCurrentIndex(SourceDialog::Window);
+    QCOMPARE(dialog.selectedSource(), QString("wgc://capture?hwnd=0x%1").arg(editor, 0, 16));
+
+    // Refreshing keeps the chosen rows while they exist; a window list
+    // that empties falls back to its placeholder.
+    const xcb_window_t later = windows.create("Later");
+    a.windows()->setCurrentIndex(0);
+    QMetaObject::invokeMethod(&dialog, "refreshDxgiMonitors");
+    QMetaObject::invokeMethod(&dialog, "refreshWindowList");
+    QCOMPARE(a.displays()->currentIndex(), 1);
+    QCOMPARE(a.windows()->count(), 2);
+    QCOMPARE(a.windows()->itemData(1).toULongLong(), qulonglong(later));
+    QCOMPARE(a.windows()->currentIndex(), 0);
+
+    qunsetenv("DISPLAY");
+    QMetaObject::invokeMethod(&dialog, "refreshDxgiMonitors");
+    QMetaObject::invokeMethod(&dialog, "refreshWindowList");
+    QCOMPARE(rowTexts(a.displays()), QString("(No display detected)"));
+    QCOMPARE(rowTexts(a.windows()), QString("(No windows — click Refresh)"));
+    QCOMPARE(dialog.selectedSource(), QString());
+    a.sourceType()->setCurrentIndex(SourceDialog::Desktop);
+    QCOMPARE(dialog.selectedSource(), QString("desktop://capture?monitor=0&audioSource=dshow://capture?audio%3DSecond%20Mic"));
+}
+
 void TestSourceDialog::refreshKeepsAndCarriesRows()
 {
     const QString lastMic = "Zz Fake Mic";
@@ -428,6 +451,57 @@ void TestSourceDialog::browseStoresFolderAndFallsBackToHome()
     });
     a.browse()->click();
     QCOMPARE(shownFolder, QDir::homePath());
+}
+
+void TestSourceDialog::chosenCameraAndMicrophoneOpenInDecoder()
+{
+    // The tone reaches "Desk Mic & Line" through the sink it remaps.
+    const QString tone = testsupport::toneWav(30, 1000);
+    QVERIFY(!tone.isEmpty());
+    testsupport::PeerProcess player;
+    QVERIFY2(player.start("paplay", {"-d", "mic_feed", tone}, 0, testsupport::PeerProcess::Wait::None),
+             qPrintable(player.errorString()));
+    const QString camera = "E2E Cam #1 & Co";
+    registerFakeCaptureDevice(CaptureDeviceKind::Camera, camera, "testsrc2=size=320x180:rate=30,realtime");
+
+    VideoInputPanel panel(0);
+    whenModal<SourceDialog>([&](SourceDialog* dialog) {
+        SourceDialogTestAccess d(*dialog);
+        d.sourceType()->setCurrentIndex(SourceDialog::Camera);
+        d.cameras()->setCurrentIndex(d.cameras()->findData(camera));
+        d.cameraMic()->setCurrentIndex(d.cameraMic()->findData("Desk Mic & Line"));
+        dialog->accept();
+    });
+    panel.findChild<QPushButton*>()->click(); // the source button comes first
+    const QString source = panel.sourceUrl().toString();
+    QVERIFY2(source.startsWith("dshow://capture?video="), qPrintable(source));
+
+    {
+        DecoderRig rig(QSize(320, 180));
+        rig.open(source);
+        QVERIFY2(QTest::qWaitFor([&] { return rig.pictures.count() >= 10; }, 15000),
+                 qPrintable(rig.recorder.errors.join("; ")));
+        QVERIFY(decodertest::audioArrives(rig.decoder, 10000));
+
+        // Half a second of the microphone read in one piece, so that no gap
+        // of an empty queue lies inside: count the left channel's zero
+        // crossings.
+        constexpr int kFrames = FFmpegVideoDecoder::kOutputSampleRate / 2;
+        QVERIFY(QTest::qWaitFor([&] { return FFmpegVideoDecoderProbe::queuedAudioFrames(rig.decoder) >= kFrames; },
+                                10000));
+        std::vector<float> buffer(2 * kFrames);
+        rig.decoder.readAudio(buffer.data(), kFrames);
+        std::vector<float> samples(kFrames);
+        for (int i = 0; i < kFrames; ++i)
+            samples[i] = buffer[2 * i];
+        int crossings = 0;
+        for (int i = 1; i < kFrames; ++i)
+            crossings += (samples[i - 1] < 0) != (samples[i] < 0);
+        const double hz = crossings / 2.0 / 0.5;
+        QVERIFY2(hz > 950 && hz < 1050, qPrintable(QString("%1 Hz").arg(hz)));
+        QVERIFY2(rig.recorder.errors.isEmpty(), qPrintable(rig.recorder.errors.join("; ")));
+    }
+    unregisterFakeCaptureDevice(CaptureDeviceKind::Camera, camera);
 }
 
 QUORB_TEST_MAIN(TestSourceDialog)
