@@ -41,7 +41,8 @@ public:
     static constexpr int kFallbackRefreshHz = 60;
 
 private:
-    // Reads the events waiting on the connection; true when one arrived.
+    // DAMAGE on the monitor's rectangle marks a new picture; a RandR screen
+    // change is lost access.
     void handleEvent(xcb_generic_event_t* event);
     void readPendingEvents();
     bool copyImage(std::vector<std::uint8_t>* pixels);

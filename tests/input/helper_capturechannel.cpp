@@ -1,5 +1,6 @@
-// Runs one capture source through a decoder for a while and prints what
-// came out: "pictures N" and one "error TEXT" line per report. Tests copy
+// Runs one capture source through a decoder until it reports an error, has
+// delivered three pictures or runs out of time, and prints what came out:
+// "pictures N" and one "error TEXT" line per report. Tests copy
 // it next to a fake capture library, since the program looks for the
 // library beside itself.
 //
@@ -24,13 +25,16 @@ int main(int argc, char** argv)
     FFmpegVideoDecoder decoder(&pool);
     std::atomic<int> pictures{0};
     decoder.setFrameCallback([&](FrameTokenPtr) { ++pictures; });
-    QObject::connect(&decoder, &FFmpegVideoDecoder::decodeError,
-                     [](const QString& m) { std::printf("error %s\n", m.toUtf8().constData()); });
+    bool failed = false;
+    QObject::connect(&decoder, &FFmpegVideoDecoder::decodeError, [&](const QString& m) {
+        std::printf("error %s\n", m.toUtf8().constData());
+        failed = true;
+    });
     decoder.setPlayback(0, true);
     decoder.setSource(QString::fromLocal8Bit(argv[1]));
     QElapsedTimer wall;
     wall.start();
-    while (wall.elapsed() < QByteArray(argv[2]).toInt()) {
+    while (wall.elapsed() < QByteArray(argv[2]).toInt() && !failed && pictures.load() < 3) {
         QCoreApplication::processEvents();
         QThread::msleep(10);
     }

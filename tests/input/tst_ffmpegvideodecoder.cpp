@@ -282,8 +282,8 @@ void TestFFmpegVideoDecoder::openFailuresReportFixedTexts_data()
                                     << QString::fromUtf8("无法打开摄像头或麦克风（设备名是否与系统一致？是否被其他程序占用？）");
     QTest::newRow("microphone-only string is not a camera") << "dshow://capture?audio=" + percent(kFakeMicrophone)
                                                             << openFailed;
-    QTest::newRow("desktop capture not in this build") << "desktop://capture?monitor=0"
-                                                       << "Desktop capture is not available in this build";
+    QTest::newRow("window capture without a window") << "wgc://capture?hwnd=0"
+                                                     << QString::fromUtf8("wgc:// 需要有效 hwnd 参数（十进制或 0x 十六进制）");
 }
 
 void TestFFmpegVideoDecoder::openFailuresReportFixedTexts()

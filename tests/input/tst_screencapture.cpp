@@ -169,6 +169,7 @@ private slots:
     void monitorThroughDecoder_data();
     void monitorThroughDecoder();
     void invalidMonitorIndexIsReported();
+    void noDisplayIsReported();
     void playAfterPauseShowsChangedScreen();
     void windowHandles_data();
     void windowHandles();
@@ -273,6 +274,20 @@ void TestScreenCapture::invalidMonitorIndexIsReported()
     DecoderRig rig;
     rig.open("desktop://capture?monitor=3");
     QTRY_COMPARE(rig.recorder.errors, QStringList{"无效的显示器索引"});
+    QCOMPARE(rig.pictures.count(), 0);
+}
+
+void TestScreenCapture::noDisplayIsReported()
+{
+    // A Wayland-only session has no X display to capture.
+    const QByteArray display = qgetenv("DISPLAY");
+    qunsetenv("DISPLAY");
+    DecoderRig rig;
+    rig.open("desktop://capture?monitor=0");
+    QTRY_COMPARE(rig.recorder.errors.size(), 1);
+    rig.decoder.stopWorkers();
+    qputenv("DISPLAY", display);
+    QVERIFY2(rig.recorder.errors.front().contains("X 显示"), qPrintable(rig.recorder.errors.front()));
     QCOMPARE(rig.pictures.count(), 0);
 }
 
@@ -511,8 +526,8 @@ void TestScreenCapture::libraryBesideProgram()
     }
     const xcb_window_t window = painter->window(10, 10, 64, 48, kQuadrants);
     QProcess run;
-    run.start(helper, {source.contains("%1") ? source.arg(window) : source, "1500"});
-    QVERIFY(run.waitForFinished(30000));
+    run.start(helper, {source.contains("%1") ? source.arg(window) : source, "15000"});
+    QVERIFY(run.waitForFinished(60000));
     painter->destroy(window);
     const QString out = QString::fromUtf8(run.readAllStandardOutput());
     QCOMPARE(run.exitStatus(), QProcess::NormalExit);
