@@ -10,6 +10,7 @@
 #include "ui/mediaoverlaywidget.h"
 #include "ui/videoinputpanel.h"
 
+#include <QElapsedTimer>
 #include <QGraphicsScene>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -46,6 +47,8 @@ private slots:
     void restartLeavesOneItemPerClip();
     void baseClipLoadsItsChannel();
     void windowDestroyedDuringRun();
+    void realRunSwitchesChannelAndTimesCaption_data();
+    void realRunSwitchesChannelAndTimesCaption();
 
 private:
     ProgramArrangement overlayArrangement() const;
@@ -169,6 +172,106 @@ void TestMainWindowArrangement::windowDestroyedDuringRun()
     QCOMPARE(imageItems(access.mediaOverlayPanel()), 1);
     // Released without stopping: the editor's items die after the runner.
     w.reset();
+    flushDeferredDeletes();
+}
+
+namespace {
+
+// A two-second single-colour clip, so each channel's picture is told apart.
+QString colourClip(const QString& colour)
+{
+    return testsupport::ensureFixture(QString("arrangement_%1_2s.mp4").arg(colour),
+                                      {"-f", "lavfi", "-i", QString("color=c=%1:size=320x180:rate=25:duration=2").arg(colour),
+                                       "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-g", "25"});
+}
+
+bool hasCaption(MainWindowTestAccess& access)
+{
+    return !access.overlayManager()->textOverlays().isEmpty();
+}
+
+} // namespace
+
+void TestMainWindowArrangement::realRunSwitchesChannelAndTimesCaption_data()
+{
+    QTest::addColumn<bool>("firstLoops");
+    QTest::newRow("first clip loops") << true;
+    // The first clip ends at 2 s and leaves the channel idle for 3 s: the
+    // switch must still come from the run's own time.
+    QTest::newRow("first clip plays once") << false;
+}
+
+void TestMainWindowArrangement::realRunSwitchesChannelAndTimesCaption()
+{
+    QFETCH(bool, firstLoops);
+    const QString red = colourClip("red");
+    const QString blue = colourClip("blue");
+    QVERIFY(!red.isEmpty() && !blue.isEmpty());
+
+    MainWindow w;
+    MainWindowTestAccess access(w);
+
+    ProgramArrangement a;
+    SceneClip first;
+    first.id = "first";
+    first.channel = 0;
+    first.startMs = 0;
+    first.endMs = 5000;
+    first.sceneVideoPath = red;
+    first.sceneVideoLoop = firstLoops;
+    SceneClip second;
+    second.id = "second";
+    second.channel = 1;
+    second.startMs = 5000;
+    second.sceneVideoPath = blue;
+    OverlayClip caption;
+    caption.id = "caption";
+    caption.overlayKind = OverlayClipKind::Text;
+    caption.startMs = 1000;
+    caption.endMs = 3000;
+    caption.textData.text = "LIVE";
+    a.sceneClips = {first, second};
+    a.overlayClips = {caption};
+
+    QElapsedTimer run;
+    run.start();
+    w.startProgramArrangement(a);
+    QVERIFY(w.arrangementRunning());
+
+    QTRY_COMPARE_WITH_TIMEOUT(access.programChannelIndex(), 0, 1000);
+    QVERIFY(!hasCaption(access));
+
+    // Nothing steps the run here but the window's own clock and frames.
+    QTest::qWait(int(qMax<qint64>(0, 500 - run.elapsed())));
+    QVERIFY2(!hasCaption(access), "caption shown before its start");
+    QTest::qWait(int(qMax<qint64>(0, 2000 - run.elapsed())));
+    QVERIFY2(hasCaption(access), "caption missing inside its interval");
+    QCOMPARE(access.overlayManager()->textOverlays().first().text, QString("LIVE"));
+    QTest::qWait(int(qMax<qint64>(0, 3500 - run.elapsed())));
+    QVERIFY2(!hasCaption(access), "caption still shown after its end");
+
+    // Watch the program source closely around 5 s. The composition clock
+    // alone would give ~40 ms; 250 ms of slack keeps a loaded build machine
+    // from failing the test while a switch tied to the clip's own (looped
+    // or ended) time would still be seconds off.
+    while (run.elapsed() < 4900) {
+        QCOMPARE(access.programChannelIndex(), 0);
+        QTest::qWait(5);
+    }
+    qint64 switchedAt = -1;
+    while (run.elapsed() < 6000) {
+        if (access.programChannelIndex() == 1) {
+            switchedAt = run.elapsed();
+            break;
+        }
+        QTest::qWait(5);
+    }
+    QVERIFY2(switchedAt >= 0, "program never reached the second channel");
+    QVERIFY2(switchedAt <= 5250, qPrintable(QString("switched at %1 ms").arg(switchedAt)));
+    QCOMPARE(access.channelPanels()[1]->sourceUrl().toLocalFile(), blue);
+    QVERIFY(!hasCaption(access));
+
+    w.stopProgramArrangement();
     flushDeferredDeletes();
 }
 
