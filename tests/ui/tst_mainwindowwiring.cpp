@@ -18,6 +18,8 @@
 #include "ui/outputstartrules.h"
 #include "ui/videoinputpanel.h"
 
+#include <QDir>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QSemaphore>
 #include <QSettings>
@@ -138,6 +140,7 @@ private slots:
     void startRefusals();
     void failuresShowOneNonModalNotice();
     void unwritableRecordingFolderIsShown();
+    void fullDiskStopsTheShowWithANotice();
 
     void overlayIdsAndRects();
     void fifthVideoOverlayRefusedAndDeletedItemsFreeTheirSlots();
@@ -560,6 +563,67 @@ void TestMainWindowWiring::unwritableRecordingFolderIsShown()
     QVERIFY(access.failureNotice()->text().contains("recording folder cannot be written"));
     emit access.outputSettings()->stopOutputRequested();
     QTRY_COMPARE_WITH_TIMEOUT(stopped.size(), 1, 10000);
+}
+
+void TestMainWindowWiring::fullDiskStopsTheShowWithANotice()
+{
+    const QString clip = testsupport::ensureFixture(
+        "clip_noise_tone_20s_640x360.mp4",
+        {"-f", "lavfi", "-i", "testsrc2=size=640x360:rate=30:duration=20", "-f", "lavfi", "-i",
+         "sine=frequency=1000:sample_rate=48000:duration=20", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt",
+         "yuv420p", "-g", "30", "-c:a", "aac", "-shortest"});
+    QVERIFY(!clip.isEmpty());
+    QTemporaryDir dir;
+    const QString mountPoint = dir.filePath("small");
+    QVERIFY(QDir().mkpath(mountPoint));
+    QByteArray mountOutput;
+    if (testsupport::runProgram("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", mountPoint}, &mountOutput, 10000) != 0)
+        QFAIL(qPrintable("cannot mount a 1 MiB tmpfs (the test runs as root): " + QString::fromUtf8(mountOutput)));
+    struct Unmount {
+        QString path;
+        ~Unmount() { testsupport::runProgram("umount", {"-l", path}, nullptr, 10000); }
+    } unmount{mountPoint};
+
+    const QString recordPath = mountPoint + "/show.mp4";
+    seedOutput(true, recordPath);
+    {
+        QSettings s(settingsstore::kOrganisation, settingsstore::kApplication);
+        s.setValue("output/segmentEnabled", false);
+        s.setValue("output/resolution", QSize(640, 360));
+        s.setValue("output/fps", 30.0);
+        s.sync();
+    }
+    MainWindow window;
+    MainWindowTestAccess access(window);
+    VideoInputPanel* strip = access.channelPanels()[0];
+    strip->setSource(clip);
+    QTRY_VERIFY(!strip->sourceUrl().isEmpty());
+    emit strip->outputToPreviewToggled(true);
+    QCOMPARE(access.programChannelIndex(), 0);
+
+    OutputSettingsWidget* output = access.outputSettings();
+    QLineEdit* pathEdit = nullptr;
+    for (QLineEdit* edit : output->findChildren<QLineEdit*>()) {
+        if (edit->text() == recordPath)
+            pathEdit = edit;
+    }
+    QVERIFY(pathEdit);
+    QSignalSpy stopped(access.framePipeline(), &FramePipeline::programOutputStopped);
+    emit output->startOutputRequested();
+    QVERIFY(access.framePipeline()->isOutputRunning());
+    QVERIFY(access.activeRecordingPath().startsWith(mountPoint + "/show_"));
+    QVERIFY(pathEdit->isReadOnly());
+
+    // Nobody presses Stop: the full disk alone must end the show.
+    QTRY_VERIFY_WITH_TIMEOUT(access.failureNotice() && access.failureNotice()->isVisible(), 60000);
+    const QString notice = access.failureNotice()->text();
+    QVERIFY2(notice.startsWith("Output stopped: ") && notice.size() > QString("Output stopped: ").size() + 3,
+             qPrintable(notice));
+    QCOMPARE(access.failureNotice()->windowModality(), Qt::NonModal);
+    QTRY_COMPARE_WITH_TIMEOUT(stopped.size(), 1, 15000);
+    QVERIFY(!access.framePipeline()->isOutputRunning());
+    QVERIFY(access.activeRecordingPath().isEmpty());
+    QVERIFY(!pathEdit->isReadOnly());
 }
 
 void TestMainWindowWiring::overlayIdsAndRects()
