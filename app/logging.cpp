@@ -2,6 +2,7 @@
 
 #include "app/loggingdiagnostics.h"
 #include "app/loglimits.h"
+#include "avglue/avloghook.h"
 #include "platform/consolesignals.h"
 #include "platform/filelock.h"
 #include "platform/stderrpipe.h"
@@ -490,6 +491,7 @@ void initLogging()
     ffmpegLogLevel.store(LogLimits::ffmpegLogLevelFromEnvironment());
     av_log_set_level(ffmpegLogLevel.load());
     av_log_set_callback(ffmpegLogCallback);
+    av::setLogHookInstaller(setFfmpegHook);
     qInstallMessageHandler(qtMessageHandler);
     qtHandlerInstalled.store(true);
 

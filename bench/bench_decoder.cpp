@@ -19,7 +19,7 @@
 //
 // Usage: bench_decoder [seconds for figures 3 and 4, default 30] [4k: figure 4 only]
 
-#include "engine/avptr.h"
+#include "avglue/avptr.h"
 #include "engine/framepool.h"
 #include "input/ffmpegvideodecoder.h"
 

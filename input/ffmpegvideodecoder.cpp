@@ -1,9 +1,9 @@
 #include "input/ffmpegvideodecoder.h"
 
-#include "app/logging.h"
+#include "avglue/avloghook.h"
 #include "engine/framepool.h"
 #include "engine/outputsizepolicy.h"
-#include "engine/avptr.h"
+#include "avglue/avptr.h"
 #include "input/filepacer.h"
 #include "input/inputsource.h"
 #include "input/pictureconverter.h"
@@ -547,7 +547,7 @@ void FFmpegVideoDecoder::threadFunc()
 bool FFmpegVideoDecoder::openSource(Session& s)
 {
     // A library opened since may have replaced FFmpeg's log hook.
-    installFfmpegLogCallback();
+    av::restoreLogHook();
     avformat_network_init();
     avdevice_register_all();
 

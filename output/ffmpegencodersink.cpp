@@ -3,7 +3,7 @@
 #include "output/rgbatoyuv.h"
 #include "output/steadyclock.h"
 
-#include "app/logging.h"
+#include "avglue/avloghook.h"
 #include "net/networkproxysettings.h"
 #include "net/socksmediabridge.h"
 
@@ -759,7 +759,7 @@ bool FfmpegEncoderSink::ensureOpen(int frameWidth, int frameHeight)
 {
     if ((!recording && streamTargets.empty()) || frameWidth < 1 || frameHeight < 1)
         return false;
-    installFfmpegLogCallback();
+    av::restoreLogHook();
 
     const int w = (outputWidth > 0 ? outputWidth : frameWidth) & ~1;
     const int h = (outputHeight > 0 ? outputHeight : frameHeight) & ~1;

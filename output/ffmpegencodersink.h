@@ -1,7 +1,7 @@
 #pragma once
 
 #include "engine/frametoken.h"
-#include "engine/avptr.h"
+#include "avglue/avptr.h"
 #include "output/iencodersink.h"
 #include "output/muxtarget.h"
 #include "output/segmentoptions.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/avptr.h"
+#include "avglue/avptr.h"
 #include "net/sockstcprelay.h"
 
 #include <QByteArray>

@@ -1,5 +1,5 @@
 #include "decodertestkit.h"
-#include "engine/avptr.h"
+#include "avglue/avptr.h"
 #include "input/filepacer.h"
 #include "platform/capturedevices.h"
 

@@ -1,4 +1,4 @@
-#include "engine/avptr.h"
+#include "avglue/avptr.h"
 #include "input/inputsource.h"
 #include "support/testsupport.h"
 
