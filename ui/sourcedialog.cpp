@@ -142,6 +142,9 @@ SourceDialog::SourceDialog(QWidget* parent)
     resize(560, 280);
     setStyleSheet(QStringLiteral(
         "QDialog { background:#202020; color:white; }"
+        // Style sheet colours do not pass to children: without this the
+        // labels keep the palette's dark text on the dark background.
+        "QLabel { color:white; }"
         "QLineEdit { background:#2b2b2b; color:white; padding:5px; border-radius:4px; }"
         "QComboBox { background:#2b2b2b; color:white; padding:5px; }"
         "QPushButton { background:#333; color:white; padding:5px 10px; border-radius:4px; }"
