@@ -2,6 +2,7 @@
 // thread pool and the box it sets, drags through the viewport, the opacity
 // preview and apply, and items that go away while their picture loads.
 
+#include "overlayitemtestkit.h"
 #include "support/testsupport.h"
 #include "ui/imageoverlaywidget.h"
 #include "ui/uitheme.h"
@@ -12,7 +13,6 @@
 #include <QGraphicsView>
 #include <QPainter>
 #include <QPushButton>
-#include <QSemaphore>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QTemporaryDir>
@@ -20,70 +20,7 @@
 
 namespace {
 
-QWidget* toolbarOf(QGraphicsItem* item)
-{
-    for (QGraphicsItem* child : item->childItems())
-        if (auto* proxy = qgraphicsitem_cast<QGraphicsProxyWidget*>(child))
-            return proxy->widget();
-    return nullptr;
-}
-
-QGraphicsPixmapItem* previewOf(QGraphicsItem* item)
-{
-    for (QGraphicsItem* child : item->childItems())
-        if (auto* pixmap = qgraphicsitem_cast<QGraphicsPixmapItem*>(child))
-            return pixmap;
-    return nullptr;
-}
-
-bool fuzzyRect(const QRectF& a, const QRectF& b)
-{
-    auto close = [](double x, double y) { return qAbs(x - y) < 0.01; };
-    return close(a.x(), b.x()) && close(a.y(), b.y()) && close(a.width(), b.width())
-        && close(a.height(), b.height());
-}
-
-QString show(const QRectF& r)
-{
-    return QStringLiteral("(%1, %2, %3 x %4)").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
-}
-
-// Holds every thread of the global pool until open(), so that a load
-// started meanwhile is certainly still pending.
-class PoolGate {
-public:
-    PoolGate()
-        : m_threads(QThreadPool::globalInstance()->maxThreadCount())
-    {
-        for (int i = 0; i < m_threads; ++i)
-            QThreadPool::globalInstance()->start([this] {
-                m_started.release();
-                m_open.acquire();
-            });
-        m_started.acquire(m_threads);
-    }
-    ~PoolGate() { open(); }
-    void open()
-    {
-        if (!m_opened)
-            m_open.release(m_threads);
-        m_opened = true;
-    }
-
-private:
-    const int m_threads;
-    bool m_opened = false;
-    QSemaphore m_started;
-    QSemaphore m_open;
-};
-
-void settleLoads()
-{
-    QThreadPool::globalInstance()->waitForDone();
-    for (int i = 0; i < 5; ++i)
-        QCoreApplication::processEvents();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
+using namespace overlaytest;
 
 struct Editor {
     QGraphicsScene scene{0, 0, 640, 360};

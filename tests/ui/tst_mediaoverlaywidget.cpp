@@ -3,6 +3,7 @@
 // placement, Apply All, Clear All, removal, language, and the docked and
 // floating view inside a dock widget.
 
+#include "overlayitemtestkit.h"
 #include "support/testsupport.h"
 #include "ui/imageoverlaywidget.h"
 #include "ui/mediaoverlaywidget.h"
@@ -20,7 +21,6 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QSemaphore>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QTemporaryDir>
@@ -31,6 +31,8 @@
 #include <memory>
 
 namespace {
+
+using namespace overlaytest;
 
 QGraphicsScene* sceneOf(MediaOverlayWidget& panel)
 {
@@ -112,42 +114,6 @@ void chooseInNextFileDialog(const QString& path, std::function<void()> whileOpen
     });
 }
 
-// Holds every thread of the global pool until open().
-class PoolGate {
-public:
-    PoolGate()
-        : m_threads(QThreadPool::globalInstance()->maxThreadCount())
-    {
-        for (int i = 0; i < m_threads; ++i)
-            QThreadPool::globalInstance()->start([this] {
-                m_started.release();
-                m_open.acquire();
-            });
-        m_started.acquire(m_threads);
-    }
-    ~PoolGate() { open(); }
-    void open()
-    {
-        if (!m_opened)
-            m_open.release(m_threads);
-        m_opened = true;
-    }
-
-private:
-    const int m_threads;
-    bool m_opened = false;
-    QSemaphore m_started;
-    QSemaphore m_open;
-};
-
-void settle()
-{
-    QThreadPool::globalInstance()->waitForDone();
-    for (int i = 0; i < 5; ++i)
-        QCoreApplication::processEvents();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
 const char* const kVideoLimitWarning = "MediaOverlayWidget: video overlay limit reached (max 4 )";
 const char* const kImageLimitWarning = "MediaOverlayWidget: image overlay limit reached (max 4 )";
 
@@ -220,7 +186,7 @@ void TestMediaOverlayWidget::addUpToTheLimits()
     QCOMPARE(imagesAdded.count(), 4);
     QCOMPARE(itemsOf<VideoOverlayWidget>(panel).count(), 4);
     QCOMPARE(itemsOf<ImageOverlayWidget>(panel).count(), 4);
-    settle();
+    settleLoads();
 }
 
 void TestMediaOverlayWidget::addButtonAtTheLimit_data()
@@ -268,7 +234,7 @@ void TestMediaOverlayWidget::addButtonAtTheLimit()
     delete dialogWatch.data();
     QVERIFY(!dialogSeen); // no file dialog was opened
     QCOMPARE(itemsOf<VideoOverlayWidget>(panel).count() + itemsOf<ImageOverlayWidget>(panel).count(), 4);
-    settle();
+    settleLoads();
 }
 
 void TestMediaOverlayWidget::placementFromTheButtons_data()
@@ -325,7 +291,7 @@ void TestMediaOverlayWidget::placementFromTheButtons()
     add->click();
     QTRY_COMPARE(positions().count(), 1);
     QCOMPARE(positions().first(), QPointF(start + 90, start + 90));
-    settle();
+    settleLoads();
 }
 
 void TestMediaOverlayWidget::limitReachedWhileTheDialogIsOpen()
@@ -346,7 +312,7 @@ void TestMediaOverlayWidget::limitReachedWhileTheDialogIsOpen()
     QTRY_VERIFY(box && box->seen);
     QCOMPARE(box->text, QStringLiteral("Video overlay limit reached max 4."));
     QCOMPARE(itemsOf<VideoOverlayWidget>(panel).count(), 4);
-    settle();
+    settleLoads();
 }
 
 void TestMediaOverlayWidget::relaysItemRequests()
@@ -374,7 +340,7 @@ void TestMediaOverlayWidget::relaysItemRequests()
     controlOf<QPushButton>(image, "applyButton")->click();
     QCOMPARE(imageApply.count(), 1);
     QCOMPARE(imageApply.last(), (QList<QVariant>{QVariant::fromValue(image), m_image, QRectF(300, 20, 320, 240), 1.0}));
-    settle();
+    settleLoads();
 }
 
 void TestMediaOverlayWidget::applyAll()
@@ -415,7 +381,7 @@ void TestMediaOverlayWidget::applyAll()
     QVERIFY(second->isPlaying());
     QCOMPARE(controlOf<QPushButton>(second, "playButton")->text(), QStringLiteral("⏸"));
     QCOMPARE(sync.count(), 0);
-    settle();
+    settleLoads();
 }
 
 void TestMediaOverlayWidget::clearAll_data()
@@ -466,7 +432,7 @@ void TestMediaOverlayWidget::clearAll()
         QCOMPARE(itemsOf<VideoOverlayWidget>(panel).count(), 2);
         QCOMPARE(itemsOf<ImageOverlayWidget>(panel).count(), 1);
         QVERIFY(button(panel, "clearAllButton")->isEnabled());
-        settle();
+        settleLoads();
         return;
     }
     // Top-most first; image items go without a panel signal.
@@ -474,11 +440,11 @@ void TestMediaOverlayWidget::clearAll()
     QVERIFY(scene->items().isEmpty());
     QVERIFY(!button(panel, "applyAllButton")->isEnabled());
     QVERIFY(!button(panel, "clearAllButton")->isEnabled());
-    settle();
+    settleLoads();
     QVERIFY(!first && !second && !image); // deleted by the event loop
     for (int i = 0; i < 4; ++i)
         QVERIFY(panel.addVideoOverlay(m_video, QPointF()));
-    settle();
+    settleLoads();
 }
 
 void TestMediaOverlayWidget::secondRemovalOfTheSameItem()
@@ -509,7 +475,7 @@ void TestMediaOverlayWidget::secondRemovalOfTheSameItem()
     QVERIFY(!panel.addVideoOverlay(m_video, QPointF()));
     QTest::ignoreMessage(QtWarningMsg, kImageLimitWarning);
     QVERIFY(!panel.addImageOverlay(m_image, QPointF()));
-    settle();
+    settleLoads();
 }
 
 void TestMediaOverlayWidget::languageReachesItems()
@@ -535,7 +501,7 @@ void TestMediaOverlayWidget::languageReachesItems()
     panel.setChineseUi(false);
     QCOMPARE(controlOf<QPushButton>(image, "applyButton")->text(), QStringLiteral("Overlay"));
     QCOMPARE(controlOf<QPushButton>(later, "stopButton")->toolTip(), QStringLiteral("Stop"));
-    settle();
+    settleLoads();
 }
 
 void TestMediaOverlayWidget::floatingAndDocked()
@@ -592,7 +558,7 @@ void TestMediaOverlayWidget::floatingAndDocked()
     // Called again (window closed, layout reset): still fine.
     panel->onDockFloatingChanged(false);
     QVERIFY(view->transform().isIdentity());
-    settle();
+    settleLoads();
 }
 
 void TestMediaOverlayWidget::panelDestroyedWhileImagesLoad()
@@ -609,7 +575,7 @@ void TestMediaOverlayWidget::panelDestroyedWhileImagesLoad()
             QVERIFY(panel->addImageOverlay(big, QPointF(10 * i, 10 * i)));
         panel.reset();
         gate.open();
-        settle();
+        settleLoads();
     }
     {
         // Loads running when the panel goes.
@@ -618,7 +584,7 @@ void TestMediaOverlayWidget::panelDestroyedWhileImagesLoad()
             QVERIFY(panel->addImageOverlay(big, QPointF(10 * i, 10 * i)));
         QTest::qWait(30);
         panel.reset();
-        settle();
+        settleLoads();
     }
 }
 

@@ -2,6 +2,7 @@
 // viewport, what its signals carry on the operator's actions, frames and the
 // setters the main window mirrors engine state with.
 
+#include "overlayitemtestkit.h"
 #include "support/testsupport.h"
 #include "ui/uitheme.h"
 #include "ui/videooverlaywidget.h"
@@ -19,23 +20,9 @@
 
 namespace {
 
+using namespace overlaytest;
+
 const QString kPath = QStringLiteral("/media/clips/overlay.mp4");
-
-QWidget* barOf(QGraphicsItem* item)
-{
-    for (QGraphicsItem* child : item->childItems())
-        if (auto* proxy = qgraphicsitem_cast<QGraphicsProxyWidget*>(child))
-            return proxy->widget();
-    return nullptr;
-}
-
-QGraphicsPixmapItem* previewOf(QGraphicsItem* item)
-{
-    for (QGraphicsItem* child : item->childItems())
-        if (auto* pixmap = qgraphicsitem_cast<QGraphicsPixmapItem*>(child))
-            return pixmap;
-    return nullptr;
-}
 
 // Colour in the middle of what the preview shows.
 QColor previewCentre(QGraphicsItem* item)
@@ -49,18 +36,6 @@ QImage solidFrame(const QColor& colour)
     QImage frame(640, 360, QImage::Format_RGBA8888);
     frame.fill(colour);
     return frame;
-}
-
-bool fuzzyRect(const QRectF& a, const QRectF& b)
-{
-    auto close = [](double x, double y) { return qAbs(x - y) < 0.01; };
-    return close(a.x(), b.x()) && close(a.y(), b.y()) && close(a.width(), b.width())
-        && close(a.height(), b.height());
-}
-
-QString show(const QRectF& r)
-{
-    return QStringLiteral("(%1, %2, %3 x %4)").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
 }
 
 // An editor-sized scene shown in a view at scale 1, one item at (100, 50).
@@ -80,7 +55,7 @@ struct Editor {
     }
 
     template <class T>
-    T* control(const char* name) const { return barOf(item)->findChild<T*>(QLatin1String(name)); }
+    T* control(const char* name) const { return toolbarOf(item)->findChild<T*>(QLatin1String(name)); }
 
     void drag(QPointF fromScene, QPointF delta, Qt::MouseButton button = Qt::LeftButton)
     {
@@ -138,8 +113,8 @@ void TestVideoOverlayWidget::construction()
     QCOMPARE(previewCentre(e.item), QColor(Qt::black));
     QCOMPARE(e.control<QPushButton>("playButton")->text(), QStringLiteral("▶"));
     // The bar sits 6 below the box and is as wide as the box.
-    QCOMPARE(barOf(e.item)->width(), 320);
-    QCOMPARE(barOf(e.item)->graphicsProxyWidget()->pos(), QPointF(0, 186));
+    QCOMPARE(toolbarOf(e.item)->width(), 320);
+    QCOMPARE(toolbarOf(e.item)->graphicsProxyWidget()->pos(), QPointF(0, 186));
     QCOMPARE(e.item->boundingRect(), QRectF(-6, -6, 332, 228));
 }
 
@@ -177,7 +152,7 @@ void TestVideoOverlayWidget::drags()
     QCOMPARE(geometry.count(), 2); // one per move
     QCOMPARE(geometry.last().at(0).toRectF(), e.item->sceneBoundingRect());
     // The bar follows the box.
-    QCOMPARE(barOf(e.item)->width(), int(expected.width()));
+    QCOMPARE(toolbarOf(e.item)->width(), int(expected.width()));
 }
 
 void TestVideoOverlayWidget::rightButtonDoesNotReachTheItem()
@@ -447,7 +422,7 @@ void TestVideoOverlayWidget::editorWidth()
     e.item->setEditorWidth(width);
     QCOMPARE(e.item->rectInScene(), QRectF(QPointF(100, 50), expected));
     QCOMPARE(previewOf(e.item)->pixmap().size(), expected.toSize());
-    QCOMPARE(barOf(e.item)->width(), int(expected.width()));
+    QCOMPARE(toolbarOf(e.item)->width(), int(expected.width()));
     QCOMPARE(geometry.count(), 0);
 }
 
