@@ -1,5 +1,7 @@
 #include "support/testsupport.h"
 
+#include "app/settingsstore.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -7,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLockFile>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -324,6 +327,16 @@ int runInPrivateNetwork(const QString& testFunction, QByteArray* output)
     env.insert("QUORB_PRIVATE_NETNS", "1");
     return runProgram(unshare, {"-n", "-m", "sh", "-c", script, QCoreApplication::applicationFilePath(), testFunction},
                       output, 300000, env);
+}
+
+void storeUiLanguage(const QVariant& value)
+{
+    QSettings s(settingsstore::kOrganisation, settingsstore::kApplication);
+    if (value.isValid())
+        s.setValue("ui_language", value);
+    else
+        s.remove("ui_language");
+    s.sync();
 }
 
 } // namespace testsupport

@@ -38,6 +38,10 @@ private:
     std::vector<std::pair<QByteArray, std::optional<QByteArray>>> m_saved;
 };
 
+// Writes the stored interface language ("ui_language") into the isolated
+// settings store; an invalid value removes it.
+void storeUiLanguage(const QVariant& value);
+
 // Folder of generated media fixtures in the build tree.
 QString fixtureDir();
 

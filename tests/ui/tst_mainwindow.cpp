@@ -38,16 +38,6 @@
 
 namespace {
 
-void storeLanguage(const QVariant& value)
-{
-    QSettings s(settingsstore::kOrganisation, settingsstore::kApplication);
-    if (value.isValid())
-        s.setValue("ui_language", value);
-    else
-        s.remove("ui_language");
-    s.sync();
-}
-
 QVariant storedLanguage()
 {
     QSettings s(settingsstore::kOrganisation, settingsstore::kApplication);
@@ -169,7 +159,7 @@ private:
 void TestMainWindow::init()
 {
     initQuorbelResources();
-    storeLanguage(QVariant());
+    testsupport::storeUiLanguage(QVariant());
 }
 
 void TestMainWindow::cleanup()
@@ -248,7 +238,7 @@ void TestMainWindow::storedLanguageChoosesStartLanguage()
 {
     QFETCH(QVariant, stored);
     QFETCH(QString, fileTitle);
-    storeLanguage(stored);
+    testsupport::storeUiLanguage(stored);
     window = makeWindow();
     QCOMPARE(MainWindowTestAccess(*window).fileMenu()->title(), fileTitle);
 }

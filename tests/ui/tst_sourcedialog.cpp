@@ -27,16 +27,6 @@ Q_DECLARE_METATYPE(TopLevelWindowInfo)
 
 namespace {
 
-void setLanguage(const QVariant& value)
-{
-    QSettings s(settingsstore::kOrganisation, settingsstore::kApplication);
-    if (value.isValid())
-        s.setValue("ui_language", value);
-    else
-        s.remove("ui_language");
-    s.sync();
-}
-
 QString rowTexts(const QComboBox* list)
 {
     QStringList texts;
@@ -103,7 +93,7 @@ void TestSourceDialog::initTestCase()
 
 void TestSourceDialog::init()
 {
-    setLanguage({});
+    testsupport::storeUiLanguage({});
     qunsetenv("DISPLAY");
 }
 
@@ -199,12 +189,12 @@ void TestSourceDialog::languageFromSettings()
 {
     QFETCH(QVariant, stored);
     QFETCH(bool, chinese);
-    setLanguage(stored);
+    testsupport::storeUiLanguage(stored);
     QCOMPARE(uiText("Select source", "选择源"), chinese ? QString("选择源") : QString("Select source"));
     SourceDialog dialog;
     QCOMPARE(dialog.windowTitle(), chinese ? QString("选择源") : QString("Select source"));
     // An open dialog keeps the language it was built with.
-    setLanguage(chinese ? "en" : "zh");
+    testsupport::storeUiLanguage(chinese ? "en" : "zh");
     QCOMPARE(uiText("a", "b"), chinese ? QString("a") : QString("b"));
     SourceDialogTestAccess access(dialog);
     QCOMPARE(access.cameraMic()->itemText(0), chinese ? QString("（不使用麦克风）") : QString("(No microphone)"));

@@ -27,16 +27,6 @@ TextOverlayData edited(const Edit& edit)
     return d;
 }
 
-void setUiLanguage(const QVariant& value)
-{
-    QSettings s(settingsstore::kOrganisation, settingsstore::kApplication);
-    if (value.isValid())
-        s.setValue("ui_language", value);
-    else
-        s.remove("ui_language");
-    s.sync();
-}
-
 QCheckBox* checkBoxNamed(QWidget* dialog, const QString& text)
 {
     for (QCheckBox* box : dialog->findChildren<QCheckBox*>()) {
@@ -79,7 +69,7 @@ private slots:
     void initTestCase()
     {
         initQuorbelResources();
-        setUiLanguage(QVariant());
+        testsupport::storeUiLanguage(QVariant());
     }
 
     void roundTrip_data()
@@ -319,10 +309,10 @@ private slots:
     {
         QFETCH(QVariant, stored);
         QFETCH(bool, chinese);
-        setUiLanguage(stored);
+        testsupport::storeUiLanguage(stored);
 
         TextEffectDialog dialog(nullptr);
-        setUiLanguage(QVariant()); // read once, at construction
+        testsupport::storeUiLanguage(QVariant()); // read once, at construction
         auto* buttons = dialog.findChild<QDialogButtonBox*>();
         QCOMPARE(dialog.windowTitle(), chinese ? QString("文字特效") : QString("Text Effects"));
         QCOMPARE(buttons->button(QDialogButtonBox::Ok)->text(), chinese ? QString("确定") : QString("OK"));
