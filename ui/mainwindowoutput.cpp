@@ -180,7 +180,7 @@ void MainWindow::onProgramOutputTransportFailed(const QString& reason)
     const QString safeReason = withoutUrlSecrets(reason);
     qWarning() << "programOutputTransportFailed:" << safeReason;
     // The show stopped without the operator asking: say why.
-    showFailureNotice(pick(uiLanguage, "输出已停止：", "Output stopped: ") + safeReason);
+    showFailureNotice(outputStoppedNotice(reason, uiLanguage == kChinese));
 }
 
 void MainWindow::onProgramStreamStatusChanged(int index, const QString& status)

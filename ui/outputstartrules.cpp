@@ -120,3 +120,24 @@ QString withoutUrlSecrets(const QString& text)
     out += text.mid(last);
     return out;
 }
+
+QString outputStoppedNotice(const QString& reason, bool chinese)
+{
+    static const QString kChinesePrefix = QStringLiteral("输出已停止：");
+    static const QString kEnglishPrefix = QStringLiteral("Output stopped: ");
+    // The engine's only stop reason, and what it says in English.
+    static const QString kTransportFailure = QStringLiteral(
+        "本地录制写入失败，或 RTMP 在多次自动重连后仍无法恢复（服务器关闭、超时或网络中断）。");
+    static const QString kTransportFailureEnglish = QStringLiteral(
+        "the recording could not be written, or a stream destination could not be restored after "
+        "repeated automatic reconnections (server closed, timeout or network failure).");
+
+    QString detail = withoutUrlSecrets(reason).trimmed();
+    if (detail.startsWith(kChinesePrefix))
+        detail = detail.mid(kChinesePrefix.size()).trimmed();
+    if (chinese)
+        return kChinesePrefix + detail;
+    if (detail == kTransportFailure)
+        detail = kTransportFailureEnglish;
+    return kEnglishPrefix + detail;
+}

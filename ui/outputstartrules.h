@@ -43,3 +43,8 @@ int clampSlideshowIntervalMs(int intervalMs);
 // The text with every URL cut down to its scheme and host, so that no stream
 // key, password or path reaches the operator's notice or a log line.
 QString withoutUrlSecrets(const QString& text);
+
+// The operator's notice for an output the engine stopped by itself. The
+// engine's reason comes in Chinese and names the stop itself; the notice says
+// it once, in the interface language, with every URL cut down.
+QString outputStoppedNotice(const QString& reason, bool chinese);

@@ -119,6 +119,8 @@ private slots:
     void pumpInterval_data();
     void pumpInterval();
     void noticeTextKeepsNoSecret();
+    void outputStoppedNoticeText_data();
+    void outputStoppedNoticeText();
 
     void conflictTable_data();
     void conflictTable();
@@ -229,6 +231,36 @@ void TestMainWindowWiring::noticeTextKeepsNoSecret()
     QVERIFY(!text.contains("passphrase"));
     QVERIFY(text.contains("rtmp://live.example:1935"));
     QVERIFY(text.startsWith("could not open "));
+}
+
+void TestMainWindowWiring::outputStoppedNoticeText_data()
+{
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<bool>("chinese");
+    QTest::addColumn<QString>("notice");
+
+    const QString engineReason = QStringLiteral(
+        "输出已停止：本地录制写入失败，或 RTMP 在多次自动重连后仍无法恢复（服务器关闭、超时或网络中断）。");
+    QTest::newRow("engine reason, Chinese: said once")
+        << engineReason << true
+        << QStringLiteral("输出已停止：本地录制写入失败，或 RTMP 在多次自动重连后仍无法恢复（服务器关闭、超时或网络中断）。");
+    QTest::newRow("engine reason, English: no Chinese left")
+        << engineReason << false
+        << QStringLiteral("Output stopped: the recording could not be written, or a stream destination could not be "
+                          "restored after repeated automatic reconnections (server closed, timeout or network failure).");
+    QTest::newRow("other reason, English, secret cut")
+        << QStringLiteral("rtmp://u:pw@host/app/KEY refused") << false
+        << QStringLiteral("Output stopped: rtmp://host/\u2026 refused");
+    QTest::newRow("other reason, Chinese")
+        << QStringLiteral("disk full") << true << QStringLiteral("输出已停止：disk full");
+}
+
+void TestMainWindowWiring::outputStoppedNoticeText()
+{
+    QFETCH(QString, reason);
+    QFETCH(bool, chinese);
+    QFETCH(QString, notice);
+    QCOMPARE(outputStoppedNotice(reason, chinese), notice);
 }
 
 void TestMainWindowWiring::conflictTable_data()
@@ -619,6 +651,7 @@ void TestMainWindowWiring::fullDiskStopsTheShowWithANotice()
     const QString notice = access.failureNotice()->text();
     QVERIFY2(notice.startsWith("Output stopped: ") && notice.size() > QString("Output stopped: ").size() + 3,
              qPrintable(notice));
+    QVERIFY2(!notice.contains(QStringLiteral("输出已停止")), qPrintable(notice));
     QCOMPARE(access.failureNotice()->windowModality(), Qt::NonModal);
     QTRY_COMPARE_WITH_TIMEOUT(stopped.size(), 1, 15000);
     QVERIFY(!access.framePipeline()->isOutputRunning());
