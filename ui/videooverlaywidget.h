@@ -42,6 +42,7 @@ public:
     bool isAttachChecked() const { return m_attachChecked; }
 
     void setDurationMs(qint64 ms) { m_durationMs = ms; }
+    qint64 durationMs() const { return m_durationMs; }
     bool isLoopEnabled() const;
     int localVolume() const;
     QRectF rectInScene() const;

@@ -19,6 +19,8 @@
 #include "ui/videoinputpanel.h"
 
 #include <QDir>
+#include <QLabel>
+#include <QProcess>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QSemaphore>
@@ -29,6 +31,7 @@
 #include <QThread>
 
 #include <cmath>
+#include <sys/stat.h>
 #include <memory>
 
 namespace {
@@ -121,6 +124,7 @@ private slots:
     void noticeTextKeepsNoSecret();
     void outputStoppedNoticeText_data();
     void outputStoppedNoticeText();
+    void durationAskedAgainWhenTheSourceOpens();
 
     void conflictTable_data();
     void conflictTable();
@@ -261,6 +265,52 @@ void TestMainWindowWiring::outputStoppedNoticeText()
     QFETCH(bool, chinese);
     QFETCH(QString, notice);
     QCOMPARE(outputStoppedNotice(reason, chinese), notice);
+}
+
+// A source that opens long after it was loaded: a FIFO holding a Matroska
+// clip (whose header carries the length), written only when the test says.
+// The first duration question, shortly after the load, finds nothing open;
+// the answer must come when the decoder reports the open.
+void TestMainWindowWiring::durationAskedAgainWhenTheSourceOpens()
+{
+    const QString clip = testsupport::ensureFixture(
+        "late_4s.mkv", {"-f", "lavfi", "-i", "testsrc=size=320x180:rate=25:duration=4", "-c:v", "mpeg4", "-q:v", "5"});
+    QTemporaryDir dir;
+    const QString channelFifo = dir.filePath("channel.mkv");
+    const QString overlayFifo = dir.filePath("overlay.mkv");
+    QCOMPARE(mkfifo(QFile::encodeName(channelFifo).constData(), 0600), 0);
+    QCOMPARE(mkfifo(QFile::encodeName(overlayFifo).constData(), 0600), 0);
+
+    MainWindow window;
+    MainWindowTestAccess access(window);
+    VideoInputPanel* strip = access.channelPanels()[0];
+    strip->setSource(channelFifo);
+    VideoOverlayWidget* video = access.mediaOverlayPanel()->addVideoOverlay(overlayFifo, QPointF(0, 0));
+    QVERIFY(video);
+    access.bindVideoOverlayToProgram(video, overlayFifo, QRectF(0, 0, 320, 180), 0, true);
+
+    auto titleOf = [strip] {
+        for (QLabel* label : strip->findChildren<QLabel*>())
+            if (label->text().startsWith("CH1 |"))
+                return label->text();
+        return QString();
+    };
+    // Well past the first question: both sources are still blocked in open.
+    QTest::qWait(800);
+    QVERIFY2(titleOf().endsWith("/ --:--"), qPrintable(titleOf()));
+    QVERIFY(video->durationMs() <= 0);
+
+    QProcess channelWriter;
+    QProcess overlayWriter;
+    channelWriter.setStandardOutputFile(channelFifo);
+    overlayWriter.setStandardOutputFile(overlayFifo);
+    channelWriter.start("cat", {clip});
+    overlayWriter.start("cat", {clip});
+
+    QTRY_VERIFY_WITH_TIMEOUT(titleOf().endsWith("/ 00:04"), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(qAbs(video->durationMs() - 4000) <= 100, 15000);
+    channelWriter.waitForFinished(5000);
+    overlayWriter.waitForFinished(5000);
 }
 
 void TestMainWindowWiring::conflictTable_data()
