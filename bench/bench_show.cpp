@@ -4,7 +4,7 @@
 // stream destinations. Beside it, in the same run, the ffmpeg CLI doing the
 // same work: four inputs, an overlay and drawtext graph, one libx264 encode
 // with the same settings, tee to a file and four destinations.
-// Figures: dropped frames of the output router, recorded frames against
+// Figures: dropped and repeated frames of the output router, recorded frames against
 // duration x 30, CPU seconds per media second; the CLI's speed and CPU.
 // Run pinned as the goal states: taskset -c 0,1 bench_show [seconds, default 300]
 
@@ -200,6 +200,7 @@ int main(int argc, char** argv)
     while (wall.elapsed() < seconds * 1000LL)
         app.processEvents(QEventLoop::AllEvents, 50);
     const std::uint64_t dropped = FramePipelineTestAccess::router(*access.pipeline()).droppedFrames();
+    const std::uint64_t repeated = FramePipelineTestAccess::router(*access.pipeline()).repeatedFrames();
     bool stopped = false;
     QObject::connect(access.pipeline(), &FramePipeline::programOutputStopped, [&stopped] { stopped = true; });
     emit access.output()->stopOutputRequested();
@@ -246,9 +247,10 @@ int main(int argc, char** argv)
     const double showCpuPerSecond = cpuShow / showSeconds;
     const double cliCpuPerSecond = cliCpu / seconds;
     std::printf("show through the window: %.1f s, recorded %lld frames of %.0f expected (%.1f s in file), "
-                "dropped %llu, CPU %.2f s per media second\n",
+                "dropped %llu, repeated %llu, CPU %.2f s per media second\n",
                 showSeconds, static_cast<long long>(recorded), showSeconds * 30, recordedDuration,
-                static_cast<unsigned long long>(dropped), showCpuPerSecond);
+                static_cast<unsigned long long>(dropped), static_cast<unsigned long long>(repeated),
+                showCpuPerSecond);
     std::printf("ffmpeg CLI reference:    %d s of media in %.1f s (speed %.2fx), CPU %.2f s per media second\n",
                 seconds, cliSeconds, seconds / cliSeconds, cliCpuPerSecond);
     std::printf("ratio window/CLI CPU per media second: %.2f\n", showCpuPerSecond / cliCpuPerSecond);

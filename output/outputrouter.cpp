@@ -285,6 +285,8 @@ void OutputRouter::encodeWorkerMain(std::shared_ptr<EncodeWorkerState> state)
                 break;
             } else if (state->paced) {
                 chosen = QueuedFrame{state->lastFrame, state->lastGeneration};
+                if (chosen.frame)
+                    ++state->repeatedFrames;
             } else {
                 continue;
             }
@@ -418,6 +420,15 @@ std::uint64_t OutputRouter::droppedFrames() const
         return 0;
     std::lock_guard<std::mutex> lock(state->mutex);
     return state->droppedFrames;
+}
+
+std::uint64_t OutputRouter::repeatedFrames() const
+{
+    const std::shared_ptr<EncodeWorkerState> state = currentState();
+    if (!state)
+        return 0;
+    std::lock_guard<std::mutex> lock(state->mutex);
+    return state->repeatedFrames;
 }
 
 std::int64_t OutputRouter::maxQueueDepth() const

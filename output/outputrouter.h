@@ -78,6 +78,9 @@ public:
 
     // Figures of the current run, for diagnostics and tests; 0 without a run.
     std::uint64_t droppedFrames() const;
+    // Ticks of the paced worker that sent the previous picture again because
+    // no new program frame had come.
+    std::uint64_t repeatedFrames() const;
     std::int64_t maxQueueDepth() const;
 
 private:
@@ -105,6 +108,7 @@ private:
         std::int64_t lastGeneration = 0;
         std::int64_t generation = 1;
         std::uint64_t droppedFrames = 0;
+        std::uint64_t repeatedFrames = 0;
         // Set before the worker starts, then only read.
         std::shared_ptr<RouterSink> sink;
     };

@@ -236,6 +236,9 @@ void TestOutputRouter::pacedRepeatsLastFrameUntilTimelineReset()
         QCOMPARE(e.ptsUs, qint64(7));
         QCOMPARE(e.generation, qint64(1));
     }
+    // Every send after the first one repeated the picture, and says so.
+    QVERIFY(f.router.repeatedFrames() >= 4);
+    QCOMPARE(f.router.droppedFrames(), std::uint64_t(0));
 
     f.router.resetTimeline();
     QCOMPARE(f.sink->sessions(), 1);
