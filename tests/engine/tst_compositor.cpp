@@ -107,6 +107,9 @@ private slots:
     void textAboveMediaDrawingAboveAll();
     void mediaStacking_data();
     void mediaStacking();
+    void textOutlineJustOutsideGlyphs();
+    void textStacking_data();
+    void textStacking();
     void imageFittedAndCentred();
     void scrolling_data();
     void scrolling();
@@ -245,6 +248,68 @@ void TestCompositor::mediaStacking()
     QVERIFY(rig.addVideo(1, QRectF(0, 0, 1, 1), Qt::blue, zSecond));
     const QImage out = view(rig.compositor.compose(makeBase(rig.pool, 320, 180), &rig.om));
     QCOMPARE(out.pixelColor(160, 90), top);
+}
+
+void TestCompositor::textOutlineJustOutsideGlyphs()
+{
+    Rig rig(640, 360);
+    TextOverlayData t;
+    t.id = 1;
+    t.text = "I";
+    t.font.setPixelSize(120);
+    t.fontColor = Qt::white;
+    t.outline = true;
+    t.outlineColor = Qt::green;
+    t.outlineWidth = 8; // 4 px on either side of the glyph's edge at 360 lines
+    t.posX = 0.25;
+    t.posY = 0.25;
+    rig.om.setTextOverlay(t);
+    const QImage out = view(rig.compositor.compose(makeBase(rig.pool, 640, 360), &rig.om));
+
+    // The row through the middle of the glyph's stem.
+    int top = -1, bottom = -1;
+    for (int y = 0; y < out.height(); ++y) {
+        if (leftmost(out, y, Qt::white) >= 0) {
+            top = top < 0 ? y : top;
+            bottom = y;
+        }
+    }
+    QVERIFY2(top >= 0, "no glyph was drawn");
+    const int y = (top + bottom) / 2;
+    const int x = leftmost(out, y, Qt::white);
+    QVERIFY(x >= 8);
+    // The glyph's edge lies within the pixel left of its first white one.
+    QCOMPARE(out.pixelColor(x - 2, y), QColor(Qt::green));
+    QCOMPARE(out.pixel(x - 7, y), kBaseColour); // the outline is no wider than asked
+}
+
+// Texts stack among themselves by the same rule as media; here the colour
+// is the text's background and both texts cover the same box.
+void TestCompositor::textStacking_data() { mediaStacking_data(); }
+
+void TestCompositor::textStacking()
+{
+    QFETCH(int, zFirst);
+    QFETCH(int, zSecond);
+    QFETCH(QColor, top);
+    Rig rig(640, 360);
+    const auto text = [](int id, QColor background, int z) {
+        TextOverlayData t;
+        t.id = id;
+        t.text = "Stack";
+        t.posX = 0.25;
+        t.posY = 0.25;
+        t.fontColor = Qt::white;
+        t.backgroundEnabled = true;
+        t.backgroundPadding = 10;
+        t.backgroundColor = background;
+        t.zIndex = z;
+        return t;
+    };
+    rig.om.setTextOverlay(text(2, Qt::red, zFirst));
+    rig.om.setTextOverlay(text(1, Qt::blue, zSecond));
+    const QImage out = view(rig.compositor.compose(makeBase(rig.pool, 640, 360), &rig.om));
+    QCOMPARE(out.pixelColor(160 - 5, 90 - 5), top); // in the padding above the text's corner
 }
 
 void TestCompositor::imageFittedAndCentred()
