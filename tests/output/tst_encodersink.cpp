@@ -14,7 +14,21 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <thread>
+
+// The encode thread's routing step, fed with made-up packets.
+struct EncoderSinkTestAccess {
+    static bool openOutputs(FfmpegEncoderSink& sink, int width, int height) { return sink.ensureOpen(width, height); }
+    static void routeVideo(FfmpegEncoderSink& sink, AVPacket* packet)
+    {
+        sink.routePacket(packet, sink.videoCodec.get(), true);
+    }
+    static AVRational videoTimeBase(FfmpegEncoderSink& sink) { return sink.videoCodec->time_base; }
+    static void setMediaClockMs(FfmpegEncoderSink& sink, std::int64_t ms) { sink.mediaClockMs = ms; }
+    static bool keyframeRequested(FfmpegEncoderSink& sink) { return sink.keyframeRequested.load(); }
+};
+using Access = EncoderSinkTestAccess;
 
 using namespace testsupport;
 
@@ -81,6 +95,23 @@ QStringList filesIn(const QString& dir)
     return files;
 }
 
+// A made-up H.264 picture, frame `index` at 30 fps: an Annex B start code,
+// an IDR or non-IDR slice header byte and filler.
+av::PacketPtr madeUpPicture(int index, bool key, AVRational timeBase)
+{
+    av::PacketPtr packet(av_packet_alloc());
+    if (!packet || av_new_packet(packet.get(), 64) < 0)
+        return {};
+    std::memset(packet->data, 0x5a, 64);
+    const std::uint8_t head[] = {0, 0, 0, 1, std::uint8_t(key ? 0x65 : 0x41)};
+    std::memcpy(packet->data, head, sizeof head);
+    packet->pts = packet->dts = av_rescale_q(index, AVRational{1, int(kFps)}, timeBase);
+    packet->duration = av_rescale_q(1, AVRational{1, int(kFps)}, timeBase);
+    if (key)
+        packet->flags |= AV_PKT_FLAG_KEY;
+    return packet;
+}
+
 } // namespace
 
 class TestEncoderSink : public QObject {
@@ -98,6 +129,7 @@ private slots:
     void newTimelineForcesKeyFrame();
     void segments_data();
     void segments();
+    void segmentOpensAtTheFirstKeyPictureAfterTheLimit();
     void unwritablePathFailsAtFirstFrame();
     void diskFullIsReported();
     void killedRecordingStillDecodes();
@@ -397,6 +429,50 @@ void TestEncoderSink::segments()
             QVERIFY2(QFileInfo(files[i]).size() >= sizeBytes, qPrintable(QString("%1 has %2 bytes").arg(base).arg(QFileInfo(files[i]).size())));
     }
     QCOMPARE(totalFrames, frames);
+}
+
+void TestEncoderSink::segmentOpensAtTheFirstKeyPictureAfterTheLimit()
+{
+    QTemporaryDir dir;
+    RecordingSink rec;
+    QVERIFY(rec.configure(dir.filePath("show.mp4"), SegmentOptions{true, 1000, 0}));
+    QVERIFY(Access::openOutputs(rec.sink, 320, 240));
+    const AVRational timeBase = Access::videoTimeBase(rec.sink);
+    int index = 0;
+    const auto route = [&](bool key) {
+        const av::PacketPtr packet = madeUpPicture(index++, key, timeBase);
+        Access::routeVideo(rec.sink, packet.get());
+    };
+
+    route(true);
+    route(false);
+    Access::setMediaClockMs(rec.sink, 1000); // the limit is reached with the next picture written
+    route(false);
+    // The encoder is asked for the key frame the new file waits for; until
+    // it comes, pictures go on into the old file.
+    QVERIFY(Access::keyframeRequested(rec.sink));
+    for (int i = 0; i < 3; ++i)
+        route(false);
+    QCOMPARE(filesIn(dir.path()).size(), 1);
+    route(true);
+    QCOMPARE(filesIn(dir.path()).size(), 2);
+    route(false);
+    route(true); // the next limit is 1000 ms on: no third file
+    rec.sink.close();
+    QCOMPARE(rec.fatalCalls.load(), 0);
+
+    const QStringList files = filesIn(dir.path());
+    QCOMPARE(files.size(), 2);
+    const QList<QList<bool>> expectedKeys{{true, false, false, false, false, false}, {true, false, true}};
+    for (int i = 0; i < 2; ++i) {
+        const auto streams = probePackets(files[i]);
+        const ProbedStream* video = findStream(streams, "video");
+        QVERIFY2(video, qPrintable(files[i]));
+        QList<bool> keys;
+        for (const ProbedPacket& packet : video->packets)
+            keys << packet.key;
+        QCOMPARE(keys, expectedKeys[i]);
+    }
 }
 
 void TestEncoderSink::unwritablePathFailsAtFirstFrame()
