@@ -106,6 +106,7 @@ private slots:
     void pacing_data();
     void pacing();
     void playsInRealTime();
+    void latePicturesAreSkipped();
     void pauseSeekAndLoop();
     void endOfFileDeliversEveryPictureAndReportsOnce();
     void orientationAndAspect_data();
@@ -166,6 +167,40 @@ void TestDecodeLoop::playsInRealTime()
     QTest::qWait(2000);
     const int shown = rig.pictures.count();
     QVERIFY2(shown >= 54 && shown <= 66, qPrintable(QString("%1 pictures in 2 s").arg(shown)));
+}
+
+// A picture sink that stalls the decode thread for well over the skip limit:
+// the pictures due more than 150 ms ago by then are skipped, and playback
+// goes on from there instead of running late.
+void TestDecodeLoop::latePicturesAreSkipped()
+{
+    constexpr int kStallMs = 500;
+    constexpr std::int64_t kFrameUs = 33333;
+    const QString clip = testsupport::clipVideoOnly(3, 320, 180, 30);
+    DecoderRig rig;
+    rig.open(clip);
+    QVERIFY(QTest::qWaitFor([&] { return rig.pictures.count() >= 10; }, kTimeoutMs));
+    rig.pictures.holdNext();
+    QVERIFY(rig.pictures.waitHeld(kTimeoutMs));
+    const std::size_t held = std::size_t(rig.pictures.count()) - 1;
+    QTest::qWait(kStallMs);
+    rig.pictures.release();
+    QTRY_COMPARE_WITH_TIMEOUT(rig.recorder.ended, 1, kTimeoutMs);
+
+    const auto all = rig.pictures.pictures();
+    QVERIFY(all.size() > held + 1);
+    const std::int64_t gapUs = all[held + 1].ptsUs - all[held].ptsUs;
+    QVERIFY2(gapUs >= (kStallMs - FilePacer::kLateSkipUs / 1000 - 2 * kFrameUs / 1000) * 1000,
+             qPrintable(QString("after a %1 ms stall the next picture is %2 ms on").arg(kStallMs).arg(gapUs / 1000)));
+    // Up to the end of the clip (the paused decoder then shows the start once
+    // more) the pictures after the gap play on.
+    std::size_t after = held + 1;
+    while (after + 1 < all.size() && all[after + 1].ptsUs > all[after].ptsUs)
+        ++after;
+    QVERIFY2(all[after].ptsUs >= 3000000 - 2 * kFrameUs && after - held >= 45,
+             qPrintable(QString("%1 pictures after the gap, the last at %2 ms")
+                            .arg(after - held)
+                            .arg(all[after].ptsUs / 1000)));
 }
 
 void TestDecodeLoop::pauseSeekAndLoop()
