@@ -10,6 +10,7 @@
 #include <QPainter>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <algorithm>
 #include <array>
@@ -609,14 +610,26 @@ void TestFramePipeline::mixerOutlivingItsPipelineReadsNothing()
 {
     // The window detaches the mixer, destroys the pipeline, then stops the
     // mixer: ticks in between must not reach the destroyed pipeline (ASan).
+    // The preview runs with its timer stopped, so each call is one real tick.
     auto f = std::make_unique<PipelineFixture>();
     PreviewAudioMixer mixer(&f->pipeline);
+    mixer.startPreview();
+    auto* timer = mixer.findChild<QTimer*>();
+    auto* speaker = mixer.findChild<QIODevice*>();
+    QVERIFY(timer && speaker);
+    timer->stop();
     mixer.setProgramChannelGain(1.0f);
     f->pipeline.setPreviewAudioMixerForOutput(&mixer);
+    mixer.mixTick();
+    // A tick that reads the pipeline queues one tick of sound.
+    QCOMPARE(speaker->bytesAvailable(), qint64(PreviewAudioMixer::kTickBytes));
+
     f->pipeline.detachPreviewAudioMixer(&mixer);
     f.reset();
     mixer.mixTick();
-    QVERIFY(mixer.playedFrames() == 0);
+    QCOMPARE(speaker->bytesAvailable(), qint64(PreviewAudioMixer::kTickBytes));
+    QCOMPARE(mixer.playedFrames(), std::int64_t(0));
+    mixer.stopPreview();
 }
 
 void TestFramePipeline::destructionWhileEightDecodersDeliver()
