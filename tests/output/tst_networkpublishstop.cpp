@@ -1,6 +1,6 @@
 // Starting and stopping stream destinations against real receivers: a stop
-// while a receiver is frozen, a destination that is not there yet, and a new
-// timeline while streaming.
+// while a receiver is frozen, a destination that is not there yet, a
+// receiver that hangs up, and a new timeline while streaming.
 
 #include "output/ffmpegencodersink.h"
 #include "support/encodersinkdriver.h"
@@ -33,6 +33,7 @@ private slots:
     void initTestCase() { clearProxyConfiguration(); }
     void stopWhileReceiverFrozen();
     void receiverAppearsLater();
+    void everyReconnectStartsOnAKeyFrame();
     void newTimelineKeepsTimestampsContinuous();
 };
 
@@ -154,6 +155,47 @@ void TestNetworkPublishStop::receiverAppearsLater()
     QCOMPARE(files.size(), 1);
     const QString problem = checkCapture(files.first(), kWidth, kHeight, 30.0, 45);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
+}
+
+// A receiver that hangs up three times: every new connection's stream
+// starts on a key frame, whatever picture the encoder is at when the
+// sender reconnects.
+void TestNetworkPublishStop::everyReconnectStartsOnAKeyFrame()
+{
+    constexpr int kHangUps = 3;
+    QTemporaryDir dir;
+    TcpTsCaptures receiver(dir.path(), kHangUps, 2000);
+    QVERIFY(receiver.listen());
+    PublishingSink p;
+    QVERIFY(p.configure(QString(), {{QString("tcp://127.0.0.1:%1").arg(receiver.port()), "mpegts", 0}}));
+    std::atomic<bool> finish{false};
+    SinkRun run;
+    run.width = kWidth;
+    run.height = kHeight;
+    run.frames = 30 * 60;
+    run.beforeFrame = [&finish](int) { return !finish.load(); };
+    std::thread encodeThread([&] { runSinkOnEncodeThread(p.sink, run); });
+    auto join = qScopeGuard([&] {
+        finish = true;
+        encodeThread.join();
+    });
+
+    QVERIFY2(QTest::qWaitFor([&] { return receiver.acceptedCount() > kHangUps; }, 60000),
+             qPrintable(p.statuses.words(0).join(", ")));
+    QTest::qWait(2000); // the last connection gets its first pictures too
+    finish = true;
+    join.dismiss();
+    encodeThread.join();
+    receiver.stop();
+
+    const QStringList captures = receiver.files();
+    QCOMPARE(captures.size(), kHangUps + 1);
+    for (const QString& capture : captures) {
+        const std::vector<ProbedStream> streams = probePackets(capture);
+        const ProbedStream* video = findStream(streams, "video");
+        QVERIFY2(video && !video->packets.empty(), qPrintable(capture + ": no video"));
+        QVERIFY2(video->packets.front().key, qPrintable(capture + " does not start on a key frame"));
+    }
 }
 
 // A source switch while streaming: the queue is dropped and the stream

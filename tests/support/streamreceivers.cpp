@@ -1,5 +1,6 @@
 #include "support/streamreceivers.h"
 
+#include <QDir>
 #include <QFile>
 #include <QThread>
 #include <QUdpSocket>
@@ -132,6 +133,48 @@ void finishReceiver(PeerProcess& peer, int graceMs)
 {
     if (!peer.waitFinished(graceMs))
         peer.stop();
+}
+
+TcpTsCaptures::TcpTsCaptures(const QString& dir, int hangUps, int hangUpAfterMs)
+    : m_dir(dir)
+    , m_hangUps(hangUps)
+    , m_hangUpAfterMs(hangUpAfterMs)
+{
+}
+
+QStringList TcpTsCaptures::files() const
+{
+    QStringList out;
+    for (int n = 1; n <= m_connections.load(); ++n)
+        out << QDir(m_dir).filePath(QString("capture-%1.ts").arg(n));
+    return out;
+}
+
+void TcpTsCaptures::serve(int client)
+{
+    const int n = ++m_connections;
+    QFile out(QDir(m_dir).filePath(QString("capture-%1.ts").arg(n)));
+    if (!out.open(QIODevice::WriteOnly))
+        return;
+    const bool hangUp = n <= m_hangUps;
+    QElapsedTimer timer;
+    timer.start();
+    std::vector<char> buffer(65536);
+    while (!stopFlag().load() && !(hangUp && timer.elapsed() >= m_hangUpAfterMs)) {
+        pollfd p{client, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0)
+            continue;
+        const ssize_t got = ::recv(client, buffer.data(), buffer.size(), 0);
+        if (got <= 0)
+            break;
+        out.write(buffer.data(), got);
+    }
+    out.close();
+    // Data arriving after both directions are shut down is answered with a
+    // reset: the sender's next write fails. The descriptor itself is closed
+    // by stop().
+    if (hangUp)
+        ::shutdown(client, SHUT_RDWR);
 }
 
 RtpTsCapture::~RtpTsCapture()

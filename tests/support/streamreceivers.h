@@ -7,6 +7,7 @@
 
 #include "output/ffmpegencodersink.h"
 #include "support/encodersinkdriver.h"
+#include "support/socketpeers.h"
 #include "support/testsupport.h"
 
 #include <QElapsedTimer>
@@ -74,6 +75,28 @@ private:
     std::atomic<int> m_foreign{0};
     std::atomic<int> m_gaps{0};
     std::thread m_thread;
+};
+
+// A TCP receiver for MPEG-TS that keeps the bytes of each connection, as
+// they came, in a file of its own (capture-1.ts, capture-2.ts, ...). The
+// ffmpeg CLI and nginx-rtmp start what they keep at the first key frame;
+// this shows where a sender's stream really starts. The first `hangUps`
+// connections are hung up after hangUpAfterMs, the rest kept until stop.
+class TcpTsCaptures : public LoopbackServer {
+public:
+    TcpTsCaptures(const QString& dir, int hangUps, int hangUpAfterMs);
+    ~TcpTsCaptures() override { stop(); }
+    // The capture files in the order their connections came.
+    QStringList files() const;
+
+protected:
+    void serve(int client) override;
+
+private:
+    const QString m_dir;
+    const int m_hangUps;
+    const int m_hangUpAfterMs;
+    std::atomic<int> m_connections{0};
 };
 
 // Child process ids (nginx: the master's workers).
