@@ -9,6 +9,7 @@
 #include "engine/overlaymanager.h"
 #include "engine/previewaudiomixer.h"
 #include "net/networkproxysettings.h"
+#include "schedule/programarrangementwindow.h"
 #include "ui/floatbuttoneventfilter.h"
 #include "ui/imageplaybackpanel.h"
 #include "ui/mediaoverlaywidget.h"
@@ -143,6 +144,11 @@ MainWindow::~MainWindow()
     // way out, and a dock still shown would hide during the teardown and put
     // its panel back into a group box that is being destroyed.
     qApp->removeEventFilter(this);
+
+    // The editor has no parent; it goes first, while the runner it reaches
+    // through this window is still whole.
+    delete programArrangementWindow;
+    programArrangementWindow = nullptr;
     for (QDockWidget* dock : {textOverlayDock, videoOverlayDock, imagePlaybackDock, programPreviewDock}) {
         if (dock)
             disconnect(dock, nullptr, this, nullptr);
@@ -627,9 +633,22 @@ void MainWindow::repaintProgramPreview()
 
 void MainWindow::showProgramArrangementWindow()
 {
+    if (!programArrangementWindow) {
+        // No parent: a window of its own that the operator moves and
+        // maximises apart from this one; the destructor deletes it.
+        programArrangementWindow = new ProgramArrangementWindow(this, nullptr);
+        programArrangementWindow->setAttribute(Qt::WA_DeleteOnClose, false);
+    }
+    applyLanguageToArrangementWindow();
+    retranslateWidgetTree(programArrangementWindow);
+    programArrangementWindow->show();
+    programArrangementWindow->raise();
+    programArrangementWindow->activateWindow();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    if (programArrangementWindow)
+        programArrangementWindow->close();
     QMainWindow::closeEvent(event);
 }
