@@ -50,7 +50,8 @@ template <typename Row>
 Row* rowAt(const QVBoxLayout* layout, int index)
 {
     QLayoutItem* item = layout->itemAt(index);
-    return item ? qobject_cast<Row*>(item->widget()) : nullptr;
+    // dynamic_cast: the overlay row has no meta-object of its own.
+    return item ? dynamic_cast<Row*>(item->widget()) : nullptr;
 }
 
 // The first "<prefix>N" (N from 1) that no row of the list but `except`

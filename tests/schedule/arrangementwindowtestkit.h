@@ -55,7 +55,7 @@ private:
     {
         QList<Row*> out;
         for (int i = 0; layout && i < layout->count() - 1; ++i) {
-            if (auto* row = qobject_cast<Row*>(layout->itemAt(i)->widget()))
+            if (auto* row = dynamic_cast<Row*>(layout->itemAt(i)->widget()))
                 out.append(row);
         }
         return out;
