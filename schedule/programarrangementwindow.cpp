@@ -74,14 +74,15 @@ QString freeRowId(const QVBoxLayout* layout, const Row* except, const QString& p
     }
 }
 
-// A new row goes directly above the list's stretch.
+// A new row goes directly above the list's stretch. Without an id pattern
+// the caller sets the id itself (loading a clip), and the search is skipped.
 template <typename Row>
-Row* insertRow(ProgramArrangementWindow* window, QVBoxLayout* layout, const QString& idPattern)
+Row* insertRow(ProgramArrangementWindow* window, QVBoxLayout* layout, const QString& idPattern = QString())
 {
     const int count = layout->count();
     auto* row = new Row(window, layout->parentWidget());
     layout->insertWidget(qMax(0, count - 1), row, 0);
-    if (row->idEdit)
+    if (row->idEdit && !idPattern.isEmpty())
         row->idEdit->setText(freeRowId<Row>(layout, row, idPattern));
     return row;
 }
@@ -429,18 +430,19 @@ void ProgramArrangementWindow::loadArrangement(const ProgramArrangement& arrange
     // Rows count from what the field shows, as buildArrangement does.
     base = baseTimeEdit->dateTime();
 
-    for (const SceneClip& clip : arrangement.sceneClips) {
-        onAddSceneRow();
-        if (auto* row = rowAt<SceneRowWidget>(sceneRowsLayout, rowCount(sceneRowsLayout) - 1))
-            row->loadClip(clip, base);
+    // Each loaded clip brings its own id, so the free-id search of the add
+    // buttons (a pass over the whole list per row) is not made here.
+    if (sceneRowsLayout) {
+        for (const SceneClip& clip : arrangement.sceneClips)
+            insertRow<SceneRowWidget>(this, sceneRowsLayout)->loadClip(clip, base);
     }
-    for (const OverlayClip& clip : arrangement.overlayClips) {
-        onAddOverlayRow();
-        if (auto* row = rowAt<OverlayRowWidget>(overlayRowsLayout, rowCount(overlayRowsLayout) - 1))
-            row->loadClip(clip, base);
+    if (overlayRowsLayout) {
+        for (const OverlayClip& clip : arrangement.overlayClips)
+            insertRow<OverlayRowWidget>(this, overlayRowsLayout)->loadClip(clip, base);
     }
     if (arrangement.sceneClips.isEmpty())
         onAddSceneRow();
+    updateSummary();
 }
 
 void ProgramArrangementWindow::applyDialogStyle()
