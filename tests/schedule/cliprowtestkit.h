@@ -7,6 +7,7 @@
 
 #include <QColor>
 #include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QImage>
 #include <QString>
@@ -21,6 +22,13 @@ inline QString writeTinyPng(const QString& folder, const QString& name)
     image.fill(QColor(10, 200, 30));
     const QString path = QDir(folder).absoluteFilePath(name);
     return image.save(path, "PNG") ? path : QString();
+}
+
+// Creates an empty file; the dialogs only accept files that exist.
+inline bool writeEmptyFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly);
 }
 
 // What a file dialog showed before it was answered.

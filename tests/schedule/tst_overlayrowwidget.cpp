@@ -632,10 +632,7 @@ void TestOverlayRowWidget::browseFiles()
     if (video) {
         before = earlier.path() + "/before.mp4";
         file = chosen.path() + "/next.mov";
-        for (const QString& path : {before, file}) {
-            QFile f(path);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-        }
+        QVERIFY(writeEmptyFile(before) && writeEmptyFile(file));
     } else {
         // An older clip: its folder's first image becomes the path.
         before = writeTinyPng(earlier.path(), "before.png");

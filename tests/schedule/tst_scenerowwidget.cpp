@@ -347,9 +347,7 @@ void TestSceneRowWidget::browseDirectory()
     for (int i = 0; i < images; ++i)
         files << writeTinyPng(chosen.path(), QStringLiteral("%1.jpg").arg(i));
     // Not an image: left out of the list.
-    QFile note(chosen.path() + "/notes.txt");
-    QVERIFY(note.open(QIODevice::WriteOnly));
-    note.close();
+    QVERIFY(writeEmptyFile(chosen.path() + "/notes.txt"));
 
     SceneRowWidget row(nullptr, nullptr);
     SceneClip clip = sceneClip(SceneClipKind::ImagePlay, 0);
@@ -399,10 +397,7 @@ void TestSceneRowWidget::browseSceneVideo()
     QVERIFY(earlier.isValid() && chosen.isValid());
     const QString before = earlier.path() + "/before.mp4";
     const QString file = chosen.path() + "/next.mkv";
-    for (const QString& path : {before, file}) {
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-    }
+    QVERIFY(writeEmptyFile(before) && writeEmptyFile(file));
 
     SceneRowWidget row(nullptr, nullptr);
     SceneClip clip = sceneClip(SceneClipKind::Channel, 2);
