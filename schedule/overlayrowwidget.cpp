@@ -140,6 +140,9 @@ OverlayRowWidget::OverlayRowWidget(ProgramArrangementWindow* window, QWidget* pa
         kindCombo->addItem(QStringLiteral("文字"), OverlayClipKind::Text);
         kindCombo->addItem(QStringLiteral("视频"), OverlayClipKind::Video);
         kindCombo->addItem(QStringLiteral("图片"), OverlayClipKind::Image);
+        // The main window converts the item texts when the language
+        // changes; the width follows them instead of keeping the first one.
+        kindCombo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
         textEdit = new QLineEdit(this);
         textEdit->setPlaceholderText(QStringLiteral("叠加文字内容"));
         effectsButton = new QPushButton(QStringLiteral("文字特效…"), this);
@@ -202,6 +205,7 @@ OverlayRowWidget::OverlayRowWidget(ProgramArrangementWindow* window, QWidget* pa
         directionCombo->addItem(QStringLiteral("无"), TextOverlayData::kScrollNone);
         directionCombo->addItem(QStringLiteral("左→右"), TextOverlayData::kScrollLeftToRight);
         directionCombo->addItem(QStringLiteral("右→左"), TextOverlayData::kScrollRightToLeft);
+        directionCombo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
         layout->addWidget(new QLabel(QStringLiteral("文字滚动"), scrollPanel));
         layout->addWidget(scrollCheck);
         layout->addWidget(new QLabel(QStringLiteral("方向"), scrollPanel));

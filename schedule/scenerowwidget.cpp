@@ -101,6 +101,11 @@ SceneRowWidget::SceneRowWidget(ProgramArrangementWindow* window, QWidget* parent
         for (int channel = 0; channel < kChannelCount; ++channel)
             kindCombo->addItem(QStringLiteral("通道%1").arg(channel + 1), channel);
         kindCombo->addItem(QStringLiteral("图片"), kImageKind);
+        // The main window converts the item texts when the language
+        // changes; the width follows them instead of keeping the first one,
+        // and never shrinks below them, so the splitter widens the section.
+        kindCombo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+        kindCombo->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Fixed);
         layout->addWidget(kindCombo);
     }
 
