@@ -10,6 +10,7 @@
 #include "ui/videoinputpanel.h"
 
 #include <QAction>
+#include <QComboBox>
 #include <QPointer>
 #include <QSignalSpy>
 #include <QtTest>
@@ -77,6 +78,16 @@ void TestMainWindowArrangementWindow::textsFollowTheLanguage()
     QCOMPARE(a.summaryLabel()->text(), QStringLiteral("基底 1  |  叠加 0"));
     QCOMPARE(a.runButton()->text(), QStringLiteral("开始编排"));
     QCOMPARE(a.statusLabel()->text(), QStringLiteral("未运行"));
+    // Rows loaded and laid out in Chinese.
+    ProgramArrangement loaded;
+    loaded.sceneClips = {SceneClip{}};
+    loaded.sceneClips[0].id = "cam";
+    loaded.overlayClips = {OverlayClip{}};
+    loaded.overlayClips[0].id = "caption";
+    loaded.overlayClips[0].overlayKind = OverlayClipKind::Text;
+    window->loadArrangement(loaded);
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents();
 
     w.setUiLanguage(MainWindow::kEnglish);
     QVERIFY(!window->chineseUi);
@@ -88,14 +99,26 @@ void TestMainWindowArrangementWindow::textsFollowTheLanguage()
     QCOMPARE(a.importButton()->text(), QStringLiteral("Import JSON..."));
     QCOMPARE(a.exportButton()->text(), QStringLiteral("Export JSON..."));
     QCOMPARE(a.validateButton()->text(), QStringLiteral("Check Schedule"));
-    QCOMPARE(a.summaryLabel()->text(), QStringLiteral("Base 1  |  Overlay 0"));
+    QCOMPARE(a.summaryLabel()->text(), QStringLiteral("Base 1  |  Overlay 1"));
     QCOMPARE(a.runButton()->text(), QStringLiteral("Start Schedule"));
     QCOMPARE(a.statusLabel()->text(), QStringLiteral("READY"));
 
-    // A row added while English is on is converted when it is shown.
-    window->onAddOverlayRow();
-    QCoreApplication::processEvents();
-    QCOMPARE(a.summaryLabel()->text(), QStringLiteral("Base 1  |  Overlay 1"));
+    // The rows' lists, laid out for the Chinese texts, widen to the English.
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents();
+    QComboBox* sceneKind = a.sceneRows().first()->kindCombo;
+    QComboBox* overlayKind = a.overlayRows().first()->kindCombo;
+    QCOMPARE(sceneKind->currentText(), QStringLiteral("Channel 1"));
+    QCOMPARE(overlayKind->currentText(), QStringLiteral("Text"));
+    for (QComboBox* list : {sceneKind, overlayKind}) {
+        // What a list made with the English texts in the same place wants.
+        QComboBox probe(list->parentWidget());
+        probe.setStyleSheet(list->styleSheet());
+        for (int i = 0; i < list->count(); ++i)
+            probe.addItem(list->itemText(i));
+        QVERIFY2(list->width() >= probe.sizeHint().width(),
+                 qPrintable(QStringLiteral("%1 < %2").arg(list->width()).arg(probe.sizeHint().width())));
+    }
 
     w.setUiLanguage(MainWindow::kChinese);
     QCOMPARE(window->windowTitle(), QStringLiteral("节目编排"));
