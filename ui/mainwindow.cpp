@@ -144,15 +144,15 @@ MainWindow::~MainWindow()
     // way out, and a dock still shown would hide during the teardown and put
     // its panel back into a group box that is being destroyed.
     qApp->removeEventFilter(this);
-
-    // The editor has no parent; it goes first, while the runner it reaches
-    // through this window is still whole.
-    delete programArrangementWindow;
-    programArrangementWindow = nullptr;
     for (QDockWidget* dock : {textOverlayDock, videoOverlayDock, imagePlaybackDock, programPreviewDock}) {
         if (dock)
             disconnect(dock, nullptr, this, nullptr);
     }
+
+    // The arrangement editor has no parent; it goes first, while the runner
+    // it reaches through this window is still whole.
+    delete programArrangementWindow;
+    programArrangementWindow = nullptr;
 
     // Overlay items die with the editor after this object's own part is gone;
     // their destroyed handlers must not run into it.
