@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QString>
 
+class ArrangementRunControl;
 class QGroupBox;
 class QLabel;
 class QPushButton;
@@ -56,8 +57,23 @@ public slots:
     void onStartArrangement();
     void onStopArrangement();
 
+private slots:
+    // The runner's programArrangementRunningChanged(bool), connected by name.
+    void followRunnerState(bool running);
+
 private:
     friend class ProgramArrangementWindowTestAccess;
+
+    // The main window as the runner's control; null once it is gone.
+    ArrangementRunControl* runControl() const;
+    void connectRunnerState();
+    // The run button: starts when idle, stops when running.
+    void toggleRun();
+    // Yes / No question without a default button; true for Yes.
+    bool confirmClear(const QString& title, const QString& text);
+    // Warning box with OK, title and text in the window's language.
+    void warn(const QString& englishTitle, const QString& chineseTitle, const QString& englishText,
+              const QString& chineseText);
 
     QPointer<QObject> mainWindow;
     ScheduleDateTimeWidget* baseTimeEdit = nullptr;

@@ -9,6 +9,7 @@
 #include "engine/overlaymanager.h"
 #include "engine/previewaudiomixer.h"
 #include "net/networkproxysettings.h"
+#include "schedule/programarrangementwindow.h"
 #include "ui/floatbuttoneventfilter.h"
 #include "ui/imageplaybackpanel.h"
 #include "ui/mediaoverlaywidget.h"
@@ -147,6 +148,11 @@ MainWindow::~MainWindow()
         if (dock)
             disconnect(dock, nullptr, this, nullptr);
     }
+
+    // The arrangement editor has no parent; it goes first, while the runner
+    // it reaches through this window is still whole.
+    delete programArrangementWindow;
+    programArrangementWindow = nullptr;
 
     // Overlay items die with the editor after this object's own part is gone;
     // their destroyed handlers must not run into it.
@@ -627,9 +633,22 @@ void MainWindow::repaintProgramPreview()
 
 void MainWindow::showProgramArrangementWindow()
 {
+    if (!programArrangementWindow) {
+        // No parent: a window of its own that the operator moves and
+        // maximises apart from this one; the destructor deletes it.
+        programArrangementWindow = new ProgramArrangementWindow(this, nullptr);
+        programArrangementWindow->setAttribute(Qt::WA_DeleteOnClose, false);
+    }
+    applyLanguageToArrangementWindow();
+    retranslateWidgetTree(programArrangementWindow);
+    programArrangementWindow->show();
+    programArrangementWindow->raise();
+    programArrangementWindow->activateWindow();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    if (programArrangementWindow)
+        programArrangementWindow->close();
     QMainWindow::closeEvent(event);
 }

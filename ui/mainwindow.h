@@ -3,6 +3,7 @@
 #include "app/updateclient.h"
 #include "engine/frametoken.h"
 #include "engine/programclock.h"
+#include "schedule/arrangementruncontrol.h"
 #include "schedule/arrangementrunner.h"
 #include "schedule/arrangementrunnerhost.h"
 
@@ -33,6 +34,7 @@ class OutputSettingsWidget;
 class OverlayManager;
 class PreviewAudioMixer;
 class PreviewWidget;
+class ProgramArrangementWindow;
 class QAction;
 class QComboBox;
 class QDialog;
@@ -67,7 +69,7 @@ class MainWindowTestAccess;
 //
 // Widgets created by the window die with it through Qt's parent-child
 // ownership; members that are pointers do not own unless said so.
-class MainWindow : public QMainWindow, private ArrangementRunnerHost {
+class MainWindow : public QMainWindow, public ArrangementRunControl, private ArrangementRunnerHost {
     Q_OBJECT
 public:
     static constexpr int kEnglish = 0;
@@ -91,9 +93,9 @@ public:
     // ---- Arrangement runner (mainwindowarrangement.cpp) ----
     // Runs the arrangement, stopping any earlier run first. A run keeps its
     // own time from its start; the window steps it whenever the program moves.
-    void startProgramArrangement(const ProgramArrangement& arrangement);
+    void startProgramArrangement(const ProgramArrangement& arrangement) override;
     // Removes only what the run showed; program source and clock stay.
-    void stopProgramArrangement();
+    void stopProgramArrangement() override;
     bool arrangementRunning() const;
     // One step at run time t, whether or not a run is on.
     void tickProgramArrangement(qint64 programTimeMs);
@@ -143,6 +145,9 @@ private:
 
     // ---- UI language (mainwindowlanguage.cpp) ----
     void loadUiLanguage();
+    // The arrangement editor's language, summary and run state (kept), its
+    // title; its static texts are converted with the other windows.
+    void applyLanguageToArrangementWindow();
 
     // ---- Engine wiring and channel handlers (mainwindowwiring.cpp) ----
     void setupPipeline();
@@ -315,6 +320,10 @@ private:
     // channel may read it while it is written.
     QString activeRecordingPath;
     QMessageBox* failureNotice = nullptr; // child of the window, one at a time
+
+    // The arrangement editor: created on first use, a top-level window of its
+    // own (no parent), hidden when closed; owned, deleted by the destructor.
+    ProgramArrangementWindow* programArrangementWindow = nullptr;
 
     // ---- Arrangement runner (mainwindowarrangement.cpp) ----
     const SceneClip* findActiveBaseClip(qint64 t) const;

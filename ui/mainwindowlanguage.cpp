@@ -4,6 +4,7 @@
 #include "ui/mainwindow.h"
 
 #include "app/settingsstore.h"
+#include "schedule/programarrangementwindow.h"
 #include "ui/imageplaybackpanel.h"
 #include "ui/mediaoverlaywidget.h"
 #include "ui/outputsettingswidget.h"
@@ -123,6 +124,7 @@ void MainWindow::retranslateUi()
     }
     if (imagePlaybackPanel)
         imagePlaybackPanel->setChineseUi(zh);
+    applyLanguageToArrangementWindow();
 
     // Every other static text, in this window and in every other top-level
     // window (floating docks, dialogs open now).
@@ -130,6 +132,18 @@ void MainWindow::retranslateUi()
     const QWidgetList topLevels = QApplication::topLevelWidgets();
     for (QWidget* widget : topLevels)
         retranslateWidgetTree(widget);
+}
+
+void MainWindow::applyLanguageToArrangementWindow()
+{
+    ProgramArrangementWindow* window = programArrangementWindow;
+    if (!window)
+        return;
+    const bool zh = uiLanguage == kChinese;
+    window->chineseUi = zh;
+    window->updateSummary();
+    window->setArrangementRunning(window->running);
+    window->setWindowTitle(zh ? QStringLiteral("节目编排") : QStringLiteral("Program Scheduling"));
 }
 
 QString MainWindow::translateUiText(const QString& text) const

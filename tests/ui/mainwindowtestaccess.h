@@ -60,6 +60,7 @@ public:
     ImagePlaybackPanel* imagePlaybackPanel() const { return w.imagePlaybackPanel; }
 
     int uiLanguage() const { return w.uiLanguage; }
+    ProgramArrangementWindow* programArrangementWindow() const { return w.programArrangementWindow; }
     void resetWorkspaceLayout() { w.resetWorkspaceLayout(); }
     void updateFileMenuActions() { w.updateFileMenuActions(); }
     void openOutputFolder() { w.openOutputFolder(); }
