@@ -71,6 +71,10 @@ QString centredIn(const QRectF& box, QSize size)
         px.height());
 }
 
+// A still picture decoded and scaled once, then repeated at the output rate
+// (an image input looped by the demuxer would be decoded again every frame).
+constexpr const char* kHeldPicture = "format=rgba,loop=loop=-1:size=1,setpts=N/30/TB";
+
 // The CLI's inputs and graph for the same show: the shown channel at the
 // output rate, the other channels overlaid on it (they are decoded in the
 // window too), then the scene.
@@ -82,8 +86,8 @@ QStringList cliArguments(const ShowVariant& v, const QStringList& clips, const Q
     for (const QString& clip : clips)
         args << "-stream_loop" << "-1" << "-i" << clip;
     for (const QString& picture : pictures)
-        args << "-loop" << "1" << "-framerate" << "30" << "-i" << picture;
-    args << "-i" << overlayVideo << "-loop" << "1" << "-framerate" << "30" << "-i" << doodle;
+        args << "-i" << picture;
+    args << "-i" << overlayVideo << "-i" << doodle;
     const int n = int(clips.size());
     QStringList chains;
     chains << "[0:v]fps=30[b0]";
@@ -98,7 +102,7 @@ QStringList cliArguments(const ShowVariant& v, const QStringList& clips, const Q
     for (int i = 1; i < n; ++i)
         overlay(QString("%1:v").arg(i), QString(corners[i - 1]) + ":shortest=1");
     for (int i = 0; i < kImages; ++i) {
-        chains << QString("[%1:v]%2[im%3]").arg(n + i).arg(scaledInto(imageBox(i), v.size)).arg(i);
+        chains << QString("[%1:v]%2,%3[im%4]").arg(n + i).arg(scaledInto(imageBox(i), v.size), kHeldPicture).arg(i);
         overlay(QString("im%1").arg(i), centredIn(imageBox(i), v.size));
     }
     chains << QString("[%1:v]split=%2[vs0][vs1][vs2][vs3]").arg(n + kImages).arg(kVideos);
@@ -107,7 +111,8 @@ QStringList cliArguments(const ShowVariant& v, const QStringList& clips, const Q
         overlay(QString("vo%1").arg(i), centredIn(videoBox(i), v.size));
     }
     chains << QString("[%1]%2[t]").arg(last, drawtextChain(v.size));
-    chains << QString("[t][%1:v]overlay[v]").arg(n + kImages + 1);
+    chains << QString("[%1:v]%2[d]").arg(n + kImages + 1).arg(kHeldPicture);
+    chains << "[t][d]overlay[v]";
 
     QStringList tee{dir + "/cli.mp4"};
     for (quint16 port : ports)

@@ -198,11 +198,14 @@ double reportSync(const char* label, const QString& path)
     }
     std::sort(offsetsMs.begin(), offsetsMs.end());
     const double median = offsetsMs.empty() ? NAN : offsetsMs[offsetsMs.size() / 2];
-    std::printf("%s %s (%.1f s): %zu flashes, %zu beeps, %zu paired; audio minus video median %+.1f ms, "
-                "range %+.1f .. %+.1f ms\n",
+    const double frameMs = 1000.0 / kOutputFps;
+    const auto withinFrame = std::count_if(offsetsMs.begin(), offsetsMs.end(),
+                                           [frameMs](double ms) { return std::abs(ms) <= frameMs; });
+    std::printf("%s %s (%.1f s): %zu flashes, %zu beeps, %zu paired, %lld of them within one frame; audio minus "
+                "video median %+.1f ms, range %+.1f .. %+.1f ms\n",
                 label, qPrintable(QFileInfo(path).fileName()), bench::durationOf(path), onsets.flashes.size(),
-                onsets.beeps.size(), offsetsMs.size(), median, offsetsMs.empty() ? NAN : offsetsMs.front(),
-                offsetsMs.empty() ? NAN : offsetsMs.back());
+                onsets.beeps.size(), offsetsMs.size(), static_cast<long long>(withinFrame), median,
+                offsetsMs.empty() ? NAN : offsetsMs.front(), offsetsMs.empty() ? NAN : offsetsMs.back());
     return median;
 }
 
