@@ -1,97 +1,129 @@
-// The whole show through the real main window (offscreen) at 1080p30: four
-// 1080p30 channels, ten text overlays (two scrolling), four image and four
-// video overlays, fifty drawing strokes, a recording plus four loopback
-// stream destinations. Beside it, in the same run, the ffmpeg CLI doing the
-// same work: four inputs, an overlay and drawtext graph, one libx264 encode
-// with the same settings, tee to a file and four destinations.
-// Figures: dropped and repeated frames of the output router, recorded frames against
-// duration x 30, CPU seconds per media second; the CLI's speed and CPU.
-// Run pinned as the goal states: taskset -c 0,1 bench_show [seconds, default 300]
+// The whole show through the real main window (offscreen), beside the ffmpeg
+// CLI doing the same work in the same run: the same inputs, the full overlay
+// scene (ten texts with background, shadow and outline, two of them
+// scrolling; four image and four video overlays; fifty strokes), one libx264
+// encode with the same settings, teed to a file and the same destinations.
+//   1080p30 (default): four 1080p30 channels, balanced preset, a recording
+//     plus four loopback UDP destinations.
+//   4K30 (--4k): one 4K60 channel shown, performance preset, a recording
+//     plus two loopback UDP destinations.
+// Figures: dropped and repeated frames of the output router, recorded frames
+// against duration x 30, CPU seconds per media second; the CLI's speed and CPU.
+// Run pinned as the goal states:
+//   taskset -c 0,1 bench_show [--4k] [seconds, default 300, or 60 with --4k]
 
-#include "app/settingsstore.h"
-#include "engine/doodlestroke.h"
-#include "engine/framepipeline.h"
-#include "engine/overlaymanager.h"
-#include "engine/textoverlaydata.h"
-#include "output/outputrouter.h"
-#include "ui/mainwindow.h"
-#include "ui/mediaoverlaywidget.h"
-#include "ui/outputsettingswidget.h"
-#include "ui/videoinputpanel.h"
+#include "bench/benchframes.h"
+#include "bench/benchscene.h"
+#include "bench/benchshow.h"
+#include "engine/canvasgeometry.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QImage>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <QSettings>
-#include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QThread>
-#include <QTimer>
-
-#include <sys/resource.h>
 
 #include <cstdio>
-
-struct FramePipelineTestAccess {
-    static OutputRouter& router(FramePipeline& p) { return *p.router; }
-};
-
-class MainWindowTestAccess {
-public:
-    explicit MainWindowTestAccess(MainWindow& window) : w(window) {}
-    MainWindow& w;
-    FramePipeline* pipeline() const { return w.framePipeline; }
-    OverlayManager* overlays() const { return w.overlayManager; }
-    std::array<VideoInputPanel*, 4> strips() const { return w.channelPanels; }
-    OutputSettingsWidget* output() const { return w.outputSettings; }
-    MediaOverlayWidget* editor() const { return w.mediaOverlayPanel; }
-    void switchTo(int channel) { w.switchProgramToChannel(channel, true); }
-    void bindVideo(QObject* item, const QString& path, const QRectF& r) { w.bindVideoOverlayToProgram(item, path, r, 0, true); }
-    void bindImage(QObject* item, const QString& path, const QRectF& r) { w.bindImageOverlayToProgram(item, path, r, 1.0); }
-    QString recording() const { return w.activeRecordingPath; }
-};
+#include <cstring>
 
 namespace {
 
-double cpuSeconds(int who)
+using namespace bench;
+
+struct ShowVariant {
+    const char* name;
+    QSize size;
+    int channels;
+    int channelFps;
+    int destinations;
+    int bitrateKbps;
+    int qualityPreset;
+    const char* x264Preset; // what the sink picks for that preset
+    int defaultSeconds;
+};
+
+const ShowVariant kShow1080{"1080p30", {1920, 1080}, 4, 30, 4, 7500, 1, "veryfast", 300};
+const ShowVariant kShow4k{"4K30", {3840, 2160}, 1, 60, 2, 20000, 0, "ultrafast", 60};
+
+QRectF onReferenceCanvas(const QRectF& box)
 {
-    rusage usage{};
-    getrusage(who, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return QRectF(box.x() * kReferenceCanvasWidth, box.y() * kReferenceCanvasHeight,
+                  box.width() * kReferenceCanvasWidth, box.height() * kReferenceCanvasHeight);
 }
 
-bool runFfmpeg(const QStringList& args, int timeoutMs = 600000, QByteArray* err = nullptr)
+QRect pixelBox(const QRectF& box, QSize size)
 {
-    QProcess p;
-    p.start("ffmpeg", args);
-    if (!p.waitForFinished(timeoutMs))
-        return false;
-    if (err)
-        *err = p.readAllStandardError();
-    return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    return QRectF(box.x() * size.width(), box.y() * size.height(), box.width() * size.width(),
+                  box.height() * size.height())
+        .toRect();
 }
 
-qint64 frameCount(const QString& path)
+QString scaledInto(const QRectF& box, QSize size)
 {
-    QProcess p;
-    p.start("ffprobe", {"-v", "error", "-count_packets", "-select_streams", "v:0", "-show_entries",
-                        "stream=nb_read_packets", "-of", "csv=p=0", path});
-    p.waitForFinished(120000);
-    return p.readAllStandardOutput().trimmed().toLongLong();
+    const QRect px = pixelBox(box, size);
+    return QString("scale=%1:%2:force_original_aspect_ratio=decrease").arg(px.width()).arg(px.height());
 }
 
-double durationOf(const QString& path)
+// Centred in the box, as the compositor fits a picture.
+QString centredIn(const QRectF& box, QSize size)
 {
-    QProcess p;
-    p.start("ffprobe", {"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", path});
-    p.waitForFinished(60000);
-    return p.readAllStandardOutput().trimmed().toDouble();
+    const QRect px = pixelBox(box, size);
+    return QString("x=%1+(%2-overlay_w)/2:y=%3+(%4-overlay_h)/2").arg(px.x()).arg(px.width()).arg(px.y()).arg(
+        px.height());
+}
+
+// A still picture decoded and scaled once, then repeated at the output rate
+// (an image input looped by the demuxer would be decoded again every frame).
+constexpr const char* kHeldPicture = "format=rgba,loop=loop=-1:size=1,setpts=N/30/TB";
+
+// The CLI's inputs and graph for the same show: the shown channel at the
+// output rate, the other channels overlaid on it (they are decoded in the
+// window too), then the scene.
+QStringList cliArguments(const ShowVariant& v, const QStringList& clips, const QStringList& pictures,
+                         const QString& overlayVideo, const QString& doodle, int seconds, const QString& dir,
+                         const QList<quint16>& ports)
+{
+    QStringList args{"-y", "-v", "error", "-nostdin"};
+    for (const QString& clip : clips)
+        args << "-stream_loop" << "-1" << "-i" << clip;
+    for (const QString& picture : pictures)
+        args << "-i" << picture;
+    args << "-i" << overlayVideo << "-i" << doodle;
+    const int n = int(clips.size());
+    QStringList chains;
+    chains << "[0:v]fps=30[b0]";
+    QString last = "b0";
+    int step = 0;
+    auto overlay = [&](const QString& input, const QString& position) {
+        const QString out = QString("b%1").arg(++step);
+        chains << QString("[%1][%2]overlay=%3[%4]").arg(last, input, position, out);
+        last = out;
+    };
+    const char* corners[] = {"x=W-w-10:y=10", "x=10:y=H-h-10", "x=W-w-10:y=H-h-10"};
+    for (int i = 1; i < n; ++i)
+        overlay(QString("%1:v").arg(i), QString(corners[i - 1]) + ":shortest=1");
+    for (int i = 0; i < kImages; ++i) {
+        chains << QString("[%1:v]%2,%3[im%4]").arg(n + i).arg(scaledInto(imageBox(i), v.size), kHeldPicture).arg(i);
+        overlay(QString("im%1").arg(i), centredIn(imageBox(i), v.size));
+    }
+    chains << QString("[%1:v]split=%2[vs0][vs1][vs2][vs3]").arg(n + kImages).arg(kVideos);
+    for (int i = 0; i < kVideos; ++i) {
+        chains << QString("[vs%1]%2[vo%1]").arg(i).arg(scaledInto(videoBox(i), v.size));
+        overlay(QString("vo%1").arg(i), centredIn(videoBox(i), v.size));
+    }
+    chains << QString("[%1]%2[t]").arg(last, drawtextChain(v.size));
+    chains << QString("[%1:v]%2[d]").arg(n + kImages + 1).arg(kHeldPicture);
+    chains << "[t][d]overlay[v]";
+
+    QStringList tee{dir + "/cli.mp4"};
+    for (quint16 port : ports)
+        tee << QString("[f=mpegts]udp://127.0.0.1:%1").arg(port + 100);
+    args << "-filter_complex" << chains.join(';') << "-map" << "[v]" << "-map" << "0:a" << "-t"
+         << QString::number(seconds) << "-c:v" << "libx264" << "-preset" << v.x264Preset << "-tune" << "zerolatency"
+         << "-b:v" << QString("%1k").arg(v.bitrateKbps) << "-maxrate" << QString("%1k").arg(v.bitrateKbps)
+         << "-bufsize" << QString("%1k").arg(v.bitrateKbps) << "-g" << "60" << "-bf" << "0" << "-pix_fmt"
+         << "yuv420p" << "-c:a" << "aac" << "-b:a" << "128k" << "-f" << "tee" << "-flags" << "+global_header"
+         << tee.join('|');
+    return args;
 }
 
 } // namespace
@@ -103,152 +135,115 @@ int main(int argc, char** argv)
     qputenv("HOME", home.path().toUtf8());
     qputenv("XDG_CONFIG_HOME", (home.path() + "/.config").toUtf8());
     QApplication app(argc, argv);
-    const int seconds = argc > 1 ? qMax(5, atoi(argv[1])) : 300;
+    ShowVariant v = kShow1080;
+    int seconds = 0;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--4k") == 0)
+            v = kShow4k;
+        else
+            seconds = qMax(5, atoi(argv[i]));
+    }
+    if (seconds == 0)
+        seconds = v.defaultSeconds;
     const QString dir = home.path();
 
-    // Fixtures: four 1080p30 clips long enough to loop, pictures, one small video.
+    // Fixtures: channel clips that loop, pictures, one small video that
+    // lasts the whole show.
     QStringList clips;
-    const char* colours[4] = {"red", "green", "blue", "gray"};
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < v.channels; ++i) {
         const QString clip = QString("%1/ch%2.mp4").arg(dir).arg(i);
-        if (!runFfmpeg({"-y", "-v", "error", "-f", "lavfi", "-i",
-                        QString("testsrc2=size=1920x1080:rate=30:duration=20,hue=s=%1").arg(i == 3 ? 0 : 1),
-                        "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=20", "-c:v", "libx264",
-                        "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-g", "30", "-c:a", "aac", "-shortest", clip})) {
+        if (!bench::runFfmpeg({"-y", "-v", "error", "-f", "lavfi", "-i",
+                               QString("testsrc2=size=%1x%2:rate=%3:duration=20,hue=s=%4")
+                                   .arg(v.size.width())
+                                   .arg(v.size.height())
+                                   .arg(v.channelFps)
+                                   .arg(i == 3 ? 0 : 1),
+                               "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=20", "-c:v",
+                               "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-g",
+                               QString::number(v.channelFps), "-c:a", "aac", "-shortest", clip})) {
             std::fprintf(stderr, "fixture failed\n");
             return 1;
         }
         clips << clip;
-        Q_UNUSED(colours);
     }
     const QString smallVideo = dir + "/ov.mp4";
-    runFfmpeg({"-y", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=320x180:rate=30:duration=10", "-c:v",
-               "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", smallVideo});
+    bench::runFfmpeg({"-y", "-v", "error", "-f", "lavfi", "-i",
+                      QString("testsrc=size=320x180:rate=30:duration=%1").arg(seconds + 30), "-c:v", "libx264",
+                      "-preset", "ultrafast", "-pix_fmt", "yuv420p", smallVideo});
     QStringList pictures;
-    for (int i = 0; i < 4; ++i) {
-        QImage image(256, 144, QImage::Format_ARGB32);
-        image.fill(QColor::fromHsv(i * 80, 200, 230));
+    for (int i = 0; i < kImages; ++i) {
         pictures << QString("%1/pic%2.png").arg(dir).arg(i);
-        image.save(pictures.last());
+        patternImage(v.size / 2, i).save(pictures.last());
     }
 
-    QList<quint16> ports{29101, 29102, 29103, 29104};
-    {
-        QSettings s(settingsstore::kOrganisation, settingsstore::kApplication);
-        s.setValue("output/fileEnabled", true);
-        s.setValue("output/filePath", dir + "/show.mp4");
-        s.setValue("output/segmentEnabled", false);
-        s.setValue("output/resolution", QSize(1920, 1080));
-        s.setValue("output/fps", 30.0);
-        s.setValue("output/encoderMode", 2);
-        s.setValue("output/qualityPreset", 1);
-        s.setValue("output/bitrateKbps", 7500);
-        for (int i = 0; i < 4; ++i) {
-            s.setValue(QString("output/streams/%1/enabled").arg(i), true);
-            s.setValue(QString("output/streams/%1/protocol").arg(i), "UDP");
-            s.setValue(QString("output/streams/%1/url").arg(i), QString("udp://127.0.0.1:%1").arg(ports[i]));
-        }
-        s.sync();
-    }
+    QList<quint16> ports;
+    for (int i = 0; i < v.destinations; ++i)
+        ports << quint16(29101 + i);
+    bench::ShowOutput output;
+    output.recordPath = dir + "/show.mp4";
+    output.resolution = v.size;
+    output.bitrateKbps = v.bitrateKbps;
+    output.qualityPreset = v.qualityPreset;
+    output.udpPorts = ports;
+    bench::seedOutputSettings(output);
 
     auto* window = new MainWindow;
     MainWindowTestAccess access(*window);
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < v.channels; ++i) {
+        access.strips()[i]->setLoopEnabled(true);
         access.strips()[i]->setSource(clips[i]);
+    }
     access.switchTo(0);
-    for (int i = 0; i < 10; ++i) {
-        TextOverlayData text;
-        text.id = i + 1;
-        text.text = QString("Overlay text %1").arg(i + 1);
-        text.posX = 0.02;
-        text.posY = 0.05 + i * 0.08;
-        if (i < 2) {
-            text.scrollable = true;
-            text.scrollDirection = TextOverlayData::kScrollLeftToRight;
-        }
-        access.overlays()->setTextOverlay(text);
-    }
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < kTexts; ++i)
+        access.overlays()->setTextOverlay(sceneText(i));
+    for (int i = 0; i < kImages; ++i) {
         ImageOverlayWidget* image = access.editor()->addImageOverlay(pictures[i], QPointF(0, 0));
-        access.bindImage(image, pictures[i], QRectF(400 + i * 50, 10, 64, 36));
+        access.bindImage(image, pictures[i], onReferenceCanvas(imageBox(i)));
+    }
+    for (int i = 0; i < kVideos; ++i) {
         VideoOverlayWidget* video = access.editor()->addVideoOverlay(smallVideo, QPointF(0, 0));
-        access.bindVideo(video, smallVideo, QRectF(400 + i * 50, 200, 80, 45));
+        access.bindVideo(video, smallVideo, onReferenceCanvas(videoBox(i)));
     }
-    QList<DoodleStroke> strokes;
-    for (int i = 0; i < 50; ++i) {
-        DoodleStroke stroke;
-        stroke.kind = DoodleStroke::kLine;
-        stroke.points = {QPointF(0.3 + i * 0.005, 0.5), QPointF(0.35 + i * 0.005, 0.9)};
-        strokes << stroke;
-    }
-    access.overlays()->setDoodleStrokes(strokes);
+    access.overlays()->setDoodleStrokes(makeStrokes());
+    const QString doodle = dir + "/doodle.png";
+    access.overlays()->renderDoodle(v.size).save(doodle);
+    bench::processEventsFor(2000);
 
-    QElapsedTimer settle;
-    settle.start();
-    while (settle.elapsed() < 2000)
-        app.processEvents(QEventLoop::AllEvents, 50);
-
-    const double cpuBefore = cpuSeconds(RUSAGE_SELF);
+    const double cpuBefore = bench::cpuSeconds(RUSAGE_SELF);
     QElapsedTimer wall;
     wall.start();
-    emit access.output()->startOutputRequested();
-    if (!access.pipeline()->isOutputRunning()) {
+    if (!bench::startShow(access)) {
         std::fprintf(stderr, "output did not start\n");
         return 1;
     }
     const QString recording = access.recording();
-    while (wall.elapsed() < seconds * 1000LL)
-        app.processEvents(QEventLoop::AllEvents, 50);
-    const std::uint64_t dropped = FramePipelineTestAccess::router(*access.pipeline()).droppedFrames();
-    const std::uint64_t repeated = FramePipelineTestAccess::router(*access.pipeline()).repeatedFrames();
-    bool stopped = false;
-    QObject::connect(access.pipeline(), &FramePipeline::programOutputStopped, [&stopped] { stopped = true; });
-    emit access.output()->stopOutputRequested();
+    bench::processEventsFor(seconds * 1000LL);
+    const std::uint64_t dropped = bench::droppedFrames(access);
+    const std::uint64_t repeated = bench::repeatedFrames(access);
     const double showSeconds = wall.elapsed() / 1000.0;
-    while (!stopped && wall.elapsed() < (seconds + 30) * 1000LL)
-        app.processEvents(QEventLoop::AllEvents, 50);
-    const double cpuShow = cpuSeconds(RUSAGE_SELF) - cpuBefore;
+    bench::stopShow(access, 30000);
+    const double cpuShow = bench::cpuSeconds(RUSAGE_SELF) - cpuBefore;
     delete window;
 
-    const qint64 recorded = frameCount(recording);
-    const double recordedDuration = durationOf(recording);
+    const qint64 recorded = bench::frameCount(recording);
+    const double recordedDuration = bench::durationOf(recording);
 
-    // The CLI reference: the same inputs, overlays and one encode teed out.
-    QString graph = "[0:v][1:v]overlay=x=W-w-10:y=10:shortest=1[a];[a][2:v]overlay=x=10:y=H-h-10[b];"
-                    "[b][3:v]overlay=x=W-w-10:y=H-h-10[c];[c]";
-    QStringList drawtexts;
-    for (int i = 0; i < 10; ++i)
-        drawtexts << QString("drawtext=text='Overlay text %1':x=%2:y=%3:fontsize=36:fontcolor=white")
-                         .arg(i + 1)
-                         .arg(i < 2 ? "mod(t*100\\,W)" : "40")
-                         .arg(54 + i * 86);
-    graph += drawtexts.join(',') + "[v]";
-    QStringList tee{dir + "/cli.mp4"};
-    for (quint16 port : ports)
-        tee << QString("[f=mpegts]udp://127.0.0.1:%1").arg(port + 100);
-    QStringList args{"-y", "-v", "error"};
-    for (const QString& clip : clips)
-        args << "-stream_loop" << "-1" << "-i" << clip;
-    args << "-filter_complex" << graph << "-map" << "[v]" << "-map" << "0:a" << "-t" << QString::number(seconds)
-         << "-c:v" << "libx264" << "-preset" << "veryfast" << "-tune" << "zerolatency" << "-b:v" << "7500k"
-         << "-maxrate" << "7500k" << "-bufsize" << "7500k" << "-g" << "60" << "-bf" << "0" << "-pix_fmt" << "yuv420p"
-         << "-c:a" << "aac" << "-b:a" << "128k" << "-f" << "tee" << "-flags" << "+global_header"
-         << tee.join('|');
-    const double childBefore = cpuSeconds(RUSAGE_CHILDREN);
+    const QStringList args = cliArguments(v, clips, pictures, smallVideo, doodle, seconds, dir, ports);
+    const double childBefore = bench::cpuSeconds(RUSAGE_CHILDREN);
     QElapsedTimer cliWall;
     cliWall.start();
     QByteArray err;
-    const bool cliOk = runFfmpeg(args, (seconds * 10 + 120) * 1000, &err);
+    const bool cliOk = bench::runFfmpeg(args, (seconds * 20 + 120) * 1000, &err);
     const double cliSeconds = cliWall.elapsed() / 1000.0;
-    const double cliCpu = cpuSeconds(RUSAGE_CHILDREN) - childBefore;
+    const double cliCpu = bench::cpuSeconds(RUSAGE_CHILDREN) - childBefore;
     if (!cliOk)
         std::fprintf(stderr, "ffmpeg CLI failed: %s\n", err.constData());
 
     const double showCpuPerSecond = cpuShow / showSeconds;
     const double cliCpuPerSecond = cliCpu / seconds;
-    std::printf("show through the window: %.1f s, recorded %lld frames of %.0f expected (%.1f s in file), "
+    std::printf("%s show through the window: %.1f s, recorded %lld frames of %.0f expected (%.1f s in file), "
                 "dropped %llu, repeated %llu, CPU %.2f s per media second\n",
-                showSeconds, static_cast<long long>(recorded), showSeconds * 30, recordedDuration,
+                v.name, showSeconds, static_cast<long long>(recorded), showSeconds * 30, recordedDuration,
                 static_cast<unsigned long long>(dropped), static_cast<unsigned long long>(repeated),
                 showCpuPerSecond);
     std::printf("ffmpeg CLI reference:    %d s of media in %.1f s (speed %.2fx), CPU %.2f s per media second\n",
