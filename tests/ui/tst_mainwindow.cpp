@@ -364,7 +364,8 @@ void TestMainWindow::pictureLabelKeepsPictureThroughSwitches()
     picture->setPixmap(pixmap);
     auto* caption = new QLabel("Channel 1", &top);
     top.show();
-    QCoreApplication::sendEvent(picture, new QEvent(QEvent::Polish));
+    QEvent polish(QEvent::Polish);
+    QCoreApplication::sendEvent(picture, &polish);
     MainWindowTestAccess a(*window);
     a.chineseAction()->trigger();
     QCOMPARE(caption->text(), QString("通道1"));
