@@ -1,11 +1,14 @@
 #include "output/ffmpegencodersink.h"
 
+#include "output/reconnectbackoff.h"
 #include "output/rgbatoyuv.h"
+#include "output/videoencoderchoice.h"
 #include "output/steadyclock.h"
 
 #include "avglue/avloghook.h"
 #include "net/networkproxysettings.h"
 #include "net/socksmediabridge.h"
+#include "net/streamurl.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -28,16 +31,7 @@ extern "C" {
 
 namespace {
 
-constexpr int kMaxBitrateKbps = 200000;
-constexpr int kMinKeyframeIntervalSeconds = 1;
-constexpr int kMaxKeyframeIntervalSeconds = 4;
-constexpr int kMaxSoftwareDimension = 4096;
-
-constexpr std::int64_t kFullHdPixels = 2073600;     // 1920 x 1080
-constexpr std::int64_t kUhdPixels = 8294400;        // 3840 x 2160
-constexpr std::int64_t kLargePixels = 33177599;     // below 7680 x 4320
-constexpr std::int64_t kMinAutoBitrateKbps = 2500;
-constexpr double kAutoBitratePerPixel = 0.00012;
+using picturesize::kMaxH264Dimension;
 
 constexpr int kAacSampleRate = 48000;
 constexpr int kAacBitRate = 160000;
@@ -50,7 +44,6 @@ constexpr std::size_t kFifoCompactAfterSamples = 8191;
 
 constexpr std::int64_t kMaxClockStepMs = 10000;
 constexpr std::int64_t kFileFlushIntervalNs = 250000000;
-constexpr std::int64_t kHardwareRetryNs = 10000000000LL;
 constexpr int kFileWriteBufferBytes = 4194304;
 
 // A recording whose file writes keep failing (a full disk) is given up
@@ -58,51 +51,17 @@ constexpr int kFileWriteBufferBytes = 4194304;
 constexpr int kFileFailureStreakLimit = 150;
 constexpr std::int64_t kFileFailureTimeLimitNs = 5000000000LL;
 
-// Hardware encoder memory shared by every sink of the process.
-struct EncoderCache {
-    std::string lastGoodEncoder;
-    std::string failedSizeKey;
-    std::int64_t retryAfterNs = 0;
-};
-
-std::mutex& encoderCacheMutex()
-{
-    static std::mutex mutex;
-    return mutex;
-}
-
-// Guarded by encoderCacheMutex().
-EncoderCache& encoderCacheFor(AVCodecID codec)
-{
-    static EncoderCache h264;
-    static EncoderCache hevc;
-    return codec == AV_CODEC_ID_HEVC ? hevc : h264;
-}
-
-std::atomic<bool> hardwareUnavailableWarned{false};
-
-bool nameContains(const char* name, const char* part)
-{
-    return name && std::strstr(name, part) != nullptr;
-}
-
-bool startsWithNoCase(const QString& text, const char* prefix)
-{
-    return text.startsWith(QLatin1String(prefix), Qt::CaseInsensitive);
-}
-
-bool isFlvOrRtmpTarget(const StreamTarget& target)
-{
-    return target.muxer.compare(QLatin1String("flv"), Qt::CaseInsensitive) == 0
-           || startsWithNoCase(target.url, "rtmp://") || startsWithNoCase(target.url, "rtmps://");
-}
-
 std::int64_t packetStartUs(const AVPacket* packet, AVRational timeBase)
 {
     std::int64_t t = packet->dts != AV_NOPTS_VALUE ? packet->dts
                      : packet->pts != AV_NOPTS_VALUE ? packet->pts
                                                      : 0;
     return av_rescale_q(t, timeBase, AVRational{1, 1000000});
+}
+
+bool carriesFlv(const StreamTarget& target)
+{
+    return streamurl::carriesFlv(target.url.toUtf8(), target.muxer.toUtf8());
 }
 
 bool formatHasGlobalHeader(const AVOutputFormat* format)
@@ -118,37 +77,6 @@ bool movFlagAvailable(const AVOutputFormat* format, const char* flag)
     return av_opt_find(const_cast<const AVClass**>(&format->priv_class), flag, "movflags", 0,
                        AV_OPT_SEARCH_FAKE_OBJ)
            != nullptr;
-}
-
-// FFmpeg names a connection that fails by its whole URL in its own log.
-// SRT and RIST secrets therefore travel as protocol options, which FFmpeg
-// never logs: the named query parameters leave the URL for `options`.
-QByteArray moveSecretsToOptions(const QByteArray& url, AVDictionary** options)
-{
-    const QByteArray lower = url.trimmed().toLower();
-    static const char* const srtSecrets[] = {"passphrase", "streamid"};
-    static const char* const ristSecrets[] = {"secret"};
-    const bool srt = lower.startsWith("srt://");
-    if (!srt && !lower.startsWith("rist://"))
-        return url;
-    const int query = url.indexOf('?');
-    if (query < 0)
-        return url;
-    QByteArray kept;
-    for (const QByteArray& pair : url.mid(query + 1).split('&')) {
-        const int eq = pair.indexOf('=');
-        const QByteArray key = (eq < 0 ? pair : pair.left(eq)).toLower();
-        const auto isSecret = [&key](const char* k) { return key == k; };
-        const bool secret = srt ? std::any_of(std::begin(srtSecrets), std::end(srtSecrets), isSecret)
-                                : std::any_of(std::begin(ristSecrets), std::end(ristSecrets), isSecret);
-        if (secret && eq > 0) {
-            av_dict_set(options, key.constData(), pair.mid(eq + 1).constData(), 0);
-            continue;
-        }
-        if (!pair.isEmpty())
-            kept += (kept.isEmpty() ? "" : "&") + pair;
-    }
-    return kept.isEmpty() ? url.left(query) : url.left(query + 1) + kept;
 }
 
 } // namespace
@@ -192,12 +120,7 @@ bool FfmpegEncoderSink::configure(const QString& path, const std::vector<StreamT
     fileOpened = false;
     aborted = false;
     live = false;
-    for (const StreamTarget& t : streamTargets) {
-        if (t.muxer.compare(QLatin1String("flv"), Qt::CaseInsensitive) == 0 || startsWithNoCase(t.url, "rtmp://")
-            || startsWithNoCase(t.url, "rtmps://") || startsWithNoCase(t.url, "rtmpt://")
-            || startsWithNoCase(t.url, "rtmpe://"))
-            live = true;
-    }
+    live = std::any_of(streamTargets.begin(), streamTargets.end(), carriesFlv);
     return recording || !streamTargets.empty();
 }
 
@@ -209,10 +132,12 @@ void FfmpegEncoderSink::setOutputSize(int width, int height)
 
 void FfmpegEncoderSink::setEncodingParams(int bitrateKbps, int keyframeSeconds, int mode, int preset)
 {
-    videoBitrateKbps = std::clamp(bitrateKbps, 0, kMaxBitrateKbps);
-    keyframeIntervalSeconds = std::clamp(keyframeSeconds, kMinKeyframeIntervalSeconds, kMaxKeyframeIntervalSeconds);
-    encoderMode = std::clamp(mode, kEncoderAutomatic, kEncoderSoftwareOnly);
-    qualityPreset = std::clamp(preset, 0, 2);
+    setEncoderOptions(EncoderOptions{bitrateKbps, keyframeSeconds, mode, preset});
+}
+
+void FfmpegEncoderSink::setEncoderOptions(const EncoderOptions& options)
+{
+    encoderOptions = options.clamped();
 }
 
 void FfmpegEncoderSink::setSegmentation(const SegmentOptions& options)
@@ -240,22 +165,6 @@ void FfmpegEncoderSink::setStatusCallback(StatusCallback callback)
 // ---------------------------------------------------------------------------
 // Encoder choice
 
-int FfmpegEncoderSink::roundedFps() const
-{
-    // Rates from 0.1 to below 0.5 are accepted by configure; they still need
-    // a whole positive rate, or the time base would be 1/0.
-    return std::max(1, int(std::floor(fps + 0.5)));
-}
-
-std::int64_t FfmpegEncoderSink::automaticBitrateKbps(double rate, int width, int height)
-{
-    const std::int64_t pixels = std::int64_t(width) * height;
-    std::int64_t kbps = std::max<std::int64_t>(
-        kMinAutoBitrateKbps, std::llround(std::max(rate, 1.0) * double(pixels) * kAutoBitratePerPixel));
-    const std::int64_t cap = pixels <= kFullHdPixels ? 20000 : pixels <= kUhdPixels ? 100000 : 200000;
-    return std::min(kbps, cap);
-}
-
 bool FfmpegEncoderSink::wantsGlobalHeader() const
 {
     if (recording && formatHasGlobalHeader(av_guess_format(nullptr, recordPath.toUtf8().constData(), nullptr)))
@@ -273,7 +182,7 @@ bool FfmpegEncoderSink::probeEncoder(int width, int height)
         return true;
     const int w = width & ~1;
     const int h = height & ~1;
-    if ((w > kMaxSoftwareDimension || h > kMaxSoftwareDimension) && encoderMode != kEncoderHardwareOnly) {
+    if ((w > kMaxH264Dimension || h > kMaxH264Dimension) && encoderOptions.encoderMode != EncoderOptions::HardwareOnly) {
         qWarning() << "FfmpegEncoderSink: real-time 8K requires explicit hardware encoding";
         return false;
     }
@@ -285,148 +194,11 @@ bool FfmpegEncoderSink::probeEncoder(int width, int height)
 
 bool FfmpegEncoderSink::selectVideoEncoder(int w, int h, bool globalHeader)
 {
-    const bool hevc = w > kMaxSoftwareDimension || h > kMaxSoftwareDimension;
-    const AVCodecID codecId = hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
-    const char* fallbackName = hevc ? "libx265" : "libx264";
-    const std::string sizeKey = std::to_string(w) + "x" + std::to_string(h);
-
-    if (encoderMode != kEncoderSoftwareOnly) {
-        std::vector<std::string> candidates = hevc
-                                                  ? std::vector<std::string>{"hevc_nvenc", "hevc_qsv", "hevc_amf"}
-                                                  : std::vector<std::string>{"h264_nvenc", "h264_qsv", "h264_amf"};
-        bool skip = false;
-        {
-            std::lock_guard<std::mutex> lock(encoderCacheMutex());
-            const EncoderCache& cache = encoderCacheFor(codecId);
-            skip = encoderMode == kEncoderAutomatic && cache.failedSizeKey == sizeKey
-                   && steadyNowNs() < cache.retryAfterNs;
-            auto it = std::find(candidates.begin(), candidates.end(), cache.lastGoodEncoder);
-            if (it != candidates.end())
-                std::rotate(candidates.begin(), it, it + 1);
-        }
-        if (!skip) {
-            for (const std::string& name : candidates) {
-                const AVCodec* codec = avcodec_find_encoder_by_name(name.c_str());
-                if (!codec || !openVideoEncoder(codec, w, h, globalHeader))
-                    continue;
-                {
-                    std::lock_guard<std::mutex> lock(encoderCacheMutex());
-                    EncoderCache& cache = encoderCacheFor(codecId);
-                    cache.lastGoodEncoder = name;
-                    cache.retryAfterNs = 0;
-                    cache.failedSizeKey.clear();
-                }
-                qInfo() << "FfmpegEncoderSink: hardware encoder selected" << QString::fromStdString(name);
-                return true;
-            }
-            std::lock_guard<std::mutex> lock(encoderCacheMutex());
-            EncoderCache& cache = encoderCacheFor(codecId);
-            cache.failedSizeKey = sizeKey;
-            cache.retryAfterNs = steadyNowNs() + kHardwareRetryNs;
-        }
-        if (!hardwareUnavailableWarned.exchange(true)) {
-            qWarning() << "FfmpegEncoderSink: NVENC/QSV/AMF unavailable for" << (hevc ? "8K HEVC" : "H.264")
-                       << (encoderMode == kEncoderHardwareOnly ? "; hardware mode cannot continue"
-                                                               : "; trying software encoder");
-        }
-        if (encoderMode == kEncoderHardwareOnly)
-            return false;
-    }
-
-    if (const AVCodec* codec = avcodec_find_encoder_by_name(fallbackName)) {
-        if (openVideoEncoder(codec, w, h, globalHeader))
-            return true;
-    }
-    void* iterator = nullptr;
-    while (const AVCodec* codec = av_codec_iterate(&iterator)) {
-        if (!av_codec_is_encoder(codec) || codec->id != codecId)
-            continue;
-        if (nameContains(codec->name, "nvenc") || nameContains(codec->name, "_qsv")
-            || nameContains(codec->name, "_amf") || std::strcmp(codec->name, fallbackName) == 0)
-            continue;
-        if (openVideoEncoder(codec, w, h, globalHeader))
-            return true;
-    }
-    return false;
-}
-
-bool FfmpegEncoderSink::openVideoEncoder(const AVCodec* codec, int w, int h, bool globalHeader)
-{
+    // A hardware encoder holds a session of a few the device allows: the
+    // old one goes before the new one is tried.
     videoCodec.reset();
-    av::CodecContextPtr ctx(avcodec_alloc_context3(codec));
-    if (!ctx)
-        return false;
-    const int rate = roundedFps();
-    const char* name = codec->name;
-    ctx->width = w;
-    ctx->height = h;
-    ctx->max_b_frames = 0;
-    ctx->time_base = live ? AVRational{1, 1000} : AVRational{1, rate};
-    ctx->framerate = AVRational{rate, 1};
-    ctx->gop_size = keyframeIntervalSeconds * rate;
-    ctx->pix_fmt = (nameContains(name, "_qsv") || nameContains(name, "_amf")) ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
-    ctx->colorspace = rgbatoyuv::kColorSpace;
-    ctx->color_range = rgbatoyuv::kColorRange;
-
-    const std::int64_t kbps = videoBitrateKbps > 0 ? videoBitrateKbps : automaticBitrateKbps(fps, w, h);
-    const std::int64_t bitRate = kbps * 1000;
-    ctx->bit_rate = bitRate;
-    ctx->rc_max_rate = bitRate;
-    ctx->rc_min_rate = live ? bitRate : 0;
-    ctx->rc_buffer_size = int(live ? bitRate : 2 * bitRate);
-
-    const int preset = qualityPreset == 0 ? 0 : qualityPreset == 2 ? 2 : 1;
-    void* priv = ctx->priv_data;
-    auto set = [priv](const char* key, const char* value) {
-        if (priv)
-            av_opt_set(priv, key, value, 0); // an option this build lacks is not an error
-    };
-    const bool h26x = codec->id == AV_CODEC_ID_H264 || codec->id == AV_CODEC_ID_HEVC;
-    if (h26x && nameContains(name, "nvenc")) {
-        static const char* const presets[] = {"p1", "p4", "p6"};
-        set("preset", presets[preset]);
-        set("delay", "0");
-        set("rc-lookahead", "0");
-        set("rc", "cbr");
-        set("zerolatency", "1");
-        set("forced-idr", "1");
-    } else if (nameContains(name, "_qsv")) {
-        static const char* const presets[] = {"veryfast", "medium", "slow"};
-        set("preset", presets[preset]);
-        set("look_ahead", "0");
-        set("async_depth", "1");
-        set("low_delay_brc", "1");
-    } else if (nameContains(name, "_amf")) {
-        static const char* const qualities[] = {"speed", "balanced", "quality"};
-        set("usage", "lowlatency");
-        set("quality", qualities[preset]);
-        set("rc", "cbr");
-        set("filler_data", "1");
-    } else if (nameContains(name, "libx264")) {
-        static const char* const presets[] = {"ultrafast", "veryfast", "medium"};
-        set("preset", presets[preset]);
-        set("tune", "zerolatency");
-        if (live) {
-            char params[256];
-            std::snprintf(params, sizeof params,
-                          "sliced_threads=0:threads=4:weightp=0:scenecut=0:force-cfr=1:nal-hrd=cbr:filler=1:"
-                          "keyint=%d:min-keyint=%d",
-                          ctx->gop_size, ctx->gop_size);
-            set("x264-params", params);
-        }
-    } else if (nameContains(name, "libx265")) {
-        static const char* const presets[] = {"ultrafast", "veryfast", "medium"};
-        set("preset", presets[preset]);
-        set("tune", "zerolatency");
-        // libx265 writes to stderr past FFmpeg's log level unless told not to.
-        set("x265-params", "repeat-headers=1:scenecut=0:log-level=error");
-    }
-    if (globalHeader)
-        ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    if (avcodec_open2(ctx.get(), codec, nullptr) < 0)
-        return false;
-    videoCodec = std::move(ctx);
-    return true;
+    videoCodec = videoencoderchoice::open({w, h, fps, live, globalHeader, encoderOptions});
+    return videoCodec != nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -454,7 +226,7 @@ void FfmpegEncoderSink::encodeFrame(FrameTokenPtr& frame, const std::int16_t* au
     // the router hands over the frames still queued, and the time their
     // encoding takes is not recorded time: each lasts one interval.
     if (aborted.load() && mediaClockStarted)
-        wallClockMs += std::max<std::int64_t>(1, 1000 / roundedFps());
+        wallClockMs += std::max<std::int64_t>(1, 1000 / videoencoderchoice::roundedFps(fps));
     else
         advanceMediaClock();
     // The media clock follows the wall clock, and runs ahead of it only
@@ -468,7 +240,7 @@ void FfmpegEncoderSink::encodeFrame(FrameTokenPtr& frame, const std::int16_t* au
     // nearest free frame slot. Stamps off the grid (the clock's jitter in a
     // millisecond time base) make players guess another rate and make a
     // remux at the nominal rate put two pictures on one slot.
-    const AVRational slotBase{1, roundedFps()};
+    const AVRational slotBase{1, videoencoderchoice::roundedFps(fps)};
     std::int64_t slot = av_rescale_q(mediaClockMs, AVRational{1, 1000}, slotBase);
     if (hasLastVideoPts) {
         const std::int64_t lastSlot = av_rescale_q(lastVideoPts, videoCodec->time_base, slotBase);
@@ -493,7 +265,7 @@ void FfmpegEncoderSink::encodeFrame(FrameTokenPtr& frame, const std::int16_t* au
     yuvFrame->pts = pts;
 
     const std::int64_t now = steadyNowNs();
-    const std::int64_t intervalNs = std::int64_t(keyframeIntervalSeconds) * 1000000000LL;
+    const std::int64_t intervalNs = std::int64_t(encoderOptions.keyframeIntervalSeconds) * 1000000000LL;
     bool forceKeyframe = false;
     if (lastForcedKeyframeValid && now - lastForcedKeyframeNs < intervalNs) {
         forceKeyframe = seq == sessionSeq.load() && keyframeRequested.exchange(false);
@@ -567,7 +339,7 @@ bool FfmpegEncoderSink::convertFrame(const FrameToken& token)
 
 bool FfmpegEncoderSink::scaleFrame(const FrameToken& token)
 {
-    const int flags = qualityPreset == 0 ? SWS_FAST_BILINEAR : qualityPreset == 2 ? SWS_BICUBIC : SWS_BILINEAR;
+    const int flags = encoderOptions.qualityPreset == 0 ? SWS_FAST_BILINEAR : encoderOptions.qualityPreset == 2 ? SWS_BICUBIC : SWS_BILINEAR;
     const ScalerKey key{token.width, token.height, yuvFrame->width, yuvFrame->height, yuvFrame->format, flags};
     if (!scaler || !(key == scalerKey)) {
         av::SwsPtr fresh(sws_alloc_context());
@@ -583,7 +355,7 @@ bool FfmpegEncoderSink::scaleFrame(const FrameToken& token)
         if (!ok)
             return false;
         const std::int64_t pixels = std::int64_t(key.dstWidth) * key.dstHeight;
-        const int threads = pixels < kUhdPixels ? 2 : pixels <= kLargePixels ? 4 : 6;
+        const int threads = pixels < picturesize::kUhdPixels ? 2 : pixels <= picturesize::kBelow8kPixels ? 4 : 6;
         const int threadResult = av_opt_set_int(s, "threads", threads, 0);
         if (threadResult < 0 && !scalerThreadsWarned) {
             scalerThreadsWarned = true;
@@ -763,12 +535,12 @@ bool FfmpegEncoderSink::ensureOpen(int frameWidth, int frameHeight)
 
     const int w = (outputWidth > 0 ? outputWidth : frameWidth) & ~1;
     const int h = (outputHeight > 0 ? outputHeight : frameHeight) & ~1;
-    if (w > kMaxSoftwareDimension || h > kMaxSoftwareDimension) {
-        if (encoderMode != kEncoderHardwareOnly) {
+    if (w > kMaxH264Dimension || h > kMaxH264Dimension) {
+        if (encoderOptions.encoderMode != EncoderOptions::HardwareOnly) {
             qWarning() << "FfmpegEncoderSink: actual 8K program size requires hardware HEVC encoding";
             return false;
         }
-        if (std::any_of(streamTargets.begin(), streamTargets.end(), isFlvOrRtmpTarget)) {
+        if (std::any_of(streamTargets.begin(), streamTargets.end(), carriesFlv)) {
             qWarning() << "FfmpegEncoderSink: HEVC output is not supported by RTMP/RTMPS FLV targets";
             return false;
         }
@@ -994,7 +766,7 @@ void FfmpegEncoderSink::close()
             // and frames stamped ahead of the clock need theirs too.
             if (lastPull && mediaClockStarted && videoCodec && hasLastVideoPts) {
                 const std::int64_t videoEndMs =
-                    av_rescale_q(lastVideoPts, videoCodec->time_base, AVRational{1, 1000}) + 1000 / roundedFps();
+                    av_rescale_q(lastVideoPts, videoCodec->time_base, AVRational{1, 1000}) + 1000 / videoencoderchoice::roundedFps(fps);
                 const std::int64_t unreadFrames =
                     std::int64_t(audioFifo.size() - std::min(audioFifoReadPos, audioFifo.size())) / kAudioChannels;
                 const std::int64_t takenFrames =
@@ -1190,7 +962,7 @@ bool FfmpegEncoderSink::openMux(MuxTarget& target, const char* url, const char* 
                           : avcodec_parameters_from_context(video->codecpar, videoCodec.get());
         if (r < 0)
             return false;
-        const AVRational encoderTimeBase = videoCodec ? videoCodec->time_base : AVRational{1, roundedFps()};
+        const AVRational encoderTimeBase = videoCodec ? videoCodec->time_base : AVRational{1, videoencoderchoice::roundedFps(fps)};
         if (isFlv)
             video->time_base = AVRational{1, 1000};
         else if ((mp4Family || std::strcmp(name, "mpegts") == 0 || std::strcmp(name, "m2ts") == 0)
@@ -1216,7 +988,7 @@ bool FfmpegEncoderSink::openMux(MuxTarget& target, const char* url, const char* 
                 audio->codecpar->codec_tag = 0;
             const AVRational rate = (videoCodec && videoCodec->framerate.num > 0 && videoCodec->framerate.den > 0)
                                         ? videoCodec->framerate
-                                        : AVRational{roundedFps(), 1};
+                                        : AVRational{videoencoderchoice::roundedFps(fps), 1};
             video->avg_frame_rate = rate;
             video->r_frame_rate = rate;
         }
@@ -1266,7 +1038,10 @@ bool FfmpegEncoderSink::openMux(MuxTarget& target, const char* url, const char* 
                 av_dict_free(&rawOptions);
                 return false;
             }
-            const QByteArray openUrl = moveSecretsToOptions(publishUrl, &rawOptions);
+            streamurl::ProtocolOptions secrets;
+            const QByteArray openUrl = streamurl::takeSecretsAsOptions(publishUrl, secrets);
+            for (const auto& [key, value] : secrets)
+                av_dict_set(&rawOptions, key.constData(), value.constData(), 0);
             r = avio_open2(&ctx->pb, openUrl.constData(), AVIO_FLAG_WRITE, &ctx->interrupt_callback, &rawOptions);
             av_dict_free(&rawOptions);
             if (r >= 0 && relayed)
@@ -1447,7 +1222,7 @@ bool FfmpegEncoderSink::writePacket(MuxTarget& target, AVPacket* packet, const Q
         // kept the process growing by megabytes per reconnect.
         malloc_trim(0);
         target.reconnectPending = true;
-        const std::int64_t delayMs = std::min<std::int64_t>(400LL << std::min(target.reopenAttempts, 8), 90000);
+        const std::int64_t delayMs = kAfterWriteFailure.delayMs(target.reopenAttempts);
         target.nextAttemptNs = steadyNowNs() + delayMs * 1000000LL;
         return false;
     }
@@ -1588,122 +1363,6 @@ int FfmpegEncoderSink::ioInterruptCallback(void* flag)
 
 // ---------------------------------------------------------------------------
 // Pure helpers
-
-bool FfmpegEncoderSink::isNetworkOutputUrl(const char* url)
-{
-    if (!url)
-        return false;
-    const QByteArray u = QByteArray(url).trimmed().toLower();
-    static const char* const schemes[] = {"rtmp://", "rtmps://", "rtmpt://", "rtmpe://", "http://", "https://",
-                                          "udp://",  "rtp://",   "srt://",   "rist://",  "tcp://"};
-    return std::any_of(std::begin(schemes), std::end(schemes), [&u](const char* s) { return u.startsWith(s); });
-}
-
-QByteArray FfmpegEncoderSink::redactUrl(const QByteArray& url)
-{
-    QByteArray out = url;
-    int end = out.indexOf(' ');
-    if (end < 0)
-        end = out.size();
-    const int sep = out.indexOf("://");
-
-    // Credentials in the authority ("user:password@host"), any scheme.
-    if (sep >= 0 && sep < end) {
-        int authorityEnd = sep + 3;
-        while (authorityEnd < end && !std::strchr("/?#", out.at(authorityEnd)))
-            ++authorityEnd;
-        const int at = out.lastIndexOf('@', authorityEnd - 1);
-        if (at >= sep + 3) {
-            out.replace(sep + 3, at - (sep + 3), "***");
-            end -= at - (sep + 3) - 3;
-        }
-    }
-
-    const QByteArray lower = out.left(end).toLower();
-    static const char* const keyInPath[] = {"rtmp://", "rtmps://", "rtmpt://", "rtmpe://", "rtmpts://",
-                                            "http://", "https://"};
-    if (std::any_of(std::begin(keyInPath), std::end(keyInPath), [&lower](const char* s) { return lower.startsWith(s); })) {
-        // The stream key is the last path segment (with whatever follows it).
-        const int pathStart = out.indexOf('/', sep + 3);
-        if (pathStart < 0 || pathStart >= end) {
-            if (end > 0)
-                out.replace(0, end, "***");
-            return out;
-        }
-        int segmentEnd = end;
-        while (segmentEnd - 1 > pathStart && out.at(segmentEnd - 1) == '/')
-            --segmentEnd;
-        const int lastSlash = out.lastIndexOf('/', segmentEnd - 1);
-        // "app/" alone names no key; "app/key/" does.
-        if (segmentEnd < end && lastSlash <= pathStart)
-            return out;
-        if (lastSlash < segmentEnd - 1)
-            out.replace(lastSlash + 1, segmentEnd - lastSlash - 1, "***");
-        return out;
-    }
-
-    // Other schemes carry their secrets in the query (SRT passphrase and
-    // stream id, RIST secret, ...).
-    const int query = out.indexOf('?');
-    if (query < 0 || query >= end)
-        return out;
-    static const char* const secretKeys[] = {"passphrase", "streamid", "srt_streamid", "secret", "password",
-                                             "passwd",     "pass",     "key",          "token",  "auth",
-                                             "user",       "username", "sig",          "signature"};
-    QByteArray rebuilt = out.left(query + 1);
-    const QList<QByteArray> pairs = out.mid(query + 1, end - query - 1).split('&');
-    for (int i = 0; i < pairs.size(); ++i) {
-        const QByteArray& pair = pairs.at(i);
-        const int eq = pair.indexOf('=');
-        const QByteArray key = (eq < 0 ? pair : pair.left(eq)).toLower();
-        const bool secret = std::any_of(std::begin(secretKeys), std::end(secretKeys),
-                                        [&key](const char* k) { return key == k; });
-        if (i > 0)
-            rebuilt += '&';
-        rebuilt += secret && eq >= 0 ? pair.left(eq + 1) + "***" : pair;
-    }
-    return rebuilt + out.mid(end);
-}
-
-QByteArray FfmpegEncoderSink::upgradeIngestToRtmps(const QByteArray& url)
-{
-    static const QString ingestHost = QStringLiteral("rtmp.youtube.com");
-    const QByteArray trimmed = url.trimmed();
-    if (!trimmed.toLower().startsWith("rtmp://"))
-        return url;
-    QUrl parsed = QUrl::fromEncoded(trimmed);
-    const QString host = parsed.host().toLower();
-    if (!parsed.isValid() || (host != ingestHost && !host.endsWith(QLatin1Char('.') + ingestHost)))
-        return url;
-    parsed.setHost(host.left(host.size() - ingestHost.size()) + QStringLiteral("rtmps.youtube.com"));
-    parsed.setScheme(QStringLiteral("rtmps"));
-    if (parsed.port() < 0 || parsed.port() == 1935)
-        parsed.setPort(443);
-    const QByteArray result = parsed.toEncoded(QUrl::FullyEncoded);
-    qInfo() << "FfmpegEncoderSink: YouTube RTMP -> RTMPS for reachability:" << redactUrl(result);
-    return result;
-}
-
-QByteArray FfmpegEncoderSink::redactProxyCredentials(const QByteArray& proxyUrl)
-{
-    const int schemeEnd = proxyUrl.indexOf("://");
-    const int authorityStart = schemeEnd < 0 ? 0 : schemeEnd + 3;
-    int authorityEnd = proxyUrl.indexOf('/', authorityStart);
-    if (authorityEnd < 0)
-        authorityEnd = proxyUrl.size();
-    const int at = authorityEnd > 0 ? proxyUrl.lastIndexOf('@', authorityEnd - 1) : -1;
-    if (at < authorityStart)
-        return proxyUrl;
-    return proxyUrl.left(authorityStart) + "***" + proxyUrl.mid(at);
-}
-
-bool FfmpegEncoderSink::isRtmpUrl(const char* text)
-{
-    if (!text)
-        return false;
-    return std::strstr(text, "rtmp://") || std::strstr(text, "rtmps://") || std::strstr(text, "rtmpt://")
-           || std::strstr(text, "rtmpe://");
-}
 
 bool FfmpegEncoderSink::isMp4FamilyMuxer(const char* name)
 {

@@ -2,10 +2,13 @@
 
 #include "engine/frametoken.h"
 #include "avglue/avptr.h"
+#include "output/encoderoptions.h"
 #include "output/iencodersink.h"
 #include "output/muxtarget.h"
 #include "output/segmentoptions.h"
 #include "output/streamtarget.h"
+#include "output/videoencoderchoice.h"
+#include "net/streamurl.h"
 
 #include <QByteArray>
 #include <QString>
@@ -50,6 +53,7 @@ public:
     void setOutputSize(int width, int height);
     void setEncodingParams(int videoBitrateKbps, int keyframeIntervalSeconds, int encoderMode,
                            int qualityPreset);
+    void setEncoderOptions(const EncoderOptions& options);
     void setSegmentation(const SegmentOptions& options);
     void setFatalErrorCallback(FatalErrorCallback callback);
     void setAudioPullCallback(AudioPullCallback callback);
@@ -60,30 +64,34 @@ public:
     void abort();
     void startNewSession();
 
-    // Pure helpers shared with the network side and the log lines.
-    static bool isNetworkOutputUrl(const char* url);
-    static QByteArray redactUrl(const QByteArray& url);
-    static QByteArray upgradeIngestToRtmps(const QByteArray& url);
+    // The stream-URL rules (net/streamurl.h), kept here for the sink's callers.
+    static bool isNetworkOutputUrl(const char* url) { return url && streamurl::isNetworkOutputUrl(url); }
+    static QByteArray redactUrl(const QByteArray& url) { return streamurl::redactUrl(url); }
+    static QByteArray upgradeIngestToRtmps(const QByteArray& url) { return streamurl::upgradeIngestToRtmps(url); }
     // A proxy URL fit for a log line: user name and password become "***".
-    static QByteArray redactProxyCredentials(const QByteArray& proxyUrl);
-    static bool isRtmpUrl(const char* text);
+    static QByteArray redactProxyCredentials(const QByteArray& proxyUrl)
+    {
+        return streamurl::redactCredentials(proxyUrl);
+    }
+    static bool isRtmpUrl(const char* text) { return text && streamurl::isRtmpUrl(text); }
     static bool isMp4FamilyMuxer(const char* name);
     static int ioInterruptCallback(void* flag);
     // Automatic video bitrate in kb/s for a picture of w x h at fps.
-    static std::int64_t automaticBitrateKbps(double fps, int width, int height);
+    static std::int64_t automaticBitrateKbps(double fps, int width, int height)
+    {
+        return videoencoderchoice::automaticBitrateKbps(fps, width, height);
+    }
 
-    static constexpr int kEncoderAutomatic = 0;
-    static constexpr int kEncoderHardwareOnly = 1;
-    static constexpr int kEncoderSoftwareOnly = 2;
+    static constexpr int kEncoderAutomatic = EncoderOptions::Automatic;
+    static constexpr int kEncoderHardwareOnly = EncoderOptions::HardwareOnly;
+    static constexpr int kEncoderSoftwareOnly = EncoderOptions::SoftwareOnly;
 
 private:
     friend struct EncoderSinkTestAccess;
 
     // Encoder choice (GUI thread from the probe, encode thread otherwise).
     bool selectVideoEncoder(int w, int h, bool globalHeader);
-    bool openVideoEncoder(const AVCodec* codec, int w, int h, bool globalHeader);
     bool wantsGlobalHeader() const;
-    int roundedFps() const;
 
     // Encoding (encode thread).
     bool ensureOpen(int frameWidth, int frameHeight);
@@ -137,10 +145,7 @@ private:
     double fps = 30.0;
     int outputWidth = 0;
     int outputHeight = 0;
-    int videoBitrateKbps = 0;
-    int keyframeIntervalSeconds = 2;
-    int encoderMode = kEncoderAutomatic;
-    int qualityPreset = 1;
+    EncoderOptions encoderOptions;
     bool recording = false;
     SegmentOptions segmentOptions;
 

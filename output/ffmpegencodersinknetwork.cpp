@@ -1,5 +1,6 @@
 #include "output/ffmpegencodersink.h"
 
+#include "output/reconnectbackoff.h"
 #include "output/steadyclock.h"
 
 #include <QDebug>
@@ -30,10 +31,6 @@ constexpr auto kWorkerIdleWait = std::chrono::milliseconds(100);
 
 constexpr std::int64_t kLateReanchorNs = 250000000;
 constexpr std::int64_t kPacingSleepStepNs = 10000000;
-
-constexpr std::int64_t kReopenBaseDelayMs = 500;
-constexpr int kReopenMaxExponent = 10;
-constexpr std::int64_t kReopenMaxDelayMs = 90000;
 
 constexpr auto kJoinStep = std::chrono::milliseconds(100);
 constexpr int kJoinStepMs = 100;
@@ -287,8 +284,7 @@ bool FfmpegEncoderSink::tryReconnect(MuxTarget& target)
         if (aborted.load() || closing.load())
             return false;
         const int attempt = ++target.reopenAttempts;
-        const std::int64_t delayMs =
-            std::min(kReopenBaseDelayMs << std::min(attempt, kReopenMaxExponent), kReopenMaxDelayMs);
+        const std::int64_t delayMs = kAfterOpenFailure.delayMs(attempt);
         target.nextAttemptNs = now + delayMs * 1000000;
         if (attempt == 1 || attempt % 64 == 0)
             qWarning() << "FfmpegEncoderSink: RTMP mux reopen failed, attempt" << attempt << "next in" << delayMs

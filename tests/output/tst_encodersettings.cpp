@@ -20,7 +20,8 @@ struct EncoderSinkTestAccess {
     static const AVCodecContext* video(const FfmpegEncoderSink& s) { return s.videoCodec.get(); }
     static QList<int> encodingParams(const FfmpegEncoderSink& s)
     {
-        return {s.videoBitrateKbps, s.keyframeIntervalSeconds, s.encoderMode, s.qualityPreset};
+        const EncoderOptions& o = s.encoderOptions;
+        return {o.videoBitrateKbps, o.keyframeIntervalSeconds, o.encoderMode, o.qualityPreset};
     }
     static QList<qint64> sizeAndSegments(const FfmpegEncoderSink& s)
     {
