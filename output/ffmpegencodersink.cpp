@@ -35,14 +35,10 @@ using picturesize::kMaxH264Dimension;
 
 constexpr int kAacSampleRate = 48000;
 constexpr int kAacBitRate = 160000;
-constexpr int kAudioChannels = 2;
+constexpr int kAudioChannels = AudioFifo::kChannels;
 constexpr int kMaxPullFrames = 9600;                // 200 ms at 48 kHz
 constexpr int kCatchUpRounds = 512;
 constexpr std::int64_t kCatchUpSlackMs = 80;
-constexpr std::size_t kFifoMaxUnreadSamples = 1440000; // 15 s of stereo
-constexpr std::size_t kFifoCompactAfterSamples = 8191;
-
-constexpr std::int64_t kMaxClockStepMs = 10000;
 constexpr std::int64_t kFileFlushIntervalNs = 250000000;
 constexpr int kFileWriteBufferBytes = 4194304;
 
@@ -222,47 +218,18 @@ void FfmpegEncoderSink::encodeFrame(FrameTokenPtr& frame, const std::int16_t* au
     if (!convertFrame(*frame))
         return;
 
-    // The wall clock moves by the time since the last frame; after a stop
-    // the router hands over the frames still queued, and the time their
-    // encoding takes is not recorded time: each lasts one interval.
-    if (aborted.load() && mediaClockStarted)
-        wallClockMs += std::max<std::int64_t>(1, 1000 / videoencoderchoice::roundedFps(fps));
-    else
-        advanceMediaClock();
-    // The media clock follows the wall clock, and runs ahead of it only
-    // while frames that came in a bunch are stamped ahead (below): the
-    // audio pulled for them then stays with the picture, and the clock
-    // waits for the wall clock afterwards instead of keeping the lead, so
-    // bursts never stretch a recording's timeline.
-    const std::int64_t clockBefore = mediaClockMs;
-    mediaClockMs = std::max(mediaClockMs, wallClockMs);
-    // Pictures are stamped on the output rate's grid: the clock picks the
-    // nearest free frame slot. Stamps off the grid (the clock's jitter in a
-    // millisecond time base) make players guess another rate and make a
-    // remux at the nominal rate put two pictures on one slot.
-    const AVRational slotBase{1, videoencoderchoice::roundedFps(fps)};
-    std::int64_t slot = av_rescale_q(mediaClockMs, AVRational{1, 1000}, slotBase);
-    if (hasLastVideoPts) {
-        const std::int64_t lastSlot = av_rescale_q(lastVideoPts, videoCodec->time_base, slotBase);
-        if (slot <= lastSlot) {
-            slot = lastSlot + 1;
-            mediaClockMs = std::max(mediaClockMs, av_rescale_q(slot, slotBase, AVRational{1, 1000}));
-        }
-    }
-    std::int64_t pts = av_rescale_q(slot, slotBase, videoCodec->time_base);
-    if (hasLastVideoPts && pts <= lastVideoPts)
-        pts = lastVideoPts + 1;
-    const std::int64_t step = mediaClockMs - clockBefore;
-    if (audioPullCallback && step > 0) {
-        const int frames = int(std::min<std::int64_t>(kMaxPullFrames, (step * kAacSampleRate + 500) / 1000));
+    // After a stop the router hands over the frames still queued, and the
+    // time their encoding takes is not recorded time.
+    const MediaClock::Picture picture = mediaClock.stampPicture(steadyNowNs(), aborted.load(), videoCodec->time_base,
+                                                                videoencoderchoice::roundedFps(fps));
+    if (audioPullCallback && picture.advancedMs > 0) {
+        const int frames =
+            int(std::min<std::int64_t>(kMaxPullFrames, (picture.advancedMs * kAacSampleRate + 500) / 1000));
         pullAudio(frames);
         audio = pullBuffer.data();
         audioFrames = frames;
     }
-
-    lastVideoPts = pts;
-    hasLastVideoPts = true;
-    yuvFrame->pts = pts;
+    yuvFrame->pts = picture.pts;
 
     const std::int64_t now = steadyNowNs();
     const std::int64_t intervalNs = std::int64_t(encoderOptions.keyframeIntervalSeconds) * 1000000000LL;
@@ -287,8 +254,7 @@ void FfmpegEncoderSink::encodeFrame(FrameTokenPtr& frame, const std::int16_t* au
     drainEncoder(videoCodec.get(), true);
 
     if (audio && audioFrames > 0 && audioCodec) {
-        appendAudio(audio, audioFrames);
-        trimAudioFifo();
+        audioFifo.append(audio, audioFrames);
         encodeAudio(false);
         // Keep the audio in step with the media clock whatever the output:
         // after a stall the per-frame pull is capped, so without catching up
@@ -299,18 +265,12 @@ void FfmpegEncoderSink::encodeFrame(FrameTokenPtr& frame, const std::int16_t* au
         const int sampleRate = audioCodec->sample_rate;
         const std::int64_t slackMs = live ? kCatchUpSlackMs : 0;
         for (int round = 0; audioPullCallback && sampleRate > 0 && round < kCatchUpRounds; ++round) {
-            const std::int64_t unreadFrames =
-                std::int64_t(audioFifo.size() - std::min(audioFifoReadPos, audioFifo.size())) / kAudioChannels;
-            const std::int64_t takenFrames = av_rescale_q(audioSamplesSent, AVRational{1, sampleRate},
-                                                          AVRational{1, kAacSampleRate})
-                                             + unreadFrames;
-            const std::int64_t lagFrames = (mediaClockMs - slackMs) * kAacSampleRate / 1000 - takenFrames;
+            const std::int64_t lagFrames = (mediaClock.mediaMs() - slackMs) * kAacSampleRate / 1000 - audioFramesTaken();
             if (lagFrames <= 0)
                 break;
             const int frames = int(std::min<std::int64_t>(lagFrames, kMaxPullFrames));
             pullAudio(frames);
-            appendAudio(pullBuffer.data(), frames);
-            trimAudioFifo();
+            audioFifo.append(pullBuffer.data(), frames);
             encodeAudio(false);
         }
     }
@@ -388,92 +348,45 @@ bool FfmpegEncoderSink::scaleFrame(const FrameToken& token)
     return sws_scale_frame(scaler.get(), yuvFrame.get(), source.get()) >= 0;
 }
 
-std::int64_t FfmpegEncoderSink::advanceMediaClock()
-{
-    const std::int64_t now = steadyNowNs();
-    std::int64_t step = 1;
-    if (!mediaClockStarted) {
-        mediaClockStarted = true;
-        mediaClockLastNs = now;
-    } else {
-        // The clock advances its reference by the whole milliseconds it
-        // counted, so the fraction left over is counted with the next frame
-        // instead of being lost every frame (33.3 ms frames would otherwise
-        // run the clock, and the audio pulled with it, 1% slow).
-        const std::int64_t elapsed = now - mediaClockLastNs;
-        if (elapsed <= 999999) {
-            step = 1;
-            mediaClockLastNs += 1000000;
-        } else if (elapsed / 1000000 >= kMaxClockStepMs) {
-            step = kMaxClockStepMs;
-            mediaClockLastNs = now;
-        } else {
-            step = elapsed / 1000000;
-            mediaClockLastNs += step * 1000000;
-        }
-    }
-    wallClockMs += step;
-    return step;
-}
-
 void FfmpegEncoderSink::pullAudio(int frames)
 {
     pullBuffer.assign(std::size_t(frames) * kAudioChannels, 0);
     audioPullCallback(pullBuffer.data(), frames);
 }
 
-void FfmpegEncoderSink::appendAudio(const std::int16_t* samples, int frames)
+std::int64_t FfmpegEncoderSink::audioFramesTaken() const
 {
-    audioFifo.insert(audioFifo.end(), samples, samples + std::size_t(frames) * kAudioChannels);
-}
-
-void FfmpegEncoderSink::compactAudioFifo()
-{
-    if (audioFifoReadPos != 0 && (audioFifoReadPos > kFifoCompactAfterSamples || audioFifoReadPos >= audioFifo.size())) {
-        audioFifo.erase(audioFifo.begin(), audioFifo.begin() + std::ptrdiff_t(std::min(audioFifoReadPos, audioFifo.size())));
-        audioFifoReadPos = 0;
-    }
-}
-
-void FfmpegEncoderSink::trimAudioFifo()
-{
-    const std::size_t unread = audioFifo.size() - std::min(audioFifoReadPos, audioFifo.size());
-    if (unread > kFifoMaxUnreadSamples)
-        audioFifoReadPos += unread - kFifoMaxUnreadSamples;
-    compactAudioFifo();
+    // Audio still waiting in the FIFO counts as taken, so nothing is
+    // pulled twice.
+    return av_rescale_q(audioSamplesSent, AVRational{1, audioCodec->sample_rate}, AVRational{1, kAacSampleRate})
+           + audioFifo.unreadFrames();
 }
 
 void FfmpegEncoderSink::encodeAudio(bool pad)
 {
     if (!audioCodec || !audioFrame || muxTargets.empty())
         return;
-    trimAudioFifo();
     const int n = audioFrameSize > 0 ? audioFrameSize : 1024;
-    const std::size_t need = std::size_t(n) * kAudioChannels;
-    auto unread = [this] { return audioFifo.size() - std::min(audioFifoReadPos, audioFifo.size()); };
-    if (pad && unread() > 0 && unread() < need)
-        audioFifo.resize(audioFifo.size() + (need - unread()), 0);
-    while (unread() >= need) {
-        if (audioCodec->sample_fmt != AV_SAMPLE_FMT_FLTP) {
+    if (pad)
+        audioFifo.padShortFrame(n);
+    if (audioCodec->sample_fmt != AV_SAMPLE_FMT_FLTP) {
+        if (audioFifo.unreadFrames() >= n)
             qWarning() << "FfmpegEncoderSink: unexpected AAC input sample format";
-            break;
-        }
-        if (av_frame_make_writable(audioFrame.get()) < 0)
-            break;
+        return;
+    }
+    while (audioFifo.unreadFrames() >= n && av_frame_make_writable(audioFrame.get()) >= 0) {
+        const std::int16_t* in = audioFifo.take(n);
         auto* left = reinterpret_cast<float*>(audioFrame->data[0]);
         auto* right = reinterpret_cast<float*>(audioFrame->data[1]);
-        const std::int16_t* in = audioFifo.data() + audioFifoReadPos;
         for (int i = 0; i < n; ++i) {
             left[i] = float(in[2 * i]) / 32768.0f;
             right[i] = float(in[2 * i + 1]) / 32768.0f;
         }
-        audioFifoReadPos += need;
         audioFrame->pts = audioSamplesSent;
         audioSamplesSent += n;
         if (avcodec_send_frame(audioCodec.get(), audioFrame.get()) >= 0)
             drainEncoder(audioCodec.get(), false);
     }
-    compactAudioFifo();
 }
 
 void FfmpegEncoderSink::drainEncoder(AVCodecContext* codec, bool isVideo)
@@ -709,8 +622,7 @@ bool FfmpegEncoderSink::reopenVideoEncoderForNewSize(int w, int h, bool globalHe
     lastConvertedToken = nullptr;
     yuvFrame.reset();
     videoCodec.reset();
-    hasLastVideoPts = false;
-    lastVideoPts = 0;
+    mediaClock.forgetPictures();
     if (!selectVideoEncoder(w, h, globalHeader)) {
         qWarning() << "FfmpegEncoderSink: reopenVideoEncoderForNewSize: no usable video encoder";
         return false;
@@ -764,21 +676,16 @@ void FfmpegEncoderSink::close()
             // Audio is pulled up to each frame's time stamp; the last frame
             // is shown for one more frame interval, which needs its sound,
             // and frames stamped ahead of the clock need theirs too.
-            if (lastPull && mediaClockStarted && videoCodec && hasLastVideoPts) {
+            if (lastPull && mediaClock.started() && videoCodec && mediaClock.hasPicture()) {
                 const std::int64_t videoEndMs =
-                    av_rescale_q(lastVideoPts, videoCodec->time_base, AVRational{1, 1000}) + 1000 / videoencoderchoice::roundedFps(fps);
-                const std::int64_t unreadFrames =
-                    std::int64_t(audioFifo.size() - std::min(audioFifoReadPos, audioFifo.size())) / kAudioChannels;
-                const std::int64_t takenFrames =
-                    av_rescale_q(audioSamplesSent, AVRational{1, audioCodec->sample_rate},
-                                 AVRational{1, kAacSampleRate})
-                    + unreadFrames;
-                const int frames = int(std::clamp<std::int64_t>(videoEndMs * kAacSampleRate / 1000 - takenFrames, 0,
-                                                                kMaxPullFrames));
+                    av_rescale_q(mediaClock.lastPts(), videoCodec->time_base, AVRational{1, 1000})
+                    + 1000 / videoencoderchoice::roundedFps(fps);
+                const int frames = int(std::clamp<std::int64_t>(
+                    videoEndMs * kAacSampleRate / 1000 - audioFramesTaken(), 0, kMaxPullFrames));
                 if (frames > 0) {
                     pullBuffer.assign(std::size_t(frames) * kAudioChannels, 0);
                     lastPull(pullBuffer.data(), frames);
-                    appendAudio(pullBuffer.data(), frames);
+                    audioFifo.append(pullBuffer.data(), frames);
                 }
             }
             flushAudioEncoder();
@@ -825,17 +732,11 @@ void FfmpegEncoderSink::close()
     videoCodec.reset();
     audioCodec.reset();
 
-    mediaClockStarted = false;
-    mediaClockLastNs = 0;
-    mediaClockMs = 0;
-    wallClockMs = 0;
-    hasLastVideoPts = false;
-    lastVideoPts = 0;
+    mediaClock.reset();
     lastFileFlushValid = false;
     lastForcedKeyframeValid = false;
     audioSamplesSent = 0;
     audioFifo.clear();
-    audioFifoReadPos = 0;
 
     aborted = false;
     closing = false;
@@ -1123,7 +1024,7 @@ void FfmpegEncoderSink::routePacket(AVPacket* packet, AVCodecContext* codec, boo
             av_packet_unref(routeScratchPacket.get());
             if (target.rebaseActive && segmentOptions.enabled && !rotationPending) {
                 const bool durationReached = segmentOptions.durationMs > 0
-                                             && mediaClockMs - segmentStartMs >= segmentOptions.durationMs;
+                                             && mediaClock.mediaMs() - segmentStartMs >= segmentOptions.durationMs;
                 const AVFormatContext* ctx = target.formatContext.get();
                 const bool sizeReached = !durationReached && segmentOptions.sizeBytes > 0 && ctx && ctx->pb
                                          && avio_tell(ctx->pb) >= segmentOptions.sizeBytes;
@@ -1283,7 +1184,7 @@ bool FfmpegEncoderSink::rotateRecordingSegment(MuxTarget& target, const AVPacket
     target.rebaseActive = true;
     target.rebaseUs = packetStartUs(packet, codec->time_base);
     rotationPending = false;
-    segmentStartMs = mediaClockMs;
+    segmentStartMs = mediaClock.mediaMs();
     qInfo() << "FfmpegEncoderSink: recording segment opened" << path;
     return true;
 }

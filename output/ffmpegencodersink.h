@@ -2,8 +2,10 @@
 
 #include "engine/frametoken.h"
 #include "avglue/avptr.h"
+#include "output/audiofifo.h"
 #include "output/encoderoptions.h"
 #include "output/iencodersink.h"
+#include "output/mediaclock.h"
 #include "output/muxtarget.h"
 #include "output/segmentoptions.h"
 #include "output/streamtarget.h"
@@ -100,11 +102,8 @@ private:
     bool reopenVideoEncoderForNewSize(int w, int h, bool globalHeader);
     bool convertFrame(const FrameToken& token);
     bool scaleFrame(const FrameToken& token);
-    std::int64_t advanceMediaClock();
-    void appendAudio(const std::int16_t* samples, int frames);
     void pullAudio(int frames);
-    void trimAudioFifo();
-    void compactAudioFifo();
+    std::int64_t audioFramesTaken() const;
     void encodeAudio(bool pad);
     void drainEncoder(AVCodecContext* codec, bool isVideo);
     void flushVideoEncoder();
@@ -201,12 +200,7 @@ private:
     std::uint64_t lastConvertedGeneration = 0;
     av::FramePtr yuvFrame;
 
-    std::int64_t mediaClockLastNs = 0;
-    bool mediaClockStarted = false;
-    std::int64_t mediaClockMs = 0;
-    std::int64_t wallClockMs = 0; // the media clock without the lead of bunched frames
-    bool hasLastVideoPts = false;
-    std::int64_t lastVideoPts = 0;
+    MediaClock mediaClock;
     std::int64_t lastFileFlushNs = 0;
     bool lastFileFlushValid = false;
     std::int64_t lastForcedKeyframeNs = 0;
@@ -216,8 +210,7 @@ private:
     av::FramePtr audioFrame;
     std::int64_t audioSamplesSent = 0;
     int audioFrameSize = 1024;
-    std::vector<std::int16_t> audioFifo;
-    std::size_t audioFifoReadPos = 0;
+    AudioFifo audioFifo;
 
     av::PacketPtr encodePacket;
     av::PacketPtr routeScratchPacket;
