@@ -2,6 +2,7 @@
 
 #include "engine/frametoken.h"
 #include "avglue/avptr.h"
+#include "net/streamurl.h"
 #include "output/audiofifo.h"
 #include "output/encoderoptions.h"
 #include "output/iencodersink.h"
@@ -10,7 +11,6 @@
 #include "output/segmentoptions.h"
 #include "output/streamtarget.h"
 #include "output/videoencoderchoice.h"
-#include "net/streamurl.h"
 
 #include <QByteArray>
 #include <QString>
@@ -22,20 +22,22 @@
 #include <mutex>
 #include <vector>
 
+class RecordingFile;
+class StreamPublisher;
+
 // Encodes the composed program once (H.264, HEVC above 4096 pixels) with the
-// program audio (AAC) and hands every packet to the recording file and to
-// every stream destination.
+// program audio (AAC) and hands every packet to the recording file
+// (RecordingFile) and to every stream destination (StreamPublisher, each
+// with its own worker thread).
 //
 // Threads:
 // - GUI thread, before the encode worker exists: configure, the setters,
 //   the callbacks and probeEncoder. Afterwards the settings are only read.
 // - Encode worker (under the router's sink mutex): encodeFrame, close, and
-//   every field not marked otherwise below, the file target included.
+//   every field not marked otherwise below, the recording file included.
 // - Any thread, without the sink mutex: abort. GUI thread under the sink
 //   mutex: startNewSession.
-// - One network worker per stream destination: its own target's output.
-// Lock order: targetsMutex before a target's mutex; muxMutex is never held
-// together with targetsMutex.
+// Lock order: targetsMutex before a publisher's own lock.
 class FfmpegEncoderSink : public IEncoderSink {
 public:
     using FatalErrorCallback = std::function<void()>;
@@ -76,8 +78,8 @@ public:
         return streamurl::redactCredentials(proxyUrl);
     }
     static bool isRtmpUrl(const char* text) { return text && streamurl::isRtmpUrl(text); }
-    static bool isMp4FamilyMuxer(const char* name);
-    static int ioInterruptCallback(void* flag);
+    static bool isMp4FamilyMuxer(const char* name) { return ::isMp4FamilyMuxer(name); }
+    static int ioInterruptCallback(void* flag) { return muxInterruptCallback(flag); }
     // Automatic video bitrate in kb/s for a picture of w x h at fps.
     static std::int64_t automaticBitrateKbps(double fps, int width, int height)
     {
@@ -91,52 +93,39 @@ public:
 private:
     friend struct EncoderSinkTestAccess;
 
-    // Encoder choice (GUI thread from the probe, encode thread otherwise).
+    // Encoders (GUI thread from the probe, encode thread otherwise).
+    bool sizeAllowed(int w, int h) const;
     bool selectVideoEncoder(int w, int h, bool globalHeader);
     bool wantsGlobalHeader() const;
-
-    // Encoding (encode thread).
+    int frameRate() const { return videoencoderchoice::roundedFps(fps); }
     bool ensureOpen(int frameWidth, int frameHeight);
     bool openAudioEncoder(bool globalHeader);
     bool allocateYuvFrame(int w, int h);
     bool reopenVideoEncoderForNewSize(int w, int h, bool globalHeader);
+
+    // Encoding (encode thread).
     bool convertFrame(const FrameToken& token);
     bool scaleFrame(const FrameToken& token);
+    bool keyframeDue(std::int64_t now, std::int64_t seq);
+    void encodeProgramAudio(const std::int16_t* audio, int audioFrames);
     void pullAudio(int frames);
     std::int64_t audioFramesTaken() const;
     void encodeAudio(bool pad);
     void drainEncoder(AVCodecContext* codec, bool isVideo);
     void flushVideoEncoder();
-    void flushAudioEncoder();
-    void flushFiles();
+    void drainRecordingAtClose(const AudioPullCallback& lastPull);
     void fail();
+    void resetRunState();
 
-    // Outputs (encode thread; openMux also on network workers).
-    bool addDestination(const char* url, const char* muxer);
-    bool openMux(MuxTarget& target, const char* url, const char* muxer);
+    // Outputs (encode thread).
+    bool openOutputs();
+    void addPublisher(const StreamTarget& target, int fallbackRow);
+    bool hasOutputs() const { return recordingFile || !publishers.empty(); }
+    MuxStreams muxStreams() const { return MuxStreams::fromEncoders(videoCodec.get(), audioCodec.get()); }
+    MuxOpenOptions fileOpenOptions();
     void routePacket(AVPacket* packet, AVCodecContext* codec, bool isVideo);
-    bool writePacket(MuxTarget& target, AVPacket* packet, const QueuedPacket& descriptor);
-    void noteFileWriteFailure(MuxTarget& target, int error);
-    // Raises a video packet's dts (in its stream's time base) above the last
-    // one written to the target.
-    static void keepVideoDtsIncreasing(MuxTarget& target, AVPacket* packet);
-    bool rotateRecordingSegment(MuxTarget& target, const AVPacket* packet, const AVCodecContext* codec);
-    QString segmentFileName(int index) const;
-    void closeSegment(MuxTarget& target, bool writeTrailer);
-    void closeTargetMux(MuxTarget& target);
-    bool lockMuxMutexUnlessStopping(bool network);
-
-    // Network destinations (ffmpegencodersinknetwork.cpp). The encode thread
-    // starts, feeds and stops the workers; each worker runs the loop and the
-    // reconnects of its own target only.
-    void startNetworkWorker(MuxTarget& target);
-    void enqueueNetworkPacket(MuxTarget& target, const AVPacket* packet, const AVCodecContext* codec,
-                              bool isVideo);
-    void stopNetworkWorkers();
-    static void networkWorkerThreadProc(void* argument);
-    void networkWorkerLoop(MuxTarget& target);
-    bool tryReconnect(MuxTarget& target);
-    void reportStatus(const MuxTarget& target, const char* status);
+    void writeToRecording(const AVPacket* packet, const QueuedPacket& descriptor);
+    void stopPublishers();
 
     // Configuration: written on the GUI thread before the worker starts.
     QString recordPath;
@@ -149,26 +138,22 @@ private:
     SegmentOptions segmentOptions;
 
     // Run state, encode thread.
-    int segmentIndex = 0;
-    std::int64_t segmentStartMs = 0;
-    bool rotationPending = false;
     bool sizeChangeWarned = false;
-    bool fileOpened = false;
     bool live = false;
 
-    // Any thread. `aborted` interrupts the stream destinations' I/O and ends
-    // their workers; the recording file's I/O never listens to it, so a stop
-    // cannot cut the file's drain or trailer.
+    // Any thread. `aborted` ends the stream destinations at once; the
+    // recording file's I/O never listens to it, so a stop cannot cut the
+    // file's drain or trailer.
     std::atomic<bool> aborted{false};
     std::atomic<bool> keyframeRequested{false};
     std::atomic<std::int64_t> sessionSeq{1};
     std::int64_t currentFrameSeq = 1;
 
     FatalErrorCallback fatalErrorCallback;
-    StatusCallback statusCallback;   // encode thread and network workers
+    StatusCallback statusCallback; // handed to each publisher, called on its worker
     bool failed = false;
     std::atomic<bool> failedOnce{false};
-    std::atomic<bool> closing{false}; // written by the encode thread, read by network workers
+    std::atomic<bool> closing{false};
 
     AudioPullCallback audioPullCallback;
     std::vector<std::int16_t> pullBuffer;
@@ -177,14 +162,13 @@ private:
     // just before the recording's trailer.
     std::function<void()> beforeTrailerHook;
 
-    // The vector itself is appended to and emptied by the encode thread
-    // under targetsMutex, so abort and startNewSession can walk it from
-    // other threads; the encode thread reads it without the lock.
+    // The outputs of the run. Created and destroyed by the encode thread
+    // under targetsMutex, so abort and startNewSession can reach the
+    // publishers from other threads; the encode thread reads them without
+    // the lock.
     std::mutex targetsMutex;
-    std::vector<std::unique_ptr<MuxTarget>> muxTargets;
-    // Held while streams are created from the encoders and while the video
-    // encoder is replaced.
-    std::mutex muxMutex;
+    std::unique_ptr<RecordingFile> recordingFile;
+    std::vector<std::unique_ptr<StreamPublisher>> publishers;
 
     av::CodecContextPtr videoCodec;
     av::SwsPtr scaler;
@@ -214,5 +198,4 @@ private:
 
     av::PacketPtr encodePacket;
     av::PacketPtr routeScratchPacket;
-    int fileFailureStreak = 0;
 };

@@ -2,6 +2,7 @@
 // settings the opened encoder really got, and the pure URL helpers.
 
 #include "output/ffmpegencodersink.h"
+#include "output/recordingfile.h"
 #include "support/encodersinkdriver.h"
 #include "support/testsupport.h"
 
@@ -28,7 +29,10 @@ struct EncoderSinkTestAccess {
         return {s.outputWidth, s.outputHeight, s.segmentOptions.durationMs, s.segmentOptions.sizeBytes};
     }
     static bool live(const FfmpegEncoderSink& s) { return s.live; }
-    static QString segmentFileName(const FfmpegEncoderSink& s, int index) { return s.segmentFileName(index); }
+    static QString segmentFileName(const FfmpegEncoderSink& s, int index)
+    {
+        return RecordingFile::segmentFileName(s.recordPath, s.segmentOptions, index);
+    }
 };
 
 namespace {
