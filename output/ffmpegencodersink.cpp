@@ -1,7 +1,6 @@
 #include "output/ffmpegencodersink.h"
 
 #include "output/recordingfile.h"
-#include "output/rgbatoyuv.h"
 #include "output/steadyclock.h"
 #include "output/streampublisher.h"
 
@@ -207,29 +206,11 @@ bool FfmpegEncoderSink::ensureOpen(int frameWidth, int frameHeight)
         close();
         return false;
     }
-    if (!openAudioEncoder(globalHeader) || !allocateYuvFrame(W, H) || !openOutputs()) {
+    if (!openAudioEncoder(globalHeader) || !picture.allocate(W, H, videoCodec->pix_fmt) || !openOutputs()) {
         close();
         return false;
     }
     encodePacket.reset(av_packet_alloc());
-    return true;
-}
-
-bool FfmpegEncoderSink::allocateYuvFrame(int w, int h)
-{
-    yuvFrame.reset(av_frame_alloc());
-    if (!yuvFrame)
-        return false;
-    yuvFrame->width = w;
-    yuvFrame->height = h;
-    yuvFrame->format = videoCodec->pix_fmt;
-    yuvFrame->colorspace = rgbatoyuv::kColorSpace;
-    yuvFrame->color_range = rgbatoyuv::kColorRange;
-    lastConvertedToken = nullptr;
-    if (av_frame_get_buffer(yuvFrame.get(), 32) < 0) {
-        yuvFrame.reset();
-        return false;
-    }
     return true;
 }
 
@@ -282,19 +263,15 @@ bool FfmpegEncoderSink::reopenVideoEncoderForNewSize(int w, int h, bool globalHe
     if (!hasOutputs())
         return false;
     flushVideoEncoder();
-    scaler.reset();
-    scalerKey = {};
-    lastConvertedToken = nullptr;
-    yuvFrame.reset();
+    picture.reset();
     videoCodec.reset();
     mediaClock.forgetPictures();
     if (!selectVideoEncoder(w, h, globalHeader)) {
         qWarning() << "FfmpegEncoderSink: reopenVideoEncoderForNewSize: no usable video encoder";
         return false;
     }
-    if (!allocateYuvFrame(w, h)) {
+    if (!picture.allocate(w, h, videoCodec->pix_fmt)) {
         qWarning() << "FfmpegEncoderSink: reopenVideoEncoderForNewSize: YUV buffer alloc failed";
-        yuvFrame.reset();
         videoCodec.reset();
         return false;
     }
@@ -307,6 +284,11 @@ bool FfmpegEncoderSink::reopenVideoEncoderForNewSize(int w, int h, bool globalHe
 
 // ---------------------------------------------------------------------------
 // Encoding
+
+bool FfmpegEncoderSink::convertFrame(const FrameToken& token)
+{
+    return picture.convert(token, encoderOptions.qualityPreset);
+}
 
 void FfmpegEncoderSink::encodeFrame(FrameTokenPtr& frame, const std::int16_t* audio, int audioFrames, std::int64_t seq)
 {
@@ -321,26 +303,27 @@ void FfmpegEncoderSink::encodeFrame(FrameTokenPtr& frame, const std::int16_t* au
         fail();
         return;
     }
-    if (!yuvFrame || !videoCodec || !yuvFrame->data[0] || av_frame_make_writable(yuvFrame.get()) < 0)
+    AVFrame* yuvFrame = picture.frame();
+    if (!yuvFrame || !videoCodec || !yuvFrame->data[0] || av_frame_make_writable(yuvFrame) < 0)
         return;
     if (!convertFrame(*frame))
         return;
 
     // After a stop the router hands over the frames still queued, and the
     // time their encoding takes is not recorded time.
-    const MediaClock::Picture picture =
+    const MediaClock::Picture stamp =
         mediaClock.stampPicture(steadyNowNs(), aborted.load(), videoCodec->time_base, frameRate());
-    if (audioPullCallback && picture.advancedMs > 0) {
+    if (audioPullCallback && stamp.advancedMs > 0) {
         const int frames =
-            int(std::min<std::int64_t>(kMaxPullFrames, (picture.advancedMs * kAacSampleRate + 500) / 1000));
+            int(std::min<std::int64_t>(kMaxPullFrames, (stamp.advancedMs * kAacSampleRate + 500) / 1000));
         pullAudio(frames);
         audio = pullBuffer.data();
         audioFrames = frames;
     }
-    yuvFrame->pts = picture.pts;
+    yuvFrame->pts = stamp.pts;
     const std::int64_t now = steadyNowNs();
     yuvFrame->pict_type = keyframeDue(now, seq) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
-    if (avcodec_send_frame(videoCodec.get(), yuvFrame.get()) < 0)
+    if (avcodec_send_frame(videoCodec.get(), yuvFrame) < 0)
         return;
     drainEncoder(videoCodec.get(), true);
 
@@ -392,72 +375,6 @@ void FfmpegEncoderSink::encodeProgramAudio(const std::int16_t* audio, int audioF
         audioFifo.append(pullBuffer.data(), frames);
         encodeAudio(false);
     }
-}
-
-bool FfmpegEncoderSink::convertFrame(const FrameToken& token)
-{
-    if (lastConvertedToken == &token && lastConvertedPtsUs == token.ptsUs
-        && lastConvertedGeneration == token.generation)
-        return true; // the same picture again: the converted one is still in yuvFrame
-    const auto* rgba = reinterpret_cast<const std::uint8_t*>(token.data.constData());
-    if (!rgbatoyuv::convert(rgba, token.bytesPerLine, token.width, token.height, yuvFrame.get())
-        && !scaleFrame(token))
-        return false;
-    lastConvertedToken = &token;
-    lastConvertedPtsUs = token.ptsUs;
-    lastConvertedGeneration = token.generation;
-    return true;
-}
-
-bool FfmpegEncoderSink::scaleFrame(const FrameToken& token)
-{
-    const int flags = encoderOptions.qualityPreset == 0 ? SWS_FAST_BILINEAR : encoderOptions.qualityPreset == 2 ? SWS_BICUBIC : SWS_BILINEAR;
-    const ScalerKey key{token.width, token.height, yuvFrame->width, yuvFrame->height, yuvFrame->format, flags};
-    if (!scaler || !(key == scalerKey)) {
-        av::SwsPtr fresh(sws_alloc_context());
-        SwsContext* s = fresh.get();
-        if (!s)
-            return false;
-        const bool ok = av_opt_set_int(s, "srcw", token.width, 0) >= 0 && av_opt_set_int(s, "srch", token.height, 0) >= 0
-                        && av_opt_set_int(s, "src_format", AV_PIX_FMT_RGBA, 0) >= 0
-                        && av_opt_set_int(s, "dstw", key.dstWidth, 0) >= 0
-                        && av_opt_set_int(s, "dsth", key.dstHeight, 0) >= 0
-                        && av_opt_set_int(s, "dst_format", key.dstFormat, 0) >= 0
-                        && av_opt_set_int(s, "sws_flags", flags, 0) >= 0;
-        if (!ok)
-            return false;
-        const std::int64_t pixels = std::int64_t(key.dstWidth) * key.dstHeight;
-        const int threads = pixels < picturesize::kUhdPixels ? 2 : pixels <= picturesize::kBelow8kPixels ? 4 : 6;
-        const int threadResult = av_opt_set_int(s, "threads", threads, 0);
-        if (threadResult < 0 && !scalerThreadsWarned) {
-            scalerThreadsWarned = true;
-            qWarning() << "FfmpegEncoderSink: swscale threads option unavailable;"
-                       << "color conversion will use the FFmpeg default:" << av::errorText(threadResult);
-        }
-        // The scaler's defaults for a YUV destination (BT.601, limited
-        // range) are the matrix and range the fast path uses.
-        if (sws_init_context(s, nullptr, nullptr) < 0)
-            return false;
-        scaler = std::move(fresh);
-        scalerKey = key;
-    }
-    // Only the frame interface runs the scaler's slice threads. The source
-    // frame borrows the token's pixels for this call.
-    av::FramePtr source(av_frame_alloc());
-    if (!source)
-        return false;
-    source->buf[0] = av_buffer_create(const_cast<std::uint8_t*>(
-                                          reinterpret_cast<const std::uint8_t*>(token.data.constData())),
-                                      std::size_t(token.data.size()), [](void*, std::uint8_t*) {}, nullptr,
-                                      AV_BUFFER_FLAG_READONLY);
-    if (!source->buf[0])
-        return false;
-    source->data[0] = source->buf[0]->data;
-    source->linesize[0] = token.bytesPerLine;
-    source->width = token.width;
-    source->height = token.height;
-    source->format = AV_PIX_FMT_RGBA;
-    return sws_scale_frame(scaler.get(), yuvFrame.get(), source.get()) >= 0;
 }
 
 void FfmpegEncoderSink::pullAudio(int frames)
@@ -696,13 +613,8 @@ void FfmpegEncoderSink::resetRunState()
     keyframeRequested = false;
     encodePacket.reset();
     routeScratchPacket.reset();
-    yuvFrame.reset();
+    picture.reset();
     audioFrame.reset();
-    scaler.reset();
-    scalerKey = {};
-    lastConvertedToken = nullptr;
-    lastConvertedPtsUs = 0;
-    lastConvertedGeneration = 0;
     videoCodec.reset();
     audioCodec.reset();
 

@@ -8,6 +8,7 @@
 #include "output/iencodersink.h"
 #include "output/mediaclock.h"
 #include "output/muxtarget.h"
+#include "output/pictureconverter.h"
 #include "output/segmentoptions.h"
 #include "output/streamtarget.h"
 #include "output/videoencoderchoice.h"
@@ -100,12 +101,10 @@ private:
     int frameRate() const { return videoencoderchoice::roundedFps(fps); }
     bool ensureOpen(int frameWidth, int frameHeight);
     bool openAudioEncoder(bool globalHeader);
-    bool allocateYuvFrame(int w, int h);
     bool reopenVideoEncoderForNewSize(int w, int h, bool globalHeader);
 
     // Encoding (encode thread).
     bool convertFrame(const FrameToken& token);
-    bool scaleFrame(const FrameToken& token);
     bool keyframeDue(std::int64_t now, std::int64_t seq);
     void encodeProgramAudio(const std::int16_t* audio, int audioFrames);
     void pullAudio(int frames);
@@ -171,18 +170,7 @@ private:
     std::vector<std::unique_ptr<StreamPublisher>> publishers;
 
     av::CodecContextPtr videoCodec;
-    av::SwsPtr scaler;
-    struct ScalerKey {
-        int srcWidth = 0, srcHeight = 0, dstWidth = 0, dstHeight = 0;
-        int dstFormat = AV_PIX_FMT_NONE;
-        int flags = 0;
-        bool operator==(const ScalerKey&) const = default;
-    } scalerKey;
-    bool scalerThreadsWarned = false;
-    const FrameToken* lastConvertedToken = nullptr; // identity only, never dereferenced
-    std::int64_t lastConvertedPtsUs = 0;
-    std::uint64_t lastConvertedGeneration = 0;
-    av::FramePtr yuvFrame;
+    PictureConverter picture;
 
     MediaClock mediaClock;
     std::int64_t lastFileFlushNs = 0;

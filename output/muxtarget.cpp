@@ -147,6 +147,25 @@ void setNetworkOptions(av::Dictionary& options, const QByteArray& url, const Pub
     }
 }
 
+// Opens a stream destination's connection; `gaveUp` when the open was
+// cancelled before it began.
+int openNetworkIo(AVFormatContext* ctx, const QByteArray& url, const PublishRoute& route,
+                  const MuxOpenOptions& options, bool& gaveUp)
+{
+    av::Dictionary ioOptions;
+    setNetworkOptions(ioOptions, url, route, options);
+    qInfo() << "FfmpegEncoderSink: opening publish URL" << streamurl::redactUrl(route.url)
+            << (route.relayed ? "(local SOCKS relay)" : "(direct)");
+    gaveUp = options.cancelled && options.cancelled();
+    if (gaveUp)
+        return AVERROR_EXIT;
+    streamurl::ProtocolOptions secrets;
+    const QByteArray openUrl = streamurl::takeSecretsAsOptions(route.url, secrets);
+    for (const auto& [key, value] : secrets)
+        av_dict_set(ioOptions.address(), key.constData(), value.constData(), 0);
+    return avio_open2(&ctx->pb, openUrl.constData(), AVIO_FLAG_WRITE, &ctx->interrupt_callback, ioOptions.address());
+}
+
 int writeHeader(AVFormatContext* ctx, const QByteArray& muxer, bool isNetwork, bool isFlv)
 {
     av::Dictionary options;
@@ -263,23 +282,10 @@ bool MuxTarget::open(const QByteArray& url, const QByteArray& muxer, const MuxSt
         return false;
 
     if (!(ctx->oformat->flags & AVFMT_NOFILE)) {
-        int r = 0;
-        if (isNetwork) {
-            av::Dictionary ioOptions;
-            setNetworkOptions(ioOptions, url, route, options);
-            qInfo() << "FfmpegEncoderSink: opening publish URL" << streamurl::redactUrl(route.url)
-                    << (route.relayed ? "(local SOCKS relay)" : "(direct)");
-            if (cancelled())
-                return false;
-            streamurl::ProtocolOptions secrets;
-            const QByteArray openUrl = streamurl::takeSecretsAsOptions(route.url, secrets);
-            for (const auto& [key, value] : secrets)
-                av_dict_set(ioOptions.address(), key.constData(), value.constData(), 0);
-            r = avio_open2(&ctx->pb, openUrl.constData(), AVIO_FLAG_WRITE, &ctx->interrupt_callback,
-                           ioOptions.address());
-        } else {
-            r = openFileIo(ctx.get(), route.url);
-        }
+        bool gaveUp = false;
+        const int r = isNetwork ? openNetworkIo(ctx.get(), url, route, options, gaveUp) : openFileIo(ctx.get(), route.url);
+        if (gaveUp)
+            return false;
         if (r < 0) {
             qWarning() << "FfmpegEncoderSink: avio_open failed:" << av::errorText(r)
                        << "url:" << streamurl::redactUrl(route.url) << "original:" << streamurl::redactUrl(url)
