@@ -241,7 +241,11 @@ MuxStreams MuxStreams::copy() const
 
 MuxTarget::MuxTarget() = default;
 
-MuxTarget::~MuxTarget() = default;
+MuxTarget::~MuxTarget()
+{
+    // The container's I/O ends before the relay it may run through.
+    close(false);
+}
 
 bool MuxTarget::open(const QByteArray& url, const QByteArray& muxer, const MuxStreams& streams,
                      const MuxOpenOptions& options)
