@@ -1,6 +1,7 @@
 #include "input/inputsource.h"
 
 #include "net/networkproxysettings.h"
+#include "net/streamurl.h"
 
 #include <QDebug>
 #include <QUrl>
@@ -155,7 +156,7 @@ void applyNetworkInputOptions(const QString& openString, AVDictionary** options,
     if (!viaBridge) {
         if (NetworkProxySettings::usesHttpProxy(openString) && !proxy.httpProxy.isEmpty()) {
             av_dict_set(options, "http_proxy", proxy.httpProxy.constData(), 0);
-            qInfo() << "FFmpegVideoDecoder: http_proxy for HTTP(S) input" << redactProxyCredentials(proxy.httpProxy);
+            qInfo() << "FFmpegVideoDecoder: http_proxy for HTTP(S) input" << streamurl::redactCredentials(proxy.httpProxy);
         }
         // FFmpeg has no SOCKS option for these: they normally cross the proxy
         // through the local relay, so reaching here means that failed.
@@ -204,12 +205,3 @@ AVPixelFormat selectHwPixelFormat(AVCodecContext* context, const AVPixelFormat* 
     return offered[0];
 }
 
-QByteArray redactProxyCredentials(const QByteArray& proxyUrl)
-{
-    const int at = proxyUrl.lastIndexOf('@');
-    if (at < 0)
-        return proxyUrl;
-    const int schemeEnd = proxyUrl.indexOf("://");
-    const int userStart = (schemeEnd >= 0 && schemeEnd < at) ? schemeEnd + 3 : 0;
-    return proxyUrl.left(userStart) + proxyUrl.mid(at + 1);
-}

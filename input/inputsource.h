@@ -63,9 +63,6 @@ bool isLiveSourceUrl(const QString& source, const AVFormatContext* input);
 // behind the context's opaque pointer when offered, else the first offered.
 AVPixelFormat selectHwPixelFormat(AVCodecContext* context, const AVPixelFormat* offered);
 
-// A proxy URL for a log line: user name and password removed.
-QByteArray redactProxyCredentials(const QByteArray& proxyUrl);
-
 // Device buffer sizes and probe sizes of the capture forms.
 inline constexpr const char* kCameraRtbufsize = "33554432";
 inline constexpr const char* kCameraWithMicrophoneRtbufsize = "16777216";

@@ -1,17 +1,12 @@
 #include "output/ffmpegencodersink.h"
 
-#include "output/rgbatoyuv.h"
+#include "output/recordingfile.h"
 #include "output/steadyclock.h"
+#include "output/streampublisher.h"
 
 #include "avglue/avloghook.h"
-#include "net/networkproxysettings.h"
-#include "net/socksmediabridge.h"
 
-#include <QDateTime>
 #include <QDebug>
-#include <QDir>
-#include <QFileInfo>
-#include <QUrl>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -19,136 +14,29 @@ extern "C" {
 }
 
 #include <algorithm>
-#include <array>
-#include <chrono>
 #include <cmath>
-#include <cstring>
-#include <malloc.h>
-#include <string>
 
 namespace {
 
-constexpr int kMaxBitrateKbps = 200000;
-constexpr int kMinKeyframeIntervalSeconds = 1;
-constexpr int kMaxKeyframeIntervalSeconds = 4;
-constexpr int kMaxSoftwareDimension = 4096;
-
-constexpr std::int64_t kFullHdPixels = 2073600;     // 1920 x 1080
-constexpr std::int64_t kUhdPixels = 8294400;        // 3840 x 2160
-constexpr std::int64_t kLargePixels = 33177599;     // below 7680 x 4320
-constexpr std::int64_t kMinAutoBitrateKbps = 2500;
-constexpr double kAutoBitratePerPixel = 0.00012;
+using picturesize::kMaxH264Dimension;
 
 constexpr int kAacSampleRate = 48000;
 constexpr int kAacBitRate = 160000;
-constexpr int kAudioChannels = 2;
+constexpr int kAudioChannels = AudioFifo::kChannels;
 constexpr int kMaxPullFrames = 9600;                // 200 ms at 48 kHz
 constexpr int kCatchUpRounds = 512;
 constexpr std::int64_t kCatchUpSlackMs = 80;
-constexpr std::size_t kFifoMaxUnreadSamples = 1440000; // 15 s of stereo
-constexpr std::size_t kFifoCompactAfterSamples = 8191;
 
-constexpr std::int64_t kMaxClockStepMs = 10000;
 constexpr std::int64_t kFileFlushIntervalNs = 250000000;
-constexpr std::int64_t kHardwareRetryNs = 10000000000LL;
-constexpr int kFileWriteBufferBytes = 4194304;
 
-// A recording whose file writes keep failing (a full disk) is given up
-// after this many failed writes in a row or this long without a success.
-constexpr int kFileFailureStreakLimit = 150;
-constexpr std::int64_t kFileFailureTimeLimitNs = 5000000000LL;
-
-// Hardware encoder memory shared by every sink of the process.
-struct EncoderCache {
-    std::string lastGoodEncoder;
-    std::string failedSizeKey;
-    std::int64_t retryAfterNs = 0;
-};
-
-std::mutex& encoderCacheMutex()
+bool carriesFlv(const StreamTarget& target)
 {
-    static std::mutex mutex;
-    return mutex;
-}
-
-// Guarded by encoderCacheMutex().
-EncoderCache& encoderCacheFor(AVCodecID codec)
-{
-    static EncoderCache h264;
-    static EncoderCache hevc;
-    return codec == AV_CODEC_ID_HEVC ? hevc : h264;
-}
-
-std::atomic<bool> hardwareUnavailableWarned{false};
-
-bool nameContains(const char* name, const char* part)
-{
-    return name && std::strstr(name, part) != nullptr;
-}
-
-bool startsWithNoCase(const QString& text, const char* prefix)
-{
-    return text.startsWith(QLatin1String(prefix), Qt::CaseInsensitive);
-}
-
-bool isFlvOrRtmpTarget(const StreamTarget& target)
-{
-    return target.muxer.compare(QLatin1String("flv"), Qt::CaseInsensitive) == 0
-           || startsWithNoCase(target.url, "rtmp://") || startsWithNoCase(target.url, "rtmps://");
-}
-
-std::int64_t packetStartUs(const AVPacket* packet, AVRational timeBase)
-{
-    std::int64_t t = packet->dts != AV_NOPTS_VALUE ? packet->dts
-                     : packet->pts != AV_NOPTS_VALUE ? packet->pts
-                                                     : 0;
-    return av_rescale_q(t, timeBase, AVRational{1, 1000000});
+    return streamurl::carriesFlv(target.url.toUtf8(), target.muxer.toUtf8());
 }
 
 bool formatHasGlobalHeader(const AVOutputFormat* format)
 {
     return format && (format->flags & AVFMT_GLOBALHEADER);
-}
-
-// Whether the MP4 muxer of this FFmpeg knows the movflags value.
-bool movFlagAvailable(const AVOutputFormat* format, const char* flag)
-{
-    if (!format || !format->priv_class)
-        return false;
-    return av_opt_find(const_cast<const AVClass**>(&format->priv_class), flag, "movflags", 0,
-                       AV_OPT_SEARCH_FAKE_OBJ)
-           != nullptr;
-}
-
-// FFmpeg names a connection that fails by its whole URL in its own log.
-// SRT and RIST secrets therefore travel as protocol options, which FFmpeg
-// never logs: the named query parameters leave the URL for `options`.
-QByteArray moveSecretsToOptions(const QByteArray& url, AVDictionary** options)
-{
-    const QByteArray lower = url.trimmed().toLower();
-    static const char* const srtSecrets[] = {"passphrase", "streamid"};
-    static const char* const ristSecrets[] = {"secret"};
-    const bool srt = lower.startsWith("srt://");
-    if (!srt && !lower.startsWith("rist://"))
-        return url;
-    const int query = url.indexOf('?');
-    if (query < 0)
-        return url;
-    QByteArray kept;
-    for (const QByteArray& pair : url.mid(query + 1).split('&')) {
-        const int eq = pair.indexOf('=');
-        const QByteArray key = (eq < 0 ? pair : pair.left(eq)).toLower();
-        const auto isSecret = [&key](const char* k) { return key == k; };
-        const bool secret = srt ? std::any_of(std::begin(srtSecrets), std::end(srtSecrets), isSecret)
-                                : std::any_of(std::begin(ristSecrets), std::end(ristSecrets), isSecret);
-        if (secret && eq > 0) {
-            av_dict_set(options, key.constData(), pair.mid(eq + 1).constData(), 0);
-            continue;
-        }
-        if (!pair.isEmpty())
-            kept += (kept.isEmpty() ? "" : "&") + pair;
-    }
-    return kept.isEmpty() ? url.left(query) : url.left(query + 1) + kept;
 }
 
 } // namespace
@@ -173,8 +61,7 @@ void FfmpegEncoderSink::pushFrame(FrameTokenPtr&& frame, const std::int16_t* aud
 
 bool FfmpegEncoderSink::configure(const QString& path, const std::vector<StreamTarget>& targets, double rate)
 {
-    IEncoderSink* self = this;
-    self->close();
+    close();
 
     recordPath = path;
     streamTargets.clear();
@@ -186,18 +73,8 @@ bool FfmpegEncoderSink::configure(const QString& path, const std::vector<StreamT
     }
     fps = rate > 0.1 ? rate : 30.0;
     recording = !path.trimmed().isEmpty();
-    segmentIndex = 1;
-    segmentStartMs = 0;
-    rotationPending = false;
-    fileOpened = false;
     aborted = false;
-    live = false;
-    for (const StreamTarget& t : streamTargets) {
-        if (t.muxer.compare(QLatin1String("flv"), Qt::CaseInsensitive) == 0 || startsWithNoCase(t.url, "rtmp://")
-            || startsWithNoCase(t.url, "rtmps://") || startsWithNoCase(t.url, "rtmpt://")
-            || startsWithNoCase(t.url, "rtmpe://"))
-            live = true;
-    }
+    live = std::any_of(streamTargets.begin(), streamTargets.end(), carriesFlv);
     return recording || !streamTargets.empty();
 }
 
@@ -209,10 +86,12 @@ void FfmpegEncoderSink::setOutputSize(int width, int height)
 
 void FfmpegEncoderSink::setEncodingParams(int bitrateKbps, int keyframeSeconds, int mode, int preset)
 {
-    videoBitrateKbps = std::clamp(bitrateKbps, 0, kMaxBitrateKbps);
-    keyframeIntervalSeconds = std::clamp(keyframeSeconds, kMinKeyframeIntervalSeconds, kMaxKeyframeIntervalSeconds);
-    encoderMode = std::clamp(mode, kEncoderAutomatic, kEncoderSoftwareOnly);
-    qualityPreset = std::clamp(preset, 0, 2);
+    setEncoderOptions(EncoderOptions{bitrateKbps, keyframeSeconds, mode, preset});
+}
+
+void FfmpegEncoderSink::setEncoderOptions(const EncoderOptions& options)
+{
+    encoderOptions = options.clamped();
 }
 
 void FfmpegEncoderSink::setSegmentation(const SegmentOptions& options)
@@ -238,23 +117,7 @@ void FfmpegEncoderSink::setStatusCallback(StatusCallback callback)
 }
 
 // ---------------------------------------------------------------------------
-// Encoder choice
-
-int FfmpegEncoderSink::roundedFps() const
-{
-    // Rates from 0.1 to below 0.5 are accepted by configure; they still need
-    // a whole positive rate, or the time base would be 1/0.
-    return std::max(1, int(std::floor(fps + 0.5)));
-}
-
-std::int64_t FfmpegEncoderSink::automaticBitrateKbps(double rate, int width, int height)
-{
-    const std::int64_t pixels = std::int64_t(width) * height;
-    std::int64_t kbps = std::max<std::int64_t>(
-        kMinAutoBitrateKbps, std::llround(std::max(rate, 1.0) * double(pixels) * kAutoBitratePerPixel));
-    const std::int64_t cap = pixels <= kFullHdPixels ? 20000 : pixels <= kUhdPixels ? 100000 : 200000;
-    return std::min(kbps, cap);
-}
+// Encoders
 
 bool FfmpegEncoderSink::wantsGlobalHeader() const
 {
@@ -267,13 +130,28 @@ bool FfmpegEncoderSink::wantsGlobalHeader() const
     return false;
 }
 
+bool FfmpegEncoderSink::sizeAllowed(int w, int h) const
+{
+    if (w <= kMaxH264Dimension && h <= kMaxH264Dimension)
+        return true;
+    if (encoderOptions.encoderMode != EncoderOptions::HardwareOnly) {
+        qWarning() << "FfmpegEncoderSink: actual 8K program size requires hardware HEVC encoding";
+        return false;
+    }
+    if (std::any_of(streamTargets.begin(), streamTargets.end(), carriesFlv)) {
+        qWarning() << "FfmpegEncoderSink: HEVC output is not supported by RTMP/RTMPS FLV targets";
+        return false;
+    }
+    return true;
+}
+
 bool FfmpegEncoderSink::probeEncoder(int width, int height)
 {
     if (width <= 0 || height <= 0)
         return true;
     const int w = width & ~1;
     const int h = height & ~1;
-    if ((w > kMaxSoftwareDimension || h > kMaxSoftwareDimension) && encoderMode != kEncoderHardwareOnly) {
+    if ((w > kMaxH264Dimension || h > kMaxH264Dimension) && encoderOptions.encoderMode != EncoderOptions::HardwareOnly) {
         qWarning() << "FfmpegEncoderSink: real-time 8K requires explicit hardware encoding";
         return false;
     }
@@ -285,474 +163,11 @@ bool FfmpegEncoderSink::probeEncoder(int width, int height)
 
 bool FfmpegEncoderSink::selectVideoEncoder(int w, int h, bool globalHeader)
 {
-    const bool hevc = w > kMaxSoftwareDimension || h > kMaxSoftwareDimension;
-    const AVCodecID codecId = hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
-    const char* fallbackName = hevc ? "libx265" : "libx264";
-    const std::string sizeKey = std::to_string(w) + "x" + std::to_string(h);
-
-    if (encoderMode != kEncoderSoftwareOnly) {
-        std::vector<std::string> candidates = hevc
-                                                  ? std::vector<std::string>{"hevc_nvenc", "hevc_qsv", "hevc_amf"}
-                                                  : std::vector<std::string>{"h264_nvenc", "h264_qsv", "h264_amf"};
-        bool skip = false;
-        {
-            std::lock_guard<std::mutex> lock(encoderCacheMutex());
-            const EncoderCache& cache = encoderCacheFor(codecId);
-            skip = encoderMode == kEncoderAutomatic && cache.failedSizeKey == sizeKey
-                   && steadyNowNs() < cache.retryAfterNs;
-            auto it = std::find(candidates.begin(), candidates.end(), cache.lastGoodEncoder);
-            if (it != candidates.end())
-                std::rotate(candidates.begin(), it, it + 1);
-        }
-        if (!skip) {
-            for (const std::string& name : candidates) {
-                const AVCodec* codec = avcodec_find_encoder_by_name(name.c_str());
-                if (!codec || !openVideoEncoder(codec, w, h, globalHeader))
-                    continue;
-                {
-                    std::lock_guard<std::mutex> lock(encoderCacheMutex());
-                    EncoderCache& cache = encoderCacheFor(codecId);
-                    cache.lastGoodEncoder = name;
-                    cache.retryAfterNs = 0;
-                    cache.failedSizeKey.clear();
-                }
-                qInfo() << "FfmpegEncoderSink: hardware encoder selected" << QString::fromStdString(name);
-                return true;
-            }
-            std::lock_guard<std::mutex> lock(encoderCacheMutex());
-            EncoderCache& cache = encoderCacheFor(codecId);
-            cache.failedSizeKey = sizeKey;
-            cache.retryAfterNs = steadyNowNs() + kHardwareRetryNs;
-        }
-        if (!hardwareUnavailableWarned.exchange(true)) {
-            qWarning() << "FfmpegEncoderSink: NVENC/QSV/AMF unavailable for" << (hevc ? "8K HEVC" : "H.264")
-                       << (encoderMode == kEncoderHardwareOnly ? "; hardware mode cannot continue"
-                                                               : "; trying software encoder");
-        }
-        if (encoderMode == kEncoderHardwareOnly)
-            return false;
-    }
-
-    if (const AVCodec* codec = avcodec_find_encoder_by_name(fallbackName)) {
-        if (openVideoEncoder(codec, w, h, globalHeader))
-            return true;
-    }
-    void* iterator = nullptr;
-    while (const AVCodec* codec = av_codec_iterate(&iterator)) {
-        if (!av_codec_is_encoder(codec) || codec->id != codecId)
-            continue;
-        if (nameContains(codec->name, "nvenc") || nameContains(codec->name, "_qsv")
-            || nameContains(codec->name, "_amf") || std::strcmp(codec->name, fallbackName) == 0)
-            continue;
-        if (openVideoEncoder(codec, w, h, globalHeader))
-            return true;
-    }
-    return false;
-}
-
-bool FfmpegEncoderSink::openVideoEncoder(const AVCodec* codec, int w, int h, bool globalHeader)
-{
+    // A hardware encoder holds a session of a few the device allows: the
+    // old one goes before the new one is tried.
     videoCodec.reset();
-    av::CodecContextPtr ctx(avcodec_alloc_context3(codec));
-    if (!ctx)
-        return false;
-    const int rate = roundedFps();
-    const char* name = codec->name;
-    ctx->width = w;
-    ctx->height = h;
-    ctx->max_b_frames = 0;
-    ctx->time_base = live ? AVRational{1, 1000} : AVRational{1, rate};
-    ctx->framerate = AVRational{rate, 1};
-    ctx->gop_size = keyframeIntervalSeconds * rate;
-    ctx->pix_fmt = (nameContains(name, "_qsv") || nameContains(name, "_amf")) ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
-    ctx->colorspace = rgbatoyuv::kColorSpace;
-    ctx->color_range = rgbatoyuv::kColorRange;
-
-    const std::int64_t kbps = videoBitrateKbps > 0 ? videoBitrateKbps : automaticBitrateKbps(fps, w, h);
-    const std::int64_t bitRate = kbps * 1000;
-    ctx->bit_rate = bitRate;
-    ctx->rc_max_rate = bitRate;
-    ctx->rc_min_rate = live ? bitRate : 0;
-    ctx->rc_buffer_size = int(live ? bitRate : 2 * bitRate);
-
-    const int preset = qualityPreset == 0 ? 0 : qualityPreset == 2 ? 2 : 1;
-    void* priv = ctx->priv_data;
-    auto set = [priv](const char* key, const char* value) {
-        if (priv)
-            av_opt_set(priv, key, value, 0); // an option this build lacks is not an error
-    };
-    const bool h26x = codec->id == AV_CODEC_ID_H264 || codec->id == AV_CODEC_ID_HEVC;
-    if (h26x && nameContains(name, "nvenc")) {
-        static const char* const presets[] = {"p1", "p4", "p6"};
-        set("preset", presets[preset]);
-        set("delay", "0");
-        set("rc-lookahead", "0");
-        set("rc", "cbr");
-        set("zerolatency", "1");
-        set("forced-idr", "1");
-    } else if (nameContains(name, "_qsv")) {
-        static const char* const presets[] = {"veryfast", "medium", "slow"};
-        set("preset", presets[preset]);
-        set("look_ahead", "0");
-        set("async_depth", "1");
-        set("low_delay_brc", "1");
-    } else if (nameContains(name, "_amf")) {
-        static const char* const qualities[] = {"speed", "balanced", "quality"};
-        set("usage", "lowlatency");
-        set("quality", qualities[preset]);
-        set("rc", "cbr");
-        set("filler_data", "1");
-    } else if (nameContains(name, "libx264")) {
-        static const char* const presets[] = {"ultrafast", "veryfast", "medium"};
-        set("preset", presets[preset]);
-        set("tune", "zerolatency");
-        if (live) {
-            char params[256];
-            std::snprintf(params, sizeof params,
-                          "sliced_threads=0:threads=4:weightp=0:scenecut=0:force-cfr=1:nal-hrd=cbr:filler=1:"
-                          "keyint=%d:min-keyint=%d",
-                          ctx->gop_size, ctx->gop_size);
-            set("x264-params", params);
-        }
-    } else if (nameContains(name, "libx265")) {
-        static const char* const presets[] = {"ultrafast", "veryfast", "medium"};
-        set("preset", presets[preset]);
-        set("tune", "zerolatency");
-        // libx265 writes to stderr past FFmpeg's log level unless told not to.
-        set("x265-params", "repeat-headers=1:scenecut=0:log-level=error");
-    }
-    if (globalHeader)
-        ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    if (avcodec_open2(ctx.get(), codec, nullptr) < 0)
-        return false;
-    videoCodec = std::move(ctx);
-    return true;
-}
-
-// ---------------------------------------------------------------------------
-// Encoding
-
-void FfmpegEncoderSink::encodeFrame(FrameTokenPtr& frame, const std::int16_t* audio, int audioFrames, std::int64_t seq)
-{
-    currentFrameSeq = seq;
-    // An abort releases the stream destinations only: a recording still
-    // takes every frame the router hands over before it closes.
-    if ((aborted.load() && !recording) || (failed && !closing.load()))
-        return;
-    if (!isValidFrameToken(frame))
-        return;
-    if (!ensureOpen(frame->width, frame->height)) {
-        fail();
-        return;
-    }
-    if (!yuvFrame || !videoCodec || !yuvFrame->data[0] || av_frame_make_writable(yuvFrame.get()) < 0)
-        return;
-    if (!convertFrame(*frame))
-        return;
-
-    // The wall clock moves by the time since the last frame; after a stop
-    // the router hands over the frames still queued, and the time their
-    // encoding takes is not recorded time: each lasts one interval.
-    if (aborted.load() && mediaClockStarted)
-        wallClockMs += std::max<std::int64_t>(1, 1000 / roundedFps());
-    else
-        advanceMediaClock();
-    // The media clock follows the wall clock, and runs ahead of it only
-    // while frames that came in a bunch are stamped ahead (below): the
-    // audio pulled for them then stays with the picture, and the clock
-    // waits for the wall clock afterwards instead of keeping the lead, so
-    // bursts never stretch a recording's timeline.
-    const std::int64_t clockBefore = mediaClockMs;
-    mediaClockMs = std::max(mediaClockMs, wallClockMs);
-    // Pictures are stamped on the output rate's grid: the clock picks the
-    // nearest free frame slot. Stamps off the grid (the clock's jitter in a
-    // millisecond time base) make players guess another rate and make a
-    // remux at the nominal rate put two pictures on one slot.
-    const AVRational slotBase{1, roundedFps()};
-    std::int64_t slot = av_rescale_q(mediaClockMs, AVRational{1, 1000}, slotBase);
-    if (hasLastVideoPts) {
-        const std::int64_t lastSlot = av_rescale_q(lastVideoPts, videoCodec->time_base, slotBase);
-        if (slot <= lastSlot) {
-            slot = lastSlot + 1;
-            mediaClockMs = std::max(mediaClockMs, av_rescale_q(slot, slotBase, AVRational{1, 1000}));
-        }
-    }
-    std::int64_t pts = av_rescale_q(slot, slotBase, videoCodec->time_base);
-    if (hasLastVideoPts && pts <= lastVideoPts)
-        pts = lastVideoPts + 1;
-    const std::int64_t step = mediaClockMs - clockBefore;
-    if (audioPullCallback && step > 0) {
-        const int frames = int(std::min<std::int64_t>(kMaxPullFrames, (step * kAacSampleRate + 500) / 1000));
-        pullAudio(frames);
-        audio = pullBuffer.data();
-        audioFrames = frames;
-    }
-
-    lastVideoPts = pts;
-    hasLastVideoPts = true;
-    yuvFrame->pts = pts;
-
-    const std::int64_t now = steadyNowNs();
-    const std::int64_t intervalNs = std::int64_t(keyframeIntervalSeconds) * 1000000000LL;
-    bool forceKeyframe = false;
-    if (lastForcedKeyframeValid && now - lastForcedKeyframeNs < intervalNs) {
-        forceKeyframe = seq == sessionSeq.load() && keyframeRequested.exchange(false);
-    } else {
-        forceKeyframe = true;
-        if (seq == sessionSeq.load())
-            keyframeRequested = false;
-    }
-    if (forceKeyframe) {
-        yuvFrame->pict_type = AV_PICTURE_TYPE_I;
-        lastForcedKeyframeNs = now;
-        lastForcedKeyframeValid = true;
-    } else {
-        yuvFrame->pict_type = AV_PICTURE_TYPE_NONE;
-    }
-
-    if (avcodec_send_frame(videoCodec.get(), yuvFrame.get()) < 0)
-        return;
-    drainEncoder(videoCodec.get(), true);
-
-    if (audio && audioFrames > 0 && audioCodec) {
-        appendAudio(audio, audioFrames);
-        trimAudioFifo();
-        encodeAudio(false);
-        // Keep the audio in step with the media clock whatever the output:
-        // after a stall the per-frame pull is capped, so without catching up
-        // a recording would carry the shortfall to its end. Streams keep a
-        // little slack against jitter; a recording catches up fully. Audio
-        // still waiting in the FIFO counts as taken, so nothing is pulled
-        // twice.
-        const int sampleRate = audioCodec->sample_rate;
-        const std::int64_t slackMs = live ? kCatchUpSlackMs : 0;
-        for (int round = 0; audioPullCallback && sampleRate > 0 && round < kCatchUpRounds; ++round) {
-            const std::int64_t unreadFrames =
-                std::int64_t(audioFifo.size() - std::min(audioFifoReadPos, audioFifo.size())) / kAudioChannels;
-            const std::int64_t takenFrames = av_rescale_q(audioSamplesSent, AVRational{1, sampleRate},
-                                                          AVRational{1, kAacSampleRate})
-                                             + unreadFrames;
-            const std::int64_t lagFrames = (mediaClockMs - slackMs) * kAacSampleRate / 1000 - takenFrames;
-            if (lagFrames <= 0)
-                break;
-            const int frames = int(std::min<std::int64_t>(lagFrames, kMaxPullFrames));
-            pullAudio(frames);
-            appendAudio(pullBuffer.data(), frames);
-            trimAudioFifo();
-            encodeAudio(false);
-        }
-    }
-
-    if (!lastFileFlushValid || now - lastFileFlushNs >= kFileFlushIntervalNs) {
-        flushFiles();
-        lastFileFlushNs = now;
-        lastFileFlushValid = true;
-    }
-}
-
-bool FfmpegEncoderSink::convertFrame(const FrameToken& token)
-{
-    if (lastConvertedToken == &token && lastConvertedPtsUs == token.ptsUs
-        && lastConvertedGeneration == token.generation)
-        return true; // the same picture again: the converted one is still in yuvFrame
-    const auto* rgba = reinterpret_cast<const std::uint8_t*>(token.data.constData());
-    if (!rgbatoyuv::convert(rgba, token.bytesPerLine, token.width, token.height, yuvFrame.get())
-        && !scaleFrame(token))
-        return false;
-    lastConvertedToken = &token;
-    lastConvertedPtsUs = token.ptsUs;
-    lastConvertedGeneration = token.generation;
-    return true;
-}
-
-bool FfmpegEncoderSink::scaleFrame(const FrameToken& token)
-{
-    const int flags = qualityPreset == 0 ? SWS_FAST_BILINEAR : qualityPreset == 2 ? SWS_BICUBIC : SWS_BILINEAR;
-    const ScalerKey key{token.width, token.height, yuvFrame->width, yuvFrame->height, yuvFrame->format, flags};
-    if (!scaler || !(key == scalerKey)) {
-        av::SwsPtr fresh(sws_alloc_context());
-        SwsContext* s = fresh.get();
-        if (!s)
-            return false;
-        const bool ok = av_opt_set_int(s, "srcw", token.width, 0) >= 0 && av_opt_set_int(s, "srch", token.height, 0) >= 0
-                        && av_opt_set_int(s, "src_format", AV_PIX_FMT_RGBA, 0) >= 0
-                        && av_opt_set_int(s, "dstw", key.dstWidth, 0) >= 0
-                        && av_opt_set_int(s, "dsth", key.dstHeight, 0) >= 0
-                        && av_opt_set_int(s, "dst_format", key.dstFormat, 0) >= 0
-                        && av_opt_set_int(s, "sws_flags", flags, 0) >= 0;
-        if (!ok)
-            return false;
-        const std::int64_t pixels = std::int64_t(key.dstWidth) * key.dstHeight;
-        const int threads = pixels < kUhdPixels ? 2 : pixels <= kLargePixels ? 4 : 6;
-        const int threadResult = av_opt_set_int(s, "threads", threads, 0);
-        if (threadResult < 0 && !scalerThreadsWarned) {
-            scalerThreadsWarned = true;
-            qWarning() << "FfmpegEncoderSink: swscale threads option unavailable;"
-                       << "color conversion will use the FFmpeg default:" << av::errorText(threadResult);
-        }
-        // The scaler's defaults for a YUV destination (BT.601, limited
-        // range) are the matrix and range the fast path uses.
-        if (sws_init_context(s, nullptr, nullptr) < 0)
-            return false;
-        scaler = std::move(fresh);
-        scalerKey = key;
-    }
-    // Only the frame interface runs the scaler's slice threads. The source
-    // frame borrows the token's pixels for this call.
-    av::FramePtr source(av_frame_alloc());
-    if (!source)
-        return false;
-    source->buf[0] = av_buffer_create(const_cast<std::uint8_t*>(
-                                          reinterpret_cast<const std::uint8_t*>(token.data.constData())),
-                                      std::size_t(token.data.size()), [](void*, std::uint8_t*) {}, nullptr,
-                                      AV_BUFFER_FLAG_READONLY);
-    if (!source->buf[0])
-        return false;
-    source->data[0] = source->buf[0]->data;
-    source->linesize[0] = token.bytesPerLine;
-    source->width = token.width;
-    source->height = token.height;
-    source->format = AV_PIX_FMT_RGBA;
-    return sws_scale_frame(scaler.get(), yuvFrame.get(), source.get()) >= 0;
-}
-
-std::int64_t FfmpegEncoderSink::advanceMediaClock()
-{
-    const std::int64_t now = steadyNowNs();
-    std::int64_t step = 1;
-    if (!mediaClockStarted) {
-        mediaClockStarted = true;
-        mediaClockLastNs = now;
-    } else {
-        // The clock advances its reference by the whole milliseconds it
-        // counted, so the fraction left over is counted with the next frame
-        // instead of being lost every frame (33.3 ms frames would otherwise
-        // run the clock, and the audio pulled with it, 1% slow).
-        const std::int64_t elapsed = now - mediaClockLastNs;
-        if (elapsed <= 999999) {
-            step = 1;
-            mediaClockLastNs += 1000000;
-        } else if (elapsed / 1000000 >= kMaxClockStepMs) {
-            step = kMaxClockStepMs;
-            mediaClockLastNs = now;
-        } else {
-            step = elapsed / 1000000;
-            mediaClockLastNs += step * 1000000;
-        }
-    }
-    wallClockMs += step;
-    return step;
-}
-
-void FfmpegEncoderSink::pullAudio(int frames)
-{
-    pullBuffer.assign(std::size_t(frames) * kAudioChannels, 0);
-    audioPullCallback(pullBuffer.data(), frames);
-}
-
-void FfmpegEncoderSink::appendAudio(const std::int16_t* samples, int frames)
-{
-    audioFifo.insert(audioFifo.end(), samples, samples + std::size_t(frames) * kAudioChannels);
-}
-
-void FfmpegEncoderSink::compactAudioFifo()
-{
-    if (audioFifoReadPos != 0 && (audioFifoReadPos > kFifoCompactAfterSamples || audioFifoReadPos >= audioFifo.size())) {
-        audioFifo.erase(audioFifo.begin(), audioFifo.begin() + std::ptrdiff_t(std::min(audioFifoReadPos, audioFifo.size())));
-        audioFifoReadPos = 0;
-    }
-}
-
-void FfmpegEncoderSink::trimAudioFifo()
-{
-    const std::size_t unread = audioFifo.size() - std::min(audioFifoReadPos, audioFifo.size());
-    if (unread > kFifoMaxUnreadSamples)
-        audioFifoReadPos += unread - kFifoMaxUnreadSamples;
-    compactAudioFifo();
-}
-
-void FfmpegEncoderSink::encodeAudio(bool pad)
-{
-    if (!audioCodec || !audioFrame || muxTargets.empty())
-        return;
-    trimAudioFifo();
-    const int n = audioFrameSize > 0 ? audioFrameSize : 1024;
-    const std::size_t need = std::size_t(n) * kAudioChannels;
-    auto unread = [this] { return audioFifo.size() - std::min(audioFifoReadPos, audioFifo.size()); };
-    if (pad && unread() > 0 && unread() < need)
-        audioFifo.resize(audioFifo.size() + (need - unread()), 0);
-    while (unread() >= need) {
-        if (audioCodec->sample_fmt != AV_SAMPLE_FMT_FLTP) {
-            qWarning() << "FfmpegEncoderSink: unexpected AAC input sample format";
-            break;
-        }
-        if (av_frame_make_writable(audioFrame.get()) < 0)
-            break;
-        auto* left = reinterpret_cast<float*>(audioFrame->data[0]);
-        auto* right = reinterpret_cast<float*>(audioFrame->data[1]);
-        const std::int16_t* in = audioFifo.data() + audioFifoReadPos;
-        for (int i = 0; i < n; ++i) {
-            left[i] = float(in[2 * i]) / 32768.0f;
-            right[i] = float(in[2 * i + 1]) / 32768.0f;
-        }
-        audioFifoReadPos += need;
-        audioFrame->pts = audioSamplesSent;
-        audioSamplesSent += n;
-        if (avcodec_send_frame(audioCodec.get(), audioFrame.get()) >= 0)
-            drainEncoder(audioCodec.get(), false);
-    }
-    compactAudioFifo();
-}
-
-void FfmpegEncoderSink::drainEncoder(AVCodecContext* codec, bool isVideo)
-{
-    if (!encodePacket) {
-        encodePacket.reset(av_packet_alloc());
-        if (!encodePacket)
-            return;
-    }
-    AVPacket* packet = encodePacket.get();
-    while (avcodec_receive_packet(codec, packet) >= 0) {
-        if (live && packet->pts != AV_NOPTS_VALUE && packet->dts != AV_NOPTS_VALUE && packet->dts > packet->pts)
-            packet->pts = packet->dts;
-        routePacket(packet, codec, isVideo);
-    }
-}
-
-void FfmpegEncoderSink::flushVideoEncoder()
-{
-    if (!videoCodec)
-        return;
-    if (avcodec_send_frame(videoCodec.get(), nullptr) >= 0)
-        drainEncoder(videoCodec.get(), true);
-}
-
-void FfmpegEncoderSink::flushAudioEncoder()
-{
-    encodeAudio(true);
-    if (audioCodec && avcodec_send_frame(audioCodec.get(), nullptr) >= 0)
-        drainEncoder(audioCodec.get(), false);
-}
-
-void FfmpegEncoderSink::flushFiles()
-{
-    for (const auto& target : muxTargets) {
-        if (target->isNetwork)
-            continue; // its output belongs to its worker
-        AVFormatContext* ctx = target->formatContext.get();
-        if (ctx && ctx->pb && !(ctx->oformat->flags & AVFMT_NOFILE))
-            avio_flush(ctx->pb);
-    }
-}
-
-void FfmpegEncoderSink::fail()
-{
-    bool expected = false;
-    if (!failedOnce.compare_exchange_strong(expected, true))
-        return;
-    failed = true;
-    if (fatalErrorCallback)
-        fatalErrorCallback();
+    videoCodec = videoencoderchoice::open({w, h, fps, live, globalHeader, encoderOptions});
+    return videoCodec != nullptr;
 }
 
 bool FfmpegEncoderSink::ensureOpen(int frameWidth, int frameHeight)
@@ -763,24 +178,15 @@ bool FfmpegEncoderSink::ensureOpen(int frameWidth, int frameHeight)
 
     const int w = (outputWidth > 0 ? outputWidth : frameWidth) & ~1;
     const int h = (outputHeight > 0 ? outputHeight : frameHeight) & ~1;
-    if (w > kMaxSoftwareDimension || h > kMaxSoftwareDimension) {
-        if (encoderMode != kEncoderHardwareOnly) {
-            qWarning() << "FfmpegEncoderSink: actual 8K program size requires hardware HEVC encoding";
-            return false;
-        }
-        if (std::any_of(streamTargets.begin(), streamTargets.end(), isFlvOrRtmpTarget)) {
-            qWarning() << "FfmpegEncoderSink: HEVC output is not supported by RTMP/RTMPS FLV targets";
-            return false;
-        }
-    }
+    if (!sizeAllowed(w, h))
+        return false;
     const bool globalHeader = wantsGlobalHeader();
     const int W = std::max(w, 2);
     const int H = std::max(h, 2);
-    IEncoderSink* self = this;
 
     if (videoCodec) {
         const bool sameSize = videoCodec->width == W && videoCodec->height == H;
-        if (!muxTargets.empty()) {
+        if (hasOutputs()) {
             if (sameSize)
                 return true;
             if (!recording)
@@ -797,88 +203,14 @@ bool FfmpegEncoderSink::ensureOpen(int frameWidth, int frameHeight)
     }
     if (!videoCodec && !selectVideoEncoder(W, H, globalHeader)) {
         qWarning() << "FfmpegEncoderSink: no usable encoder for" << W << "x" << H;
-        self->close();
+        close();
         return false;
     }
-
-    if (!openAudioEncoder(globalHeader)) {
-        self->close();
-        return false;
-    }
-
-    if (!allocateYuvFrame(W, H)) {
-        self->close();
-        return false;
-    }
-
-    if (recording) {
-        if (!addDestination(segmentFileName(segmentIndex).toUtf8().constData(), nullptr)) {
-            self->close();
-            return false;
-        }
-        muxTargets.back()->rebaseActive = true;
-    }
-
-    for (std::size_t i = 0; i < streamTargets.size(); ++i) {
-        const StreamTarget& st = streamTargets[i];
-        const QByteArray url = st.url.trimmed().toUtf8();
-        if (!isNetworkOutputUrl(url.constData())) {
-            qWarning() << "FfmpegEncoderSink: invalid network output URL" << redactUrl(url);
-            continue;
-        }
-        auto target = std::make_unique<MuxTarget>();
-        target->url = url;
-        target->muxer = st.muxer.trimmed().toUtf8();
-        target->isNetwork = true;
-        target->id = st.row >= 0 ? st.row : int(i);
-        target->cachedVideoParameters.reset(avcodec_parameters_alloc());
-        if (!target->cachedVideoParameters
-            || avcodec_parameters_from_context(target->cachedVideoParameters.get(), videoCodec.get()) < 0) {
-            qWarning() << "FfmpegEncoderSink: failed to cache video codec parameters for stream" << target->id;
-            continue;
-        }
-        if (audioCodec) {
-            target->cachedAudioParameters.reset(avcodec_parameters_alloc());
-            if (!target->cachedAudioParameters
-                || avcodec_parameters_from_context(target->cachedAudioParameters.get(), audioCodec.get()) < 0) {
-                qWarning() << "FfmpegEncoderSink: failed to cache audio codec parameters for stream" << target->id;
-                target->cachedAudioParameters.reset();
-            }
-        }
-        target->sessionSeq = sessionSeq.load();
-        target->reconnectPending = true;
-        target->nextAttemptNs = steadyNowNs();
-        MuxTarget& added = *target;
-        {
-            std::lock_guard<std::mutex> lock(targetsMutex);
-            muxTargets.push_back(std::move(target));
-        }
-        startNetworkWorker(added);
-    }
-
-    if (muxTargets.empty()) {
-        self->close();
+    if (!openAudioEncoder(globalHeader) || !picture.allocate(W, H, videoCodec->pix_fmt) || !openOutputs()) {
+        close();
         return false;
     }
     encodePacket.reset(av_packet_alloc());
-    return true;
-}
-
-bool FfmpegEncoderSink::allocateYuvFrame(int w, int h)
-{
-    yuvFrame.reset(av_frame_alloc());
-    if (!yuvFrame)
-        return false;
-    yuvFrame->width = w;
-    yuvFrame->height = h;
-    yuvFrame->format = videoCodec->pix_fmt;
-    yuvFrame->colorspace = rgbatoyuv::kColorSpace;
-    yuvFrame->color_range = rgbatoyuv::kColorRange;
-    lastConvertedToken = nullptr;
-    if (av_frame_get_buffer(yuvFrame.get(), 32) < 0) {
-        yuvFrame.reset();
-        return false;
-    }
     return true;
 }
 
@@ -928,46 +260,297 @@ bool FfmpegEncoderSink::openAudioEncoder(bool globalHeader)
 
 bool FfmpegEncoderSink::reopenVideoEncoderForNewSize(int w, int h, bool globalHeader)
 {
-    std::lock_guard<std::mutex> lock(muxMutex);
-    if (muxTargets.empty())
+    if (!hasOutputs())
         return false;
     flushVideoEncoder();
-    scaler.reset();
-    scalerKey = {};
-    lastConvertedToken = nullptr;
-    yuvFrame.reset();
+    picture.reset();
     videoCodec.reset();
-    hasLastVideoPts = false;
-    lastVideoPts = 0;
+    mediaClock.forgetPictures();
     if (!selectVideoEncoder(w, h, globalHeader)) {
         qWarning() << "FfmpegEncoderSink: reopenVideoEncoderForNewSize: no usable video encoder";
         return false;
     }
-    if (!allocateYuvFrame(w, h)) {
+    if (!picture.allocate(w, h, videoCodec->pix_fmt)) {
         qWarning() << "FfmpegEncoderSink: reopenVideoEncoderForNewSize: YUV buffer alloc failed";
-        yuvFrame.reset();
         videoCodec.reset();
         return false;
     }
-    for (const auto& target : muxTargets) {
-        if (target->isNetwork) {
-            if (!target->cachedVideoParameters)
-                target->cachedVideoParameters.reset(avcodec_parameters_alloc());
-            if (!target->cachedVideoParameters
-                || avcodec_parameters_from_context(target->cachedVideoParameters.get(), videoCodec.get()) < 0)
-                qWarning() << "FfmpegEncoderSink: failed to refresh cached video codec parameters";
-            std::lock_guard<std::mutex> targetLock(target->mutex);
-            dropQueuedPackets(target->queue);
-            target->resetRequested = true;
-            target->waitKeyframe = true;
-            target->wake.notify_all();
-        } else if (target->formatContext && target->videoStream) {
-            if (avcodec_parameters_from_context(target->videoStream->codecpar, videoCodec.get()) < 0)
-                qWarning() << "FfmpegEncoderSink: avcodec_parameters_from_context failed after video reopen";
-        }
-    }
+    // Only a run without a recording changes size; its destinations
+    // reconnect with the new encoder.
+    for (const auto& publisher : publishers)
+        publisher->replaceVideo(muxStreams());
     return true;
 }
+
+// ---------------------------------------------------------------------------
+// Encoding
+
+bool FfmpegEncoderSink::convertFrame(const FrameToken& token)
+{
+    return picture.convert(token, encoderOptions.qualityPreset);
+}
+
+void FfmpegEncoderSink::encodeFrame(FrameTokenPtr& frame, const std::int16_t* audio, int audioFrames, std::int64_t seq)
+{
+    currentFrameSeq = seq;
+    // An abort releases the stream destinations only: a recording still
+    // takes every frame the router hands over before it closes.
+    if ((aborted.load() && !recording) || (failed && !closing.load()))
+        return;
+    if (!isValidFrameToken(frame))
+        return;
+    if (!ensureOpen(frame->width, frame->height)) {
+        fail();
+        return;
+    }
+    AVFrame* yuvFrame = picture.frame();
+    if (!yuvFrame || !videoCodec || !yuvFrame->data[0] || av_frame_make_writable(yuvFrame) < 0)
+        return;
+    if (!convertFrame(*frame))
+        return;
+
+    // After a stop the router hands over the frames still queued, and the
+    // time their encoding takes is not recorded time.
+    const MediaClock::Picture stamp =
+        mediaClock.stampPicture(steadyNowNs(), aborted.load(), videoCodec->time_base, frameRate());
+    if (audioPullCallback && stamp.advancedMs > 0) {
+        const int frames =
+            int(std::min<std::int64_t>(kMaxPullFrames, (stamp.advancedMs * kAacSampleRate + 500) / 1000));
+        pullAudio(frames);
+        audio = pullBuffer.data();
+        audioFrames = frames;
+    }
+    yuvFrame->pts = stamp.pts;
+    const std::int64_t now = steadyNowNs();
+    yuvFrame->pict_type = keyframeDue(now, seq) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    if (avcodec_send_frame(videoCodec.get(), yuvFrame) < 0)
+        return;
+    drainEncoder(videoCodec.get(), true);
+
+    if (audio && audioFrames > 0 && audioCodec)
+        encodeProgramAudio(audio, audioFrames);
+
+    if (!lastFileFlushValid || now - lastFileFlushNs >= kFileFlushIntervalNs) {
+        if (recordingFile)
+            recordingFile->flush();
+        lastFileFlushNs = now;
+        lastFileFlushValid = true;
+    }
+}
+
+bool FfmpegEncoderSink::keyframeDue(std::int64_t now, std::int64_t seq)
+{
+    const std::int64_t intervalNs = std::int64_t(encoderOptions.keyframeIntervalSeconds) * 1000000000LL;
+    bool force = false;
+    if (lastForcedKeyframeValid && now - lastForcedKeyframeNs < intervalNs) {
+        force = seq == sessionSeq.load() && keyframeRequested.exchange(false);
+    } else {
+        force = true;
+        if (seq == sessionSeq.load())
+            keyframeRequested = false;
+    }
+    if (force) {
+        lastForcedKeyframeNs = now;
+        lastForcedKeyframeValid = true;
+    }
+    return force;
+}
+
+void FfmpegEncoderSink::encodeProgramAudio(const std::int16_t* audio, int audioFrames)
+{
+    audioFifo.append(audio, audioFrames);
+    encodeAudio(false);
+    // Keep the audio in step with the media clock whatever the output:
+    // after a stall the per-frame pull is capped, so without catching up a
+    // recording would carry the shortfall to its end. Streams keep a little
+    // slack against jitter; a recording catches up fully.
+    const std::int64_t slackMs = live ? kCatchUpSlackMs : 0;
+    for (int round = 0; audioPullCallback && audioCodec->sample_rate > 0 && round < kCatchUpRounds; ++round) {
+        const std::int64_t lagFrames =
+            (mediaClock.mediaMs() - slackMs) * kAacSampleRate / 1000 - audioFramesTaken();
+        if (lagFrames <= 0)
+            break;
+        const int frames = int(std::min<std::int64_t>(lagFrames, kMaxPullFrames));
+        pullAudio(frames);
+        audioFifo.append(pullBuffer.data(), frames);
+        encodeAudio(false);
+    }
+}
+
+void FfmpegEncoderSink::pullAudio(int frames)
+{
+    pullBuffer.assign(std::size_t(frames) * kAudioChannels, 0);
+    audioPullCallback(pullBuffer.data(), frames);
+}
+
+std::int64_t FfmpegEncoderSink::audioFramesTaken() const
+{
+    // Audio still waiting in the FIFO counts as taken, so nothing is
+    // pulled twice.
+    return av_rescale_q(audioSamplesSent, AVRational{1, audioCodec->sample_rate}, AVRational{1, kAacSampleRate})
+           + audioFifo.unreadFrames();
+}
+
+void FfmpegEncoderSink::encodeAudio(bool pad)
+{
+    if (!audioCodec || !audioFrame || !hasOutputs())
+        return;
+    const int n = audioFrameSize > 0 ? audioFrameSize : 1024;
+    if (pad)
+        audioFifo.padShortFrame(n);
+    if (audioCodec->sample_fmt != AV_SAMPLE_FMT_FLTP) {
+        if (audioFifo.unreadFrames() >= n)
+            qWarning() << "FfmpegEncoderSink: unexpected AAC input sample format";
+        return;
+    }
+    while (audioFifo.unreadFrames() >= n && av_frame_make_writable(audioFrame.get()) >= 0) {
+        const std::int16_t* in = audioFifo.take(n);
+        auto* left = reinterpret_cast<float*>(audioFrame->data[0]);
+        auto* right = reinterpret_cast<float*>(audioFrame->data[1]);
+        for (int i = 0; i < n; ++i) {
+            left[i] = float(in[2 * i]) / 32768.0f;
+            right[i] = float(in[2 * i + 1]) / 32768.0f;
+        }
+        audioFrame->pts = audioSamplesSent;
+        audioSamplesSent += n;
+        if (avcodec_send_frame(audioCodec.get(), audioFrame.get()) >= 0)
+            drainEncoder(audioCodec.get(), false);
+    }
+}
+
+void FfmpegEncoderSink::drainEncoder(AVCodecContext* codec, bool isVideo)
+{
+    if (!encodePacket) {
+        encodePacket.reset(av_packet_alloc());
+        if (!encodePacket)
+            return;
+    }
+    AVPacket* packet = encodePacket.get();
+    while (avcodec_receive_packet(codec, packet) >= 0) {
+        if (live && packet->pts != AV_NOPTS_VALUE && packet->dts != AV_NOPTS_VALUE && packet->dts > packet->pts)
+            packet->pts = packet->dts;
+        routePacket(packet, codec, isVideo);
+    }
+}
+
+void FfmpegEncoderSink::flushVideoEncoder()
+{
+    if (!videoCodec)
+        return;
+    if (avcodec_send_frame(videoCodec.get(), nullptr) >= 0)
+        drainEncoder(videoCodec.get(), true);
+}
+
+void FfmpegEncoderSink::fail()
+{
+    bool expected = false;
+    if (!failedOnce.compare_exchange_strong(expected, true))
+        return;
+    failed = true;
+    if (fatalErrorCallback)
+        fatalErrorCallback();
+}
+
+// ---------------------------------------------------------------------------
+// Outputs
+
+MuxOpenOptions FfmpegEncoderSink::fileOpenOptions()
+{
+    MuxOpenOptions options;
+    options.cancelled = [this] { return closing.load(); };
+    return options;
+}
+
+bool FfmpegEncoderSink::openOutputs()
+{
+    if (recording) {
+        auto file = std::make_unique<RecordingFile>(recordPath, segmentOptions);
+        if (!file->open(muxStreams(), fileOpenOptions()))
+            return false;
+        std::lock_guard<std::mutex> lock(targetsMutex);
+        recordingFile = std::move(file);
+    }
+    for (std::size_t i = 0; i < streamTargets.size(); ++i)
+        addPublisher(streamTargets[i], int(i));
+    routeScratchPacket.reset(av_packet_alloc());
+    return hasOutputs() && routeScratchPacket != nullptr;
+}
+
+void FfmpegEncoderSink::addPublisher(const StreamTarget& target, int fallbackRow)
+{
+    const QByteArray url = target.url.trimmed().toUtf8();
+    if (!streamurl::isNetworkOutputUrl(url)) {
+        qWarning() << "FfmpegEncoderSink: invalid network output URL" << streamurl::redactUrl(url);
+        return;
+    }
+    const int row = target.row >= 0 ? target.row : fallbackRow;
+    MuxStreams streams = muxStreams();
+    if (!streams.video) {
+        qWarning() << "FfmpegEncoderSink: failed to cache video codec parameters for stream" << row;
+        return;
+    }
+    auto publisher = std::make_unique<StreamPublisher>(row, url, target.muxer.trimmed().toUtf8(), std::move(streams),
+                                                       sessionSeq.load(), statusCallback);
+    StreamPublisher& added = *publisher;
+    {
+        std::lock_guard<std::mutex> lock(targetsMutex);
+        publishers.push_back(std::move(publisher));
+    }
+    // An abort that came first reaches only the publishers already listed.
+    if (aborted.load() || closing.load())
+        added.abort();
+    added.start();
+}
+
+void FfmpegEncoderSink::routePacket(AVPacket* packet, AVCodecContext* codec, bool isVideo)
+{
+    if (!(failed && !closing.load())) {
+        const QueuedPacket descriptor = QueuedPacket::describe(codec, isVideo, currentFrameSeq);
+        if (recordingFile)
+            writeToRecording(packet, descriptor);
+        for (const auto& publisher : publishers)
+            publisher->enqueue(packet, descriptor);
+    }
+    av_packet_unref(packet);
+}
+
+void FfmpegEncoderSink::writeToRecording(const AVPacket* packet, const QueuedPacket& descriptor)
+{
+    if (recordingFile->rotationDueAt(packet, descriptor.isVideo, closing.load())
+        && !recordingFile->rotate(muxStreams(), fileOpenOptions(), packet, descriptor.timeBase, mediaClock.mediaMs())) {
+        qWarning() << "FfmpegEncoderSink: recording segment rotation failed";
+        fail();
+        return;
+    }
+    // The file restamps its own reference; the publishers get the packet
+    // as the encoder made it.
+    if (av_packet_ref(routeScratchPacket.get(), packet) < 0)
+        return;
+    const RecordingFile::Written written =
+        recordingFile->write(routeScratchPacket.get(), descriptor, mediaClock.mediaMs(), closing.load());
+    av_packet_unref(routeScratchPacket.get());
+    if (written.keyframeWanted)
+        keyframeRequested = true;
+    if (written.givenUp)
+        fail();
+}
+
+void FfmpegEncoderSink::stopPublishers()
+{
+    // The workers end their destinations with a trailer, so receivers get
+    // the last frame whole; once one had to be aborted, the rest are too.
+    for (const auto& publisher : publishers)
+        publisher->requestStop();
+    bool abortRest = false;
+    for (const auto& publisher : publishers) {
+        if (abortRest)
+            publisher->abort();
+        abortRest = publisher->finish() || abortRest;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Close
 
 void FfmpegEncoderSink::close()
 {
@@ -976,94 +559,70 @@ void FfmpegEncoderSink::close()
 
     closing = true;
     failed = false;
-    // The workers end their destinations with a trailer, so receivers get
-    // the last frame whole; one that does not end at once is released by
-    // `aborted`, which stopNetworkWorkers sets after its first wait.
-    stopNetworkWorkers();
+    stopPublishers();
     aborted = true;
 
     // The recording is drained and finished whatever stopped the run: an
     // abort only ever concerns the stream destinations, and the file's I/O
-    // does not listen to it. The tail reaches the file only: the network
-    // workers are gone.
-    if (recording) {
-        flushVideoEncoder();
-        if (audioCodec) {
-            // Audio is pulled up to each frame's time stamp; the last frame
-            // is shown for one more frame interval, which needs its sound,
-            // and frames stamped ahead of the clock need theirs too.
-            if (lastPull && mediaClockStarted && videoCodec && hasLastVideoPts) {
-                const std::int64_t videoEndMs =
-                    av_rescale_q(lastVideoPts, videoCodec->time_base, AVRational{1, 1000}) + 1000 / roundedFps();
-                const std::int64_t unreadFrames =
-                    std::int64_t(audioFifo.size() - std::min(audioFifoReadPos, audioFifo.size())) / kAudioChannels;
-                const std::int64_t takenFrames =
-                    av_rescale_q(audioSamplesSent, AVRational{1, audioCodec->sample_rate},
-                                 AVRational{1, kAacSampleRate})
-                    + unreadFrames;
-                const int frames = int(std::clamp<std::int64_t>(videoEndMs * kAacSampleRate / 1000 - takenFrames, 0,
-                                                                kMaxPullFrames));
-                if (frames > 0) {
-                    pullBuffer.assign(std::size_t(frames) * kAudioChannels, 0);
-                    lastPull(pullBuffer.data(), frames);
-                    appendAudio(pullBuffer.data(), frames);
-                }
-            }
-            flushAudioEncoder();
-        }
-    }
+    // does not listen to it. The tail reaches the file only: the
+    // publishers are stopped.
+    if (recording)
+        drainRecordingAtClose(lastPull);
     lastPull = nullptr;
     pullBuffer.clear();
     pullBuffer.shrink_to_fit();
 
     if (beforeTrailerHook)
         beforeTrailerHook();
-    for (const auto& target : muxTargets) {
-        if (target->formatContext) {
-            if (fileOpened && !target->isNetwork) {
-                const int r = av_write_trailer(target->formatContext.get());
-                if (r < 0)
-                    qWarning() << "FfmpegEncoderSink: av_write_trailer failed:" << av::errorText(r);
-            }
-            target->formatContext.reset();
-            target->videoStream = nullptr;
-            target->audioStream = nullptr;
-        }
-        target->relay.reset();
-    }
-
-    aborted = false;
-    keyframeRequested = false;
+    if (recordingFile)
+        recordingFile->finish();
     {
         std::lock_guard<std::mutex> lock(targetsMutex);
-        muxTargets.clear();
+        recordingFile.reset();
+        publishers.clear();
     }
+    resetRunState();
+}
 
-    fileOpened = false;
-    fileFailureStreak = 0;
+void FfmpegEncoderSink::drainRecordingAtClose(const AudioPullCallback& lastPull)
+{
+    flushVideoEncoder();
+    if (!audioCodec)
+        return;
+    // Audio is pulled up to each frame's time stamp; the last frame is
+    // shown for one more frame interval, which needs its sound, and frames
+    // stamped ahead of the clock need theirs too.
+    if (lastPull && mediaClock.started() && videoCodec && mediaClock.hasPicture()) {
+        const std::int64_t videoEndMs =
+            av_rescale_q(mediaClock.lastPts(), videoCodec->time_base, AVRational{1, 1000}) + 1000 / frameRate();
+        const int frames = int(std::clamp<std::int64_t>(videoEndMs * kAacSampleRate / 1000 - audioFramesTaken(), 0,
+                                                        kMaxPullFrames));
+        if (frames > 0) {
+            pullBuffer.assign(std::size_t(frames) * kAudioChannels, 0);
+            lastPull(pullBuffer.data(), frames);
+            audioFifo.append(pullBuffer.data(), frames);
+        }
+    }
+    encodeAudio(true);
+    if (avcodec_send_frame(audioCodec.get(), nullptr) >= 0)
+        drainEncoder(audioCodec.get(), false);
+}
+
+void FfmpegEncoderSink::resetRunState()
+{
+    keyframeRequested = false;
     encodePacket.reset();
     routeScratchPacket.reset();
-    yuvFrame.reset();
+    picture.reset();
     audioFrame.reset();
-    scaler.reset();
-    scalerKey = {};
-    lastConvertedToken = nullptr;
-    lastConvertedPtsUs = 0;
-    lastConvertedGeneration = 0;
     videoCodec.reset();
     audioCodec.reset();
 
-    mediaClockStarted = false;
-    mediaClockLastNs = 0;
-    mediaClockMs = 0;
-    wallClockMs = 0;
-    hasLastVideoPts = false;
-    lastVideoPts = 0;
+    mediaClock.reset();
     lastFileFlushValid = false;
     lastForcedKeyframeValid = false;
     audioSamplesSent = 0;
     audioFifo.clear();
-    audioFifoReadPos = 0;
 
     aborted = false;
     closing = false;
@@ -1074,480 +633,6 @@ void FfmpegEncoderSink::close()
 }
 
 // ---------------------------------------------------------------------------
-// Outputs
-
-bool FfmpegEncoderSink::addDestination(const char* url, const char* muxer)
-{
-    auto target = std::make_unique<MuxTarget>();
-    target->isNetwork = isNetworkOutputUrl(url);
-    const bool ok = openMux(*target, url, muxer);
-    if (ok) {
-        target->reopenAttempts = 0;
-    } else if (target->isNetwork) {
-        target->reopenAttempts = 0;
-        target->reconnectPending = true;
-        target->nextAttemptNs = steadyNowNs() + 400000000LL;
-    } else {
-        return false;
-    }
-    MuxTarget& added = *target;
-    {
-        std::lock_guard<std::mutex> lock(targetsMutex);
-        muxTargets.push_back(std::move(target));
-    }
-    fileOpened = fileOpened || ok;
-    if (added.isNetwork)
-        startNetworkWorker(added);
-    return true;
-}
-
-bool FfmpegEncoderSink::lockMuxMutexUnlessStopping(bool network)
-{
-    while (!muxMutex.try_lock()) {
-        if ((network && aborted.load()) || closing.load())
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
-bool FfmpegEncoderSink::openMux(MuxTarget& target, const char* url, const char* muxer)
-{
-    // An abort stops stream destinations from opening, never the recording's
-    // next segment.
-    const bool networkUrl = isNetworkOutputUrl(url);
-    auto stopping = [this, networkUrl] { return closing.load() || (networkUrl && aborted.load()); };
-    if (stopping())
-        return false;
-    const QByteArray origUrl = url ? QByteArray(url) : QByteArray();
-    const QByteArray muxerName = (muxer && *muxer) ? QByteArray(muxer) : QByteArray();
-    target.url = origUrl;
-    target.muxer = muxerName;
-
-    QByteArray publishUrl = upgradeIngestToRtmps(origUrl);
-    SocksMediaBridge bridge;
-    bool relayed = false;
-    if (isRtmpUrl(publishUrl.constData())) {
-        bridge = SocksMediaBridge::forOutput(QString::fromUtf8(publishUrl));
-        if (bridge.relay && !bridge.effectiveUrl.isEmpty()) {
-            publishUrl = bridge.effectiveUrl;
-            relayed = true;
-        }
-    }
-    if (stopping())
-        return false;
-    if (isRtmpUrl(origUrl.constData()) && std::strstr(avformat_configuration(), "--enable-librtmp")) {
-        qCritical() << "FfmpegEncoderSink: RTMP output requires an FFmpeg build without --enable-librtmp; refusing "
-                       "the non-interruptible external librtmp path";
-        return false;
-    }
-    const bool isNetwork = isNetworkOutputUrl(origUrl.constData()) || isNetworkOutputUrl(publishUrl.constData());
-    {
-        std::lock_guard<std::mutex> lock(target.mutex);
-        target.sessionSeq = sessionSeq.load();
-    }
-
-    // Plain MPEG-TS sent to an rtp:// URL is raw TS in UDP that no RTP
-    // receiver accepts; RTP needs the TS packed into RTP packets.
-    const bool rtp = origUrl.trimmed().toLower().startsWith("rtp://");
-    const char* formatName = rtp && (muxerName.isEmpty() || muxerName == "mpegts") ? "rtp_mpegts"
-                             : !muxerName.isEmpty()                                 ? muxerName.constData()
-                             : isRtmpUrl(origUrl.constData()) ? "flv"
-                                                               : nullptr;
-    AVFormatContext* rawCtx = nullptr;
-    if (avformat_alloc_output_context2(&rawCtx, nullptr, formatName, origUrl.constData()) < 0 || !rawCtx) {
-        qWarning() << "FfmpegEncoderSink: avformat_alloc_output_context2 failed"
-                   << "fmt=" << (formatName ? formatName : "(null)") << "url=" << redactUrl(publishUrl);
-        return false;
-    }
-    av::OutputFormatContextPtr ctx(rawCtx);
-    const char* name = ctx->oformat->name;
-    const bool isFlv = std::strcmp(name, "flv") == 0 || std::strcmp(name, "live_flv") == 0
-                       || isRtmpUrl(publishUrl.constData());
-    const bool mp4Family = isMp4FamilyMuxer(name);
-    if (isFlv && isNetwork) {
-        ctx->flags |= AVFMT_FLAG_FLUSH_PACKETS;
-        ctx->max_delay = 0;
-    }
-    if (isNetwork) {
-        ctx->interrupt_callback.callback = &FfmpegEncoderSink::ioInterruptCallback;
-        ctx->interrupt_callback.opaque = &aborted;
-    }
-
-    if (!lockMuxMutexUnlessStopping(isNetwork))
-        return false;
-    AVStream* video = nullptr;
-    AVStream* audio = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(muxMutex, std::adopt_lock);
-        if (!videoCodec && !target.cachedVideoParameters)
-            return false;
-        video = avformat_new_stream(ctx.get(), nullptr);
-        if (!video)
-            return false;
-        const int r = target.cachedVideoParameters
-                          ? avcodec_parameters_copy(video->codecpar, target.cachedVideoParameters.get())
-                          : avcodec_parameters_from_context(video->codecpar, videoCodec.get());
-        if (r < 0)
-            return false;
-        const AVRational encoderTimeBase = videoCodec ? videoCodec->time_base : AVRational{1, roundedFps()};
-        if (isFlv)
-            video->time_base = AVRational{1, 1000};
-        else if ((mp4Family || std::strcmp(name, "mpegts") == 0 || std::strcmp(name, "m2ts") == 0)
-                 && encoderTimeBase.num == 1 && encoderTimeBase.den == 1000)
-            video->time_base = AVRational{1, 90000};
-        else
-            video->time_base = encoderTimeBase;
-
-        if (audioCodec) {
-            audio = avformat_new_stream(ctx.get(), nullptr);
-            if (!audio)
-                return false;
-            const int ra = target.cachedAudioParameters
-                               ? avcodec_parameters_copy(audio->codecpar, target.cachedAudioParameters.get())
-                               : avcodec_parameters_from_context(audio->codecpar, audioCodec.get());
-            if (ra < 0)
-                return false;
-            audio->time_base = isFlv ? AVRational{1, 1000} : AVRational{1, audioCodec->sample_rate};
-        }
-        if (!isFlv && mp4Family) {
-            video->codecpar->codec_tag = 0;
-            if (audio)
-                audio->codecpar->codec_tag = 0;
-            const AVRational rate = (videoCodec && videoCodec->framerate.num > 0 && videoCodec->framerate.den > 0)
-                                        ? videoCodec->framerate
-                                        : AVRational{roundedFps(), 1};
-            video->avg_frame_rate = rate;
-            video->r_frame_rate = rate;
-        }
-    }
-
-    if (!(ctx->oformat->flags & AVFMT_NOFILE)) {
-        int r = 0;
-        if (!isNetwork) {
-            AVDictionary* options = nullptr;
-            av_dict_set(&options, "write_buffer_size", QByteArray::number(kFileWriteBufferBytes).constData(), 0);
-            r = avio_open2(&ctx->pb, publishUrl.constData(), AVIO_FLAG_WRITE, &ctx->interrupt_callback, &options);
-            av_dict_free(&options);
-            if (r < 0)
-                r = avio_open(&ctx->pb, publishUrl.constData(), AVIO_FLAG_WRITE);
-        } else {
-            AVDictionary* rawOptions = nullptr;
-            av_dict_set(&rawOptions, "rw_timeout",
-                        (target.reconnectPending || target.reopenAttempts > 0) ? "3000000" : "5000000", 0);
-            av_dict_set(&rawOptions, "tcp_nodelay", "1", 0);
-            // SRT drops what is still unacknowledged when the socket closes,
-            // unless it may linger: the receiver would lose the last second.
-            if (publishUrl.trimmed().toLower().startsWith("srt://"))
-                av_dict_set(&rawOptions, "linger", "1", 0);
-            if (isRtmpUrl(origUrl.constData()) || isRtmpUrl(publishUrl.constData()))
-                av_dict_set(&rawOptions, "rtmp_live", "live", 0);
-            if (relayed) {
-                av_dict_set(&rawOptions, "rtmp_tcurl", bridge.rtmpTcUrl.constData(), 0);
-                av_dict_set(&rawOptions, "rtmp_app", bridge.rtmpApp.constData(), 0);
-                av_dict_set(&rawOptions, "rtmp_playpath", bridge.rtmpPlayPath.constData(), 0);
-                const QUrl upgraded = QUrl::fromEncoded(upgradeIngestToRtmps(origUrl).trimmed());
-                if (upgraded.scheme().compare(QLatin1String("rtmps"), Qt::CaseInsensitive) == 0) {
-                    av_dict_set(&rawOptions, "verifyhost", upgraded.host().toUtf8().constData(), 0);
-                    av_dict_set(&rawOptions, "tls_verify", "1", 0);
-                }
-                qInfo() << "FfmpegEncoderSink: RTMP publish using local SOCKS relay";
-            }
-            if (NetworkProxySettings::usesHttpProxyUtf8(publishUrl.constData())) {
-                const QByteArray proxy = NetworkProxySettings::effectiveHttpProxyUtf8();
-                if (!proxy.isEmpty()) {
-                    av_dict_set(&rawOptions, "http_proxy", proxy.constData(), 0);
-                    qInfo() << "FfmpegEncoderSink: http_proxy for HTTP(S) publish" << redactProxyCredentials(proxy);
-                }
-            }
-            qInfo() << "FfmpegEncoderSink: opening publish URL" << redactUrl(publishUrl)
-                    << (relayed ? "(local SOCKS relay)" : "(direct)");
-            if (aborted.load() || closing.load()) {
-                av_dict_free(&rawOptions);
-                return false;
-            }
-            const QByteArray openUrl = moveSecretsToOptions(publishUrl, &rawOptions);
-            r = avio_open2(&ctx->pb, openUrl.constData(), AVIO_FLAG_WRITE, &ctx->interrupt_callback, &rawOptions);
-            av_dict_free(&rawOptions);
-            if (r >= 0 && relayed)
-                target.relay = std::move(bridge.relay);
-        }
-        if (r < 0) {
-            qWarning() << "FfmpegEncoderSink: avio_open failed:" << av::errorText(r) << "url:" << redactUrl(publishUrl)
-                       << "original:" << redactUrl(origUrl) << "| check Tools>Settings proxy (socks5://127.0.0.1:10808) or VPN TUN";
-            return false;
-        }
-    }
-
-    AVDictionary* headerOptions = nullptr;
-    if (muxerName.isEmpty()) {
-        // A fragmented file plays up to its last whole fragment when the
-        // recorder is killed. Without hybrid fragments (newer than some
-        // FFmpeg builds, whose header write fails on the unknown flag) a
-        // file also gets an index of every fragment with its trailer:
-        // players that read only the first fragment's length (GStreamer)
-        // then show the whole length and can seek.
-        const bool mp4OrMov = std::strcmp(name, "mp4") == 0 || std::strcmp(name, "mov") == 0;
-        const bool hybrid = mp4OrMov && !isNetwork && movFlagAvailable(ctx->oformat, "hybrid_fragmented");
-        // ISMV fragments each track on its own, which such an index cannot
-        // describe.
-        const char* flags = hybrid                  ? "+hybrid_fragmented+frag_keyframe+empty_moov+default_base_moof"
-                            : mp4OrMov && !isNetwork ? "+frag_keyframe+empty_moov+default_base_moof+global_sidx"
-                                                     : "+frag_keyframe+empty_moov+default_base_moof";
-        if (mp4OrMov || std::strcmp(name, "ismv") == 0)
-            av_dict_set(&headerOptions, "movflags", flags, 0);
-    }
-    if (isFlv && isNetwork)
-        av_dict_set(&headerOptions, "flvflags", "no_duration_filesize", 0);
-    const int headerResult = avformat_write_header(ctx.get(), &headerOptions);
-    av_dict_free(&headerOptions);
-    if (headerResult < 0) {
-        qWarning() << "FfmpegEncoderSink: avformat_write_header failed for" << redactUrl(publishUrl) << "original:"
-                   << redactUrl(origUrl);
-        return false;
-    }
-    qInfo() << "FfmpegEncoderSink: publish header OK" << redactUrl(origUrl);
-    if (!isNetwork && mp4Family && !isFlv)
-        ctx->flags |= AVFMT_FLAG_FLUSH_PACKETS;
-    target.videoStream = video;
-    target.audioStream = audio;
-    target.formatContext = std::move(ctx);
-    target.fixTimestamps = isFlv;
-    target.hasLastVideoPts = target.hasLastAudioPts = target.hasLastVideoDts = false;
-    target.lastVideoPts = target.lastAudioPts = target.lastVideoDts = 0;
-    return true;
-}
-
-void FfmpegEncoderSink::routePacket(AVPacket* packet, AVCodecContext* codec, bool isVideo)
-{
-    if (!routeScratchPacket)
-        routeScratchPacket.reset(av_packet_alloc());
-    if (routeScratchPacket && !(failed && !closing.load())) {
-        for (std::size_t i = 0; i < muxTargets.size(); ++i) {
-            MuxTarget& target = *muxTargets[i];
-            if (target.isNetwork) {
-                enqueueNetworkPacket(target, packet, codec, isVideo);
-                continue;
-            }
-            if (isVideo && target.rebaseActive) {
-                // The tail drained at close stays in the current segment.
-                if (rotationPending && !closing.load() && (packet->flags & AV_PKT_FLAG_KEY)
-                    && !rotateRecordingSegment(target, packet, codec)) {
-                    qWarning() << "FfmpegEncoderSink: recording segment rotation failed";
-                    fail();
-                    continue;
-                }
-                if (target.rebaseUs < 0)
-                    target.rebaseUs = packetStartUs(packet, codec->time_base);
-            }
-            if (av_packet_ref(routeScratchPacket.get(), packet) < 0)
-                continue;
-            const QueuedPacket descriptor{nullptr,           isVideo,           codec->time_base,  codec->codec_id,
-                                          codec->framerate, codec->sample_rate, codec->frame_size, 0};
-            writePacket(target, routeScratchPacket.get(), descriptor);
-            av_packet_unref(routeScratchPacket.get());
-            if (target.rebaseActive && segmentOptions.enabled && !rotationPending) {
-                const bool durationReached = segmentOptions.durationMs > 0
-                                             && mediaClockMs - segmentStartMs >= segmentOptions.durationMs;
-                const AVFormatContext* ctx = target.formatContext.get();
-                const bool sizeReached = !durationReached && segmentOptions.sizeBytes > 0 && ctx && ctx->pb
-                                         && avio_tell(ctx->pb) >= segmentOptions.sizeBytes;
-                if (durationReached || sizeReached) {
-                    rotationPending = true;
-                    keyframeRequested = true;
-                }
-            }
-        }
-    }
-    av_packet_unref(packet);
-}
-
-bool FfmpegEncoderSink::writePacket(MuxTarget& target, AVPacket* packet, const QueuedPacket& descriptor)
-{
-    if (target.isNetwork && (aborted.load() || closing.load() || descriptor.sessionSeq != sessionSeq.load()))
-        return false;
-    AVStream* stream = descriptor.isVideo ? target.videoStream : target.audioStream;
-    AVFormatContext* ctx = target.formatContext.get();
-    if (!ctx || !stream || !packet)
-        return false;
-
-    if (target.rebaseActive && target.rebaseUs >= 0) {
-        // Stamps before the file's start stay negative rather than being
-        // clamped to 0: several packets stamped 0 would break the stream's
-        // order (the encoder's priming audio, audio encoded just after a
-        // rotation). The muxer shifts or edits them out as its format needs.
-        const std::int64_t offset = av_rescale_q(target.rebaseUs, AVRational{1, 1000000}, descriptor.timeBase);
-        if (packet->pts != AV_NOPTS_VALUE)
-            packet->pts -= offset;
-        if (packet->dts != AV_NOPTS_VALUE)
-            packet->dts -= offset;
-    }
-    av_packet_rescale_ts(packet, descriptor.timeBase, stream->time_base);
-
-    if (target.fixTimestamps) {
-        std::int64_t pts = packet->pts;
-        std::int64_t dts = packet->dts;
-        if (dts == AV_NOPTS_VALUE && pts == AV_NOPTS_VALUE)
-            pts = dts = 0;
-        else if (dts == AV_NOPTS_VALUE)
-            dts = pts;
-        else if (pts == AV_NOPTS_VALUE)
-            pts = dts;
-        if (dts < 0)
-            dts = 0;
-        if (pts < 0)
-            pts = dts;
-        if (descriptor.isVideo && descriptor.codecId == AV_CODEC_ID_H264 && pts < dts)
-            pts = dts;
-        bool& hasLast = descriptor.isVideo ? target.hasLastVideoPts : target.hasLastAudioPts;
-        std::int64_t& last = descriptor.isVideo ? target.lastVideoPts : target.lastAudioPts;
-        if (hasLast && last > pts) {
-            dts = std::max(last, dts);
-            pts = last + 1;
-        }
-        last = pts;
-        hasLast = true;
-        if (dts > pts)
-            dts = pts;
-        packet->pts = pts;
-        packet->dts = dts;
-    }
-
-    if (descriptor.isVideo)
-        keepVideoDtsIncreasing(target, packet);
-
-    if (isMp4FamilyMuxer(ctx->oformat->name) && packet->duration <= 0) {
-        if (descriptor.isVideo && descriptor.frameRate.num > 0 && descriptor.frameRate.den > 0)
-            packet->duration = av_rescale_q(1, av_inv_q(descriptor.frameRate), stream->time_base);
-        else if (!descriptor.isVideo && descriptor.sampleRate > 0)
-            packet->duration = av_rescale_q(descriptor.frameSize > 0 ? descriptor.frameSize : 1024,
-                                            AVRational{1, descriptor.sampleRate}, stream->time_base);
-    }
-
-    packet->stream_index = stream->index;
-    if (target.isNetwork && descriptor.sessionSeq != sessionSeq.load())
-        return false;
-    int r = av_interleaved_write_frame(ctx, packet);
-    // A packet that only joined the interleaving queue reports success even
-    // after the file's I/O has failed; the I/O error is sticky, so look at it.
-    if (r >= 0 && ctx->pb && ctx->pb->error < 0)
-        r = ctx->pb->error;
-    if (target.isNetwork) {
-        if (aborted.load() || closing.load())
-            return false;
-        if (r >= 0)
-            return true;
-        target.writeFailures += 1;
-        if (target.writeFailures <= 8 || target.writeFailures % 25 == 0)
-            qWarning() << "FfmpegEncoderSink: stream mux write failed, will reconnect:" << av::errorText(r) << "(seq"
-                       << target.writeFailures << ")";
-        closeTargetMux(target);
-        // A stalled destination's queue and muxer buffers come and go with
-        // each cycle; without handing the freed pages back the heap's holes
-        // kept the process growing by megabytes per reconnect.
-        malloc_trim(0);
-        target.reconnectPending = true;
-        const std::int64_t delayMs = std::min<std::int64_t>(400LL << std::min(target.reopenAttempts, 8), 90000);
-        target.nextAttemptNs = steadyNowNs() + delayMs * 1000000LL;
-        return false;
-    }
-    if (r >= 0) {
-        fileFailureStreak = 0;
-        return true;
-    }
-    noteFileWriteFailure(target, r);
-    return false;
-}
-
-void FfmpegEncoderSink::keepVideoDtsIncreasing(MuxTarget& target, AVPacket* packet)
-{
-    // Encoder stamps that differ by less than one tick of the container's
-    // time base (FLV counts milliseconds), frames stamped one tick apart
-    // after a bunch, and stamps clamped at a rebase may land on the same
-    // tick; players and remuxers refuse a decoding time that does not
-    // increase.
-    if (packet->dts == AV_NOPTS_VALUE)
-        return;
-    if (target.hasLastVideoDts && packet->dts <= target.lastVideoDts) {
-        packet->dts = target.lastVideoDts + 1;
-        if (packet->pts != AV_NOPTS_VALUE && packet->pts < packet->dts)
-            packet->pts = packet->dts;
-    }
-    target.lastVideoDts = packet->dts;
-    target.hasLastVideoDts = true;
-}
-
-void FfmpegEncoderSink::noteFileWriteFailure(MuxTarget& target, int error)
-{
-    fileFailureStreak += 1;
-    const std::int64_t now = steadyNowNs();
-    if (fileFailureStreak == 1)
-        target.fileFailureSinceNs = now;
-    if (fileFailureStreak <= 12 || fileFailureStreak % 200 == 0)
-        qWarning() << "FfmpegEncoderSink: file mux write failed (will retry same file, streak" << fileFailureStreak
-                   << "):" << av::errorText(error);
-    // The same file is retried, but not forever: an operator who is not
-    // told would believe a full disk is still recording.
-    if (!failedOnce.load() && !closing.load()
-        && (fileFailureStreak >= kFileFailureStreakLimit || now - target.fileFailureSinceNs >= kFileFailureTimeLimitNs)) {
-        qWarning() << "FfmpegEncoderSink: recording stopped; file writes keep failing (streak" << fileFailureStreak
-                   << "):" << av::errorText(error);
-        fail();
-    }
-}
-
-bool FfmpegEncoderSink::rotateRecordingSegment(MuxTarget& target, const AVPacket* packet, const AVCodecContext* codec)
-{
-    if (!packet || !codec)
-        return false;
-    closeSegment(target, true);
-    segmentIndex += 1;
-    const QString path = segmentFileName(segmentIndex);
-    if (!openMux(target, path.toUtf8().constData(), nullptr))
-        return false;
-    target.rebaseActive = true;
-    target.rebaseUs = packetStartUs(packet, codec->time_base);
-    rotationPending = false;
-    segmentStartMs = mediaClockMs;
-    qInfo() << "FfmpegEncoderSink: recording segment opened" << path;
-    return true;
-}
-
-QString FfmpegEncoderSink::segmentFileName(int index) const
-{
-    if (!segmentOptions.enabled)
-        return recordPath;
-    const QFileInfo info(recordPath);
-    const QString suffix = info.suffix();
-    const QString name = QStringLiteral("%1_%2_%3%4")
-                             .arg(info.completeBaseName(),
-                                  QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd_HHmmss")),
-                                  QStringLiteral("%1").arg(index, 3, 10, QLatin1Char('0')),
-                                  suffix.isEmpty() ? QString() : QStringLiteral(".") + suffix);
-    return QDir(info.absolutePath()).filePath(name);
-}
-
-void FfmpegEncoderSink::closeSegment(MuxTarget& target, bool writeTrailer)
-{
-    if (!target.formatContext)
-        return;
-    if (writeTrailer) {
-        const int r = av_write_trailer(target.formatContext.get());
-        if (r < 0)
-            qWarning() << "FfmpegEncoderSink: segment trailer failed:" << av::errorText(r);
-    }
-    target.formatContext.reset();
-    target.videoStream = nullptr;
-    target.audioStream = nullptr;
-}
-
-void FfmpegEncoderSink::closeTargetMux(MuxTarget& target)
-{
-    closeSegment(target, false);
-    target.relay.reset();
-}
-
-// ---------------------------------------------------------------------------
 // Stop and timeline, any thread
 
 void FfmpegEncoderSink::abort()
@@ -1555,14 +640,8 @@ void FfmpegEncoderSink::abort()
     if (aborted.exchange(true))
         return;
     std::lock_guard<std::mutex> lock(targetsMutex);
-    for (const auto& target : muxTargets) {
-        if (!target->isNetwork)
-            continue;
-        std::lock_guard<std::mutex> targetLock(target->mutex);
-        target->stop = true;
-        dropQueuedPackets(target->queue);
-        target->wake.notify_all();
-    }
+    for (const auto& publisher : publishers)
+        publisher->abort();
 }
 
 void FfmpegEncoderSink::startNewSession()
@@ -1570,145 +649,6 @@ void FfmpegEncoderSink::startNewSession()
     const std::int64_t next = sessionSeq.fetch_add(1) + 1;
     keyframeRequested = true;
     std::lock_guard<std::mutex> lock(targetsMutex);
-    for (const auto& target : muxTargets) {
-        if (!target->isNetwork)
-            continue;
-        std::lock_guard<std::mutex> targetLock(target->mutex);
-        target->sessionSeq = next;
-        dropQueuedPackets(target->queue);
-        target->waitKeyframe = true;
-        target->wake.notify_all();
-    }
-}
-
-int FfmpegEncoderSink::ioInterruptCallback(void* flag)
-{
-    return flag && static_cast<std::atomic<bool>*>(flag)->load() ? 1 : 0;
-}
-
-// ---------------------------------------------------------------------------
-// Pure helpers
-
-bool FfmpegEncoderSink::isNetworkOutputUrl(const char* url)
-{
-    if (!url)
-        return false;
-    const QByteArray u = QByteArray(url).trimmed().toLower();
-    static const char* const schemes[] = {"rtmp://", "rtmps://", "rtmpt://", "rtmpe://", "http://", "https://",
-                                          "udp://",  "rtp://",   "srt://",   "rist://",  "tcp://"};
-    return std::any_of(std::begin(schemes), std::end(schemes), [&u](const char* s) { return u.startsWith(s); });
-}
-
-QByteArray FfmpegEncoderSink::redactUrl(const QByteArray& url)
-{
-    QByteArray out = url;
-    int end = out.indexOf(' ');
-    if (end < 0)
-        end = out.size();
-    const int sep = out.indexOf("://");
-
-    // Credentials in the authority ("user:password@host"), any scheme.
-    if (sep >= 0 && sep < end) {
-        int authorityEnd = sep + 3;
-        while (authorityEnd < end && !std::strchr("/?#", out.at(authorityEnd)))
-            ++authorityEnd;
-        const int at = out.lastIndexOf('@', authorityEnd - 1);
-        if (at >= sep + 3) {
-            out.replace(sep + 3, at - (sep + 3), "***");
-            end -= at - (sep + 3) - 3;
-        }
-    }
-
-    const QByteArray lower = out.left(end).toLower();
-    static const char* const keyInPath[] = {"rtmp://", "rtmps://", "rtmpt://", "rtmpe://", "rtmpts://",
-                                            "http://", "https://"};
-    if (std::any_of(std::begin(keyInPath), std::end(keyInPath), [&lower](const char* s) { return lower.startsWith(s); })) {
-        // The stream key is the last path segment (with whatever follows it).
-        const int pathStart = out.indexOf('/', sep + 3);
-        if (pathStart < 0 || pathStart >= end) {
-            if (end > 0)
-                out.replace(0, end, "***");
-            return out;
-        }
-        int segmentEnd = end;
-        while (segmentEnd - 1 > pathStart && out.at(segmentEnd - 1) == '/')
-            --segmentEnd;
-        const int lastSlash = out.lastIndexOf('/', segmentEnd - 1);
-        // "app/" alone names no key; "app/key/" does.
-        if (segmentEnd < end && lastSlash <= pathStart)
-            return out;
-        if (lastSlash < segmentEnd - 1)
-            out.replace(lastSlash + 1, segmentEnd - lastSlash - 1, "***");
-        return out;
-    }
-
-    // Other schemes carry their secrets in the query (SRT passphrase and
-    // stream id, RIST secret, ...).
-    const int query = out.indexOf('?');
-    if (query < 0 || query >= end)
-        return out;
-    static const char* const secretKeys[] = {"passphrase", "streamid", "srt_streamid", "secret", "password",
-                                             "passwd",     "pass",     "key",          "token",  "auth",
-                                             "user",       "username", "sig",          "signature"};
-    QByteArray rebuilt = out.left(query + 1);
-    const QList<QByteArray> pairs = out.mid(query + 1, end - query - 1).split('&');
-    for (int i = 0; i < pairs.size(); ++i) {
-        const QByteArray& pair = pairs.at(i);
-        const int eq = pair.indexOf('=');
-        const QByteArray key = (eq < 0 ? pair : pair.left(eq)).toLower();
-        const bool secret = std::any_of(std::begin(secretKeys), std::end(secretKeys),
-                                        [&key](const char* k) { return key == k; });
-        if (i > 0)
-            rebuilt += '&';
-        rebuilt += secret && eq >= 0 ? pair.left(eq + 1) + "***" : pair;
-    }
-    return rebuilt + out.mid(end);
-}
-
-QByteArray FfmpegEncoderSink::upgradeIngestToRtmps(const QByteArray& url)
-{
-    static const QString ingestHost = QStringLiteral("rtmp.youtube.com");
-    const QByteArray trimmed = url.trimmed();
-    if (!trimmed.toLower().startsWith("rtmp://"))
-        return url;
-    QUrl parsed = QUrl::fromEncoded(trimmed);
-    const QString host = parsed.host().toLower();
-    if (!parsed.isValid() || (host != ingestHost && !host.endsWith(QLatin1Char('.') + ingestHost)))
-        return url;
-    parsed.setHost(host.left(host.size() - ingestHost.size()) + QStringLiteral("rtmps.youtube.com"));
-    parsed.setScheme(QStringLiteral("rtmps"));
-    if (parsed.port() < 0 || parsed.port() == 1935)
-        parsed.setPort(443);
-    const QByteArray result = parsed.toEncoded(QUrl::FullyEncoded);
-    qInfo() << "FfmpegEncoderSink: YouTube RTMP -> RTMPS for reachability:" << redactUrl(result);
-    return result;
-}
-
-QByteArray FfmpegEncoderSink::redactProxyCredentials(const QByteArray& proxyUrl)
-{
-    const int schemeEnd = proxyUrl.indexOf("://");
-    const int authorityStart = schemeEnd < 0 ? 0 : schemeEnd + 3;
-    int authorityEnd = proxyUrl.indexOf('/', authorityStart);
-    if (authorityEnd < 0)
-        authorityEnd = proxyUrl.size();
-    const int at = authorityEnd > 0 ? proxyUrl.lastIndexOf('@', authorityEnd - 1) : -1;
-    if (at < authorityStart)
-        return proxyUrl;
-    return proxyUrl.left(authorityStart) + "***" + proxyUrl.mid(at);
-}
-
-bool FfmpegEncoderSink::isRtmpUrl(const char* text)
-{
-    if (!text)
-        return false;
-    return std::strstr(text, "rtmp://") || std::strstr(text, "rtmps://") || std::strstr(text, "rtmpt://")
-           || std::strstr(text, "rtmpe://");
-}
-
-bool FfmpegEncoderSink::isMp4FamilyMuxer(const char* name)
-{
-    if (!name)
-        return false;
-    static const char* const family[] = {"mp4", "mov", "ismv", "3gp", "f4v"};
-    return std::any_of(std::begin(family), std::end(family), [name](const char* f) { return std::strcmp(f, name) == 0; });
+    for (const auto& publisher : publishers)
+        publisher->startSession(next);
 }

@@ -2,10 +2,16 @@
 
 #include "engine/frametoken.h"
 #include "avglue/avptr.h"
+#include "net/streamurl.h"
+#include "output/audiofifo.h"
+#include "output/encoderoptions.h"
 #include "output/iencodersink.h"
+#include "output/mediaclock.h"
 #include "output/muxtarget.h"
+#include "output/pictureconverter.h"
 #include "output/segmentoptions.h"
 #include "output/streamtarget.h"
+#include "output/videoencoderchoice.h"
 
 #include <QByteArray>
 #include <QString>
@@ -17,20 +23,22 @@
 #include <mutex>
 #include <vector>
 
+class RecordingFile;
+class StreamPublisher;
+
 // Encodes the composed program once (H.264, HEVC above 4096 pixels) with the
-// program audio (AAC) and hands every packet to the recording file and to
-// every stream destination.
+// program audio (AAC) and hands every packet to the recording file
+// (RecordingFile) and to every stream destination (StreamPublisher, each
+// with its own worker thread).
 //
 // Threads:
 // - GUI thread, before the encode worker exists: configure, the setters,
 //   the callbacks and probeEncoder. Afterwards the settings are only read.
 // - Encode worker (under the router's sink mutex): encodeFrame, close, and
-//   every field not marked otherwise below, the file target included.
+//   every field not marked otherwise below, the recording file included.
 // - Any thread, without the sink mutex: abort. GUI thread under the sink
 //   mutex: startNewSession.
-// - One network worker per stream destination: its own target's output.
-// Lock order: targetsMutex before a target's mutex; muxMutex is never held
-// together with targetsMutex.
+// Lock order: targetsMutex before a publisher's own lock.
 class FfmpegEncoderSink : public IEncoderSink {
 public:
     using FatalErrorCallback = std::function<void()>;
@@ -50,6 +58,7 @@ public:
     void setOutputSize(int width, int height);
     void setEncodingParams(int videoBitrateKbps, int keyframeIntervalSeconds, int encoderMode,
                            int qualityPreset);
+    void setEncoderOptions(const EncoderOptions& options);
     void setSegmentation(const SegmentOptions& options);
     void setFatalErrorCallback(FatalErrorCallback callback);
     void setAudioPullCallback(AudioPullCallback callback);
@@ -60,76 +69,62 @@ public:
     void abort();
     void startNewSession();
 
-    // Pure helpers shared with the network side and the log lines.
-    static bool isNetworkOutputUrl(const char* url);
-    static QByteArray redactUrl(const QByteArray& url);
-    static QByteArray upgradeIngestToRtmps(const QByteArray& url);
+    // The stream-URL rules (net/streamurl.h), kept here for the sink's callers.
+    static bool isNetworkOutputUrl(const char* url) { return url && streamurl::isNetworkOutputUrl(url); }
+    static QByteArray redactUrl(const QByteArray& url) { return streamurl::redactUrl(url); }
+    static QByteArray upgradeIngestToRtmps(const QByteArray& url) { return streamurl::upgradeIngestToRtmps(url); }
     // A proxy URL fit for a log line: user name and password become "***".
-    static QByteArray redactProxyCredentials(const QByteArray& proxyUrl);
-    static bool isRtmpUrl(const char* text);
-    static bool isMp4FamilyMuxer(const char* name);
-    static int ioInterruptCallback(void* flag);
+    static QByteArray redactProxyCredentials(const QByteArray& proxyUrl)
+    {
+        return streamurl::redactCredentials(proxyUrl);
+    }
+    static bool isRtmpUrl(const char* text) { return text && streamurl::isRtmpUrl(text); }
+    static bool isMp4FamilyMuxer(const char* name) { return ::isMp4FamilyMuxer(name); }
+    static int ioInterruptCallback(void* flag) { return muxInterruptCallback(flag); }
     // Automatic video bitrate in kb/s for a picture of w x h at fps.
-    static std::int64_t automaticBitrateKbps(double fps, int width, int height);
+    static std::int64_t automaticBitrateKbps(double fps, int width, int height)
+    {
+        return videoencoderchoice::automaticBitrateKbps(fps, width, height);
+    }
 
-    static constexpr int kEncoderAutomatic = 0;
-    static constexpr int kEncoderHardwareOnly = 1;
-    static constexpr int kEncoderSoftwareOnly = 2;
+    static constexpr int kEncoderAutomatic = EncoderOptions::Automatic;
+    static constexpr int kEncoderHardwareOnly = EncoderOptions::HardwareOnly;
+    static constexpr int kEncoderSoftwareOnly = EncoderOptions::SoftwareOnly;
 
 private:
     friend struct EncoderSinkTestAccess;
 
-    // Encoder choice (GUI thread from the probe, encode thread otherwise).
+    // Encoders (GUI thread from the probe, encode thread otherwise).
+    bool sizeAllowed(int w, int h) const;
     bool selectVideoEncoder(int w, int h, bool globalHeader);
-    bool openVideoEncoder(const AVCodec* codec, int w, int h, bool globalHeader);
     bool wantsGlobalHeader() const;
-    int roundedFps() const;
-
-    // Encoding (encode thread).
+    int frameRate() const { return videoencoderchoice::roundedFps(fps); }
     bool ensureOpen(int frameWidth, int frameHeight);
     bool openAudioEncoder(bool globalHeader);
-    bool allocateYuvFrame(int w, int h);
     bool reopenVideoEncoderForNewSize(int w, int h, bool globalHeader);
+
+    // Encoding (encode thread).
     bool convertFrame(const FrameToken& token);
-    bool scaleFrame(const FrameToken& token);
-    std::int64_t advanceMediaClock();
-    void appendAudio(const std::int16_t* samples, int frames);
+    bool keyframeDue(std::int64_t now, std::int64_t seq);
+    void encodeProgramAudio(const std::int16_t* audio, int audioFrames);
     void pullAudio(int frames);
-    void trimAudioFifo();
-    void compactAudioFifo();
+    std::int64_t audioFramesTaken() const;
     void encodeAudio(bool pad);
     void drainEncoder(AVCodecContext* codec, bool isVideo);
     void flushVideoEncoder();
-    void flushAudioEncoder();
-    void flushFiles();
+    void drainRecordingAtClose(const AudioPullCallback& lastPull);
     void fail();
+    void resetRunState();
 
-    // Outputs (encode thread; openMux also on network workers).
-    bool addDestination(const char* url, const char* muxer);
-    bool openMux(MuxTarget& target, const char* url, const char* muxer);
+    // Outputs (encode thread).
+    bool openOutputs();
+    void addPublisher(const StreamTarget& target, int fallbackRow);
+    bool hasOutputs() const { return recordingFile || !publishers.empty(); }
+    MuxStreams muxStreams() const { return MuxStreams::fromEncoders(videoCodec.get(), audioCodec.get()); }
+    MuxOpenOptions fileOpenOptions();
     void routePacket(AVPacket* packet, AVCodecContext* codec, bool isVideo);
-    bool writePacket(MuxTarget& target, AVPacket* packet, const QueuedPacket& descriptor);
-    void noteFileWriteFailure(MuxTarget& target, int error);
-    // Raises a video packet's dts (in its stream's time base) above the last
-    // one written to the target.
-    static void keepVideoDtsIncreasing(MuxTarget& target, AVPacket* packet);
-    bool rotateRecordingSegment(MuxTarget& target, const AVPacket* packet, const AVCodecContext* codec);
-    QString segmentFileName(int index) const;
-    void closeSegment(MuxTarget& target, bool writeTrailer);
-    void closeTargetMux(MuxTarget& target);
-    bool lockMuxMutexUnlessStopping(bool network);
-
-    // Network destinations (ffmpegencodersinknetwork.cpp). The encode thread
-    // starts, feeds and stops the workers; each worker runs the loop and the
-    // reconnects of its own target only.
-    void startNetworkWorker(MuxTarget& target);
-    void enqueueNetworkPacket(MuxTarget& target, const AVPacket* packet, const AVCodecContext* codec,
-                              bool isVideo);
-    void stopNetworkWorkers();
-    static void networkWorkerThreadProc(void* argument);
-    void networkWorkerLoop(MuxTarget& target);
-    bool tryReconnect(MuxTarget& target);
-    void reportStatus(const MuxTarget& target, const char* status);
+    void writeToRecording(const AVPacket* packet, const QueuedPacket& descriptor);
+    void stopPublishers();
 
     // Configuration: written on the GUI thread before the worker starts.
     QString recordPath;
@@ -137,34 +132,27 @@ private:
     double fps = 30.0;
     int outputWidth = 0;
     int outputHeight = 0;
-    int videoBitrateKbps = 0;
-    int keyframeIntervalSeconds = 2;
-    int encoderMode = kEncoderAutomatic;
-    int qualityPreset = 1;
+    EncoderOptions encoderOptions;
     bool recording = false;
     SegmentOptions segmentOptions;
 
     // Run state, encode thread.
-    int segmentIndex = 0;
-    std::int64_t segmentStartMs = 0;
-    bool rotationPending = false;
     bool sizeChangeWarned = false;
-    bool fileOpened = false;
     bool live = false;
 
-    // Any thread. `aborted` interrupts the stream destinations' I/O and ends
-    // their workers; the recording file's I/O never listens to it, so a stop
-    // cannot cut the file's drain or trailer.
+    // Any thread. `aborted` ends the stream destinations at once; the
+    // recording file's I/O never listens to it, so a stop cannot cut the
+    // file's drain or trailer.
     std::atomic<bool> aborted{false};
     std::atomic<bool> keyframeRequested{false};
     std::atomic<std::int64_t> sessionSeq{1};
     std::int64_t currentFrameSeq = 1;
 
     FatalErrorCallback fatalErrorCallback;
-    StatusCallback statusCallback;   // encode thread and network workers
+    StatusCallback statusCallback; // handed to each publisher, called on its worker
     bool failed = false;
     std::atomic<bool> failedOnce{false};
-    std::atomic<bool> closing{false}; // written by the encode thread, read by network workers
+    std::atomic<bool> closing{false};
 
     AudioPullCallback audioPullCallback;
     std::vector<std::int16_t> pullBuffer;
@@ -173,35 +161,18 @@ private:
     // just before the recording's trailer.
     std::function<void()> beforeTrailerHook;
 
-    // The vector itself is appended to and emptied by the encode thread
-    // under targetsMutex, so abort and startNewSession can walk it from
-    // other threads; the encode thread reads it without the lock.
+    // The outputs of the run. Created and destroyed by the encode thread
+    // under targetsMutex, so abort and startNewSession can reach the
+    // publishers from other threads; the encode thread reads them without
+    // the lock.
     std::mutex targetsMutex;
-    std::vector<std::unique_ptr<MuxTarget>> muxTargets;
-    // Held while streams are created from the encoders and while the video
-    // encoder is replaced.
-    std::mutex muxMutex;
+    std::unique_ptr<RecordingFile> recordingFile;
+    std::vector<std::unique_ptr<StreamPublisher>> publishers;
 
     av::CodecContextPtr videoCodec;
-    av::SwsPtr scaler;
-    struct ScalerKey {
-        int srcWidth = 0, srcHeight = 0, dstWidth = 0, dstHeight = 0;
-        int dstFormat = AV_PIX_FMT_NONE;
-        int flags = 0;
-        bool operator==(const ScalerKey&) const = default;
-    } scalerKey;
-    bool scalerThreadsWarned = false;
-    const FrameToken* lastConvertedToken = nullptr; // identity only, never dereferenced
-    std::int64_t lastConvertedPtsUs = 0;
-    std::uint64_t lastConvertedGeneration = 0;
-    av::FramePtr yuvFrame;
+    PictureConverter picture;
 
-    std::int64_t mediaClockLastNs = 0;
-    bool mediaClockStarted = false;
-    std::int64_t mediaClockMs = 0;
-    std::int64_t wallClockMs = 0; // the media clock without the lead of bunched frames
-    bool hasLastVideoPts = false;
-    std::int64_t lastVideoPts = 0;
+    MediaClock mediaClock;
     std::int64_t lastFileFlushNs = 0;
     bool lastFileFlushValid = false;
     std::int64_t lastForcedKeyframeNs = 0;
@@ -211,10 +182,8 @@ private:
     av::FramePtr audioFrame;
     std::int64_t audioSamplesSent = 0;
     int audioFrameSize = 1024;
-    std::vector<std::int16_t> audioFifo;
-    std::size_t audioFifoReadPos = 0;
+    AudioFifo audioFifo;
 
     av::PacketPtr encodePacket;
     av::PacketPtr routeScratchPacket;
-    int fileFailureStreak = 0;
 };

@@ -21,8 +21,6 @@ constexpr std::int64_t kLiveQueueDepth = 4;
 constexpr std::int64_t kRecordQueueDepthHuge = 3;   // above 8K-class pictures
 constexpr std::int64_t kRecordQueueDepthLarge = 8;  // 4K-class pictures
 constexpr std::int64_t kRecordQueueDepthSmall = 32;
-constexpr std::int64_t kHugePixelsAbove = 33177599;
-constexpr std::int64_t kLargePixelsFrom = 8294400;
 constexpr std::uint64_t kDropWarnFirst = 5;
 constexpr std::uint64_t kDropWarnEvery = 120;
 
@@ -93,10 +91,7 @@ void OutputRouter::setFrameSize(int w, int h)
 
 void OutputRouter::setEncoderOptions(int bitrateKbps, int keyframeSeconds, int mode, int preset)
 {
-    videoBitrateKbps = bitrateKbps;
-    keyframeIntervalSeconds = keyframeSeconds;
-    encoderMode = mode;
-    qualityPreset = preset;
+    encoderOptions = EncoderOptions{bitrateKbps, keyframeSeconds, mode, preset};
 }
 
 void OutputRouter::setSegmentOptions(const SegmentOptions& options) { segmentOptions = options; }
@@ -120,9 +115,9 @@ std::int64_t OutputRouter::queueDepthFor(bool live, int w, int h)
     if (live)
         return kLiveQueueDepth;
     const std::int64_t pixels = std::int64_t(std::max(w, 1)) * std::int64_t(std::max(h, 1));
-    if (pixels > kHugePixelsAbove)
+    if (pixels > picturesize::kBelow8kPixels)
         return kRecordQueueDepthHuge;
-    if (pixels >= kLargePixelsFrom)
+    if (pixels >= picturesize::kUhdPixels)
         return kRecordQueueDepthLarge;
     return kRecordQueueDepthSmall;
 }
@@ -170,7 +165,8 @@ bool OutputRouter::start()
     if (!sink->configure(recordPath, streamTargets, fps))
         return false;
     sink->setOutputSize(width, height);
-    sink->setEncodingParams(videoBitrateKbps, keyframeIntervalSeconds, encoderMode, qualityPreset);
+    sink->setEncodingParams(encoderOptions.videoBitrateKbps, encoderOptions.keyframeIntervalSeconds,
+                            encoderOptions.encoderMode, encoderOptions.qualityPreset);
     sink->setSegmentation(segmentOptions);
     if (!sink->probeEncoder(width, height)) {
         qWarning() << "OutputRouter: selected encoder does not support" << width << "x" << height << "@" << fps;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/frametoken.h"
+#include "output/encoderoptions.h"
 #include "output/routersink.h"
 #include "output/segmentoptions.h"
 #include "output/streamtarget.h"
@@ -128,10 +129,7 @@ private:
     double fps = 30.0;
     int width = 0;
     int height = 0;
-    int videoBitrateKbps = 0;
-    int keyframeIntervalSeconds = 2;
-    int encoderMode = 0;
-    int qualityPreset = 1;
+    EncoderOptions encoderOptions;
     SegmentOptions segmentOptions;
     RouterSinkFactory sinkFactory;
     bool recordingSkipped = false;

@@ -5,8 +5,8 @@
 
 #include "ui/mainwindow.h"
 
-#include "input/inputsource.h"
 #include "net/networkproxysettings.h"
+#include "net/streamurl.h"
 
 #include <QComboBox>
 #include <QDialog>
@@ -45,7 +45,7 @@ const char* const kProxyDialogStyleSheet =
 // The screen may be on air: a proxy URL shows without user name and password.
 QString maskedProxyText(const QString& text)
 {
-    return QString::fromUtf8(redactProxyCredentials(text.toUtf8()));
+    return QString::fromUtf8(streamurl::redactCredentials(text.toUtf8(), {}));
 }
 
 // What Auto shows, from the stored settings; runs on a worker.

@@ -2,6 +2,7 @@
 // settings the opened encoder really got, and the pure URL helpers.
 
 #include "output/ffmpegencodersink.h"
+#include "output/recordingfile.h"
 #include "support/encodersinkdriver.h"
 #include "support/testsupport.h"
 
@@ -20,14 +21,18 @@ struct EncoderSinkTestAccess {
     static const AVCodecContext* video(const FfmpegEncoderSink& s) { return s.videoCodec.get(); }
     static QList<int> encodingParams(const FfmpegEncoderSink& s)
     {
-        return {s.videoBitrateKbps, s.keyframeIntervalSeconds, s.encoderMode, s.qualityPreset};
+        const EncoderOptions& o = s.encoderOptions;
+        return {o.videoBitrateKbps, o.keyframeIntervalSeconds, o.encoderMode, o.qualityPreset};
     }
     static QList<qint64> sizeAndSegments(const FfmpegEncoderSink& s)
     {
         return {s.outputWidth, s.outputHeight, s.segmentOptions.durationMs, s.segmentOptions.sizeBytes};
     }
     static bool live(const FfmpegEncoderSink& s) { return s.live; }
-    static QString segmentFileName(const FfmpegEncoderSink& s, int index) { return s.segmentFileName(index); }
+    static QString segmentFileName(const FfmpegEncoderSink& s, int index)
+    {
+        return RecordingFile::segmentFileName(s.recordPath, s.segmentOptions, index);
+    }
 };
 
 namespace {

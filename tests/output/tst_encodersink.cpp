@@ -38,40 +38,10 @@ constexpr double kFps = 30.0;
 constexpr double kFrame = 1.0 / kFps;
 constexpr double kLoadedMachineSlack = 0.25; // seconds a paced run may stretch on 2 busy cores
 
-// A sink set up for a recording the way the router sets it up.
-struct RecordingSink {
-    FfmpegEncoderSink sink;
-    TonePuller tone;
-    std::atomic<int> fatalCalls{0};
-
-    bool configure(const QString& path, const SegmentOptions& segments = SegmentOptions{false, 0, 0},
-                   int bitrateKbps = 0, int keyframeSeconds = 2)
-    {
-        if (!sink.configure(path, {}, kFps))
-            return false;
-        sink.setEncodingParams(bitrateKbps, keyframeSeconds, FfmpegEncoderSink::kEncoderSoftwareOnly, 0);
-        sink.setSegmentation(segments);
-        sink.setAudioPullCallback([this](std::int16_t* dst, int frames) { tone(dst, frames); });
-        sink.setFatalErrorCallback([this] { ++fatalCalls; });
-        return true;
-    }
-};
-
 // Audio and video end within one frame of each other.
 bool endTogether(const ProbedStream& audio, const ProbedStream& video)
 {
-    return std::abs(audio.end() - video.end()) <= kFrame;
-}
-
-QString endsText(const ProbedStream& audio, const ProbedStream& video)
-{
-    return QString("audio %1..%2 s in %3 packets, video %4..%5 s in %6 packets")
-        .arg(audio.start())
-        .arg(audio.end())
-        .arg(audio.packets.size())
-        .arg(video.start())
-        .arg(video.end())
-        .arg(video.packets.size());
+    return testsupport::endTogether(audio, video, kFrame);
 }
 
 // GStreamer (the stack behind Qt Multimedia and the common Linux players)
@@ -163,9 +133,9 @@ void TestEncoderSink::containerMatrix()
 
     QCOMPARE(ffprobe(path).value("format").toObject().value("format_name").toString(), formatName);
     QCOMPARE(decodeErrors(path), QString());
-    const auto streams = probePackets(path);
-    const ProbedStream* video = findStream(streams, "video");
-    const ProbedStream* audio = findStream(streams, "audio");
+    const ProbedFile file = probeFile(path);
+    const ProbedStream* video = file.video;
+    const ProbedStream* audio = file.audio;
     QVERIFY(video);
     QVERIFY(audio);
     QCOMPARE(video->codecName, QString("h264"));
@@ -212,9 +182,9 @@ void TestEncoderSink::stallKeepsAudioWithVideo()
     run.stallAfterFrame = 29;
     run.stallMs = 1000;
     QCOMPARE(runSinkOnEncodeThread(rec.sink, run), run.frames);
-    const auto streams = probePackets(path);
-    const ProbedStream* video = findStream(streams, "video");
-    const ProbedStream* audio = findStream(streams, "audio");
+    const ProbedFile file = probeFile(path);
+    const ProbedStream* video = file.video;
+    const ProbedStream* audio = file.audio;
     QVERIFY(video && audio);
     QVERIFY2(video->end() > 2.9, qPrintable(QString("video ends at %1 s").arg(video->end())));
     QVERIFY2(endTogether(*audio, *video), qPrintable(endsText(*audio, *video)));
@@ -232,9 +202,9 @@ void TestEncoderSink::closeKeepsEveryFrame()
     run.fps = 500;
     run.frames = 50;
     QCOMPARE(runSinkOnEncodeThread(rec.sink, run), run.frames);
-    const auto streams = probePackets(path);
-    const ProbedStream* video = findStream(streams, "video");
-    const ProbedStream* audio = findStream(streams, "audio");
+    const ProbedFile file = probeFile(path);
+    const ProbedStream* video = file.video;
+    const ProbedStream* audio = file.audio;
     QVERIFY(video && audio);
     QCOMPARE(int(video->packets.size()), run.frames);
     const double pulled = double(rec.tone.framesPulled()) / 48000.0;
@@ -291,8 +261,8 @@ void TestEncoderSink::frameSizes()
     QCOMPARE(rec.fatalCalls.load(), 0);
     QCOMPARE(log.count("FfmpegEncoderSink: program dimensions changed during recording"), sizeWarnings);
     QCOMPARE(decodeErrors(path), QString());
-    const auto streams = probePackets(path);
-    const ProbedStream* video = findStream(streams, "video");
+    const ProbedFile file = probeFile(path);
+    const ProbedStream* video = file.video;
     QVERIFY(video);
     QCOMPARE(QSize(video->width, video->height), fileSize);
     QCOMPARE(int(video->packets.size()), 10);
@@ -323,9 +293,9 @@ void TestEncoderSink::abortFromAnotherThreadStillFinishesFile()
     runSinkOnEncodeThread(rec.sink, run);
     stopper.join();
     QCOMPARE(decodeErrors(path), QString());
-    const auto streams = probePackets(path);
-    const ProbedStream* video = findStream(streams, "video");
-    const ProbedStream* audio = findStream(streams, "audio");
+    const ProbedFile file = probeFile(path);
+    const ProbedStream* video = file.video;
+    const ProbedStream* audio = file.audio;
     QVERIFY(video && audio);
     QCOMPARE(int(video->packets.size()), 45);
     QVERIFY2(endTogether(*audio, *video), qPrintable(endsText(*audio, *video)));
@@ -359,8 +329,8 @@ void TestEncoderSink::newTimelineForcesKeyFrame()
     };
     run.sequence = [&](int i) { return std::int64_t(i < newFramesFrom ? 1 : 2); };
     QCOMPARE(runSinkOnEncodeThread(rec.sink, run), run.frames);
-    const auto streams = probePackets(path);
-    const ProbedStream* video = findStream(streams, "video");
+    const ProbedFile file = probeFile(path);
+    const ProbedStream* video = file.video;
     QVERIFY(video);
     QCOMPARE(int(video->packets.size()), run.frames);
     QList<int> keyFrames;
@@ -411,12 +381,12 @@ void TestEncoderSink::segments()
         QVERIFY2(m.hasMatch(), qPrintable(base));
         QCOMPARE(m.captured(1).toInt(), i + 1);
         QCOMPARE(decodeErrors(files[i]), QString());
-        const auto streams = probePackets(files[i]);
-        const ProbedStream* video = findStream(streams, "video");
+        const ProbedFile file = probeFile(files[i]);
+        const ProbedStream* video = file.video;
         QVERIFY(video && !video->packets.empty());
         QVERIFY2(video->packets.front().key, qPrintable(base + " does not start with a key frame"));
         QVERIFY2(std::abs(video->packets.front().pts) < 0.1, qPrintable(QString("%1 starts at %2 s").arg(base).arg(video->packets.front().pts)));
-        const ProbedStream* audio = findStream(streams, "audio");
+        const ProbedStream* audio = file.audio;
         QVERIFY(audio && !audio->packets.empty());
         QVERIFY2(std::abs(audio->start()) < 0.1, qPrintable(QString("%1 audio starts at %2 s").arg(base).arg(audio->start())));
         verifyGStreamerReadsWhole(files[i]);
@@ -542,9 +512,9 @@ void TestEncoderSink::killedRecordingStillDecodes()
     recorder.kill(); // SIGKILL: no trailer, no flush
     QVERIFY(recorder.waitForFinished(5000));
     QCOMPARE(decodeErrors(path), QString());
-    const auto streams = probePackets(path);
-    const ProbedStream* video = findStream(streams, "video");
-    const ProbedStream* audio = findStream(streams, "audio");
+    const ProbedFile file = probeFile(path);
+    const ProbedStream* video = file.video;
+    const ProbedStream* audio = file.audio;
     QVERIFY(video && audio);
     QVERIFY2(video->end() >= 1.9, qPrintable(QString("only %1 s of video survived").arg(video->end())));
     QVERIFY2(audio->end() >= 1.5, qPrintable(QString("only %1 s of audio survived").arg(audio->end())));

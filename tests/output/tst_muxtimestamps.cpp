@@ -18,13 +18,13 @@ struct EncoderSinkTestAccess {
     static AVCodecContext* videoCodec(FfmpegEncoderSink& sink) { return sink.videoCodec.get(); }
     static bool openMux(FfmpegEncoderSink& sink, MuxTarget& target, const QString& path)
     {
-        return sink.openMux(target, path.toUtf8().constData(), nullptr);
+        return target.open(path.toUtf8(), {}, sink.muxStreams(), {});
     }
-    static bool write(FfmpegEncoderSink& sink, MuxTarget& target, AVPacket* packet, const QueuedPacket& descriptor)
+    static bool write(FfmpegEncoderSink&, MuxTarget& target, AVPacket* packet, const QueuedPacket& descriptor)
     {
-        return sink.writePacket(target, packet, descriptor);
+        return target.write(packet, descriptor) >= 0;
     }
-    static void finish(FfmpegEncoderSink& sink, MuxTarget& target) { sink.closeSegment(target, true); }
+    static void finish(FfmpegEncoderSink&, MuxTarget& target) { target.close(true); }
 };
 using Access = EncoderSinkTestAccess;
 

@@ -3,22 +3,11 @@
 // stream destination, driven without a network.
 
 #include "output/ffmpegencodersink.h"
+#include "output/streampublisher.h"
 #include "support/encodersinkdriver.h"
 #include "support/testsupport.h"
 
 #include <QtTest>
-
-struct EncoderSinkTestAccess {
-    static void enqueue(FfmpegEncoderSink& sink, MuxTarget& target, const AVPacket* packet,
-                        const AVCodecContext* codec, bool isVideo)
-    {
-        sink.enqueueNetworkPacket(target, packet, codec, isVideo);
-    }
-};
-
-using namespace testsupport;
-
-namespace {
 
 struct QueueState {
     std::size_t size = 0;
@@ -27,13 +16,29 @@ struct QueueState {
     bool frontIsKey = false;
 };
 
-QueueState stateOf(MuxTarget& target)
+struct StreamPublisherTestAccess {
+    static QueueState state(StreamPublisher& target)
+    {
+        std::lock_guard<std::mutex> lock(target.m_mutex);
+        QueueState s{target.m_queue.size(), target.m_waitKeyframe, target.m_congested, false};
+        if (!target.m_queue.empty())
+            s.frontIsKey = target.m_queue.front().isVideo && (target.m_queue.front().packet->flags & AV_PKT_FLAG_KEY);
+        return s;
+    }
+    static void setSession(StreamPublisher& target, std::int64_t session)
+    {
+        std::lock_guard<std::mutex> lock(target.m_mutex);
+        target.m_session = session;
+    }
+};
+
+using namespace testsupport;
+
+namespace {
+
+QueueState stateOf(StreamPublisher& target)
 {
-    std::lock_guard<std::mutex> lock(target.mutex);
-    QueueState s{target.queue.size(), target.waitKeyframe, target.congested, false};
-    if (!target.queue.empty())
-        s.frontIsKey = target.queue.front().isVideo && (target.queue.front().packet->flags & AV_PKT_FLAG_KEY);
-    return s;
+    return StreamPublisherTestAccess::state(target);
 }
 
 } // namespace
@@ -139,15 +144,12 @@ void TestNetworkPublishUrls::upgradeIngest()
 // and only a video key frame starts it again.
 void TestNetworkPublishUrls::overloadDropsQueueUntilKeyFrame()
 {
-    FfmpegEncoderSink sink;
     QStringList statuses;
-    sink.setStatusCallback([&statuses](int row, const QString& status) {
-        QCOMPARE(row, 2);
-        statuses << status;
-    });
-    MuxTarget target;
-    target.isNetwork = true;
-    target.id = 2;
+    StreamPublisher target(2, "rtmp://127.0.0.1/live/x", "flv", MuxStreams{}, 1,
+                           [&statuses](int row, const QString& status) {
+                               QCOMPARE(row, 2);
+                               statuses << status;
+                           });
     av::CodecContextPtr codec(avcodec_alloc_context3(nullptr));
     codec->time_base = AVRational{1, 1000};
     av::PacketPtr packet(av_packet_alloc());
@@ -155,7 +157,7 @@ void TestNetworkPublishUrls::overloadDropsQueueUntilKeyFrame()
     auto push = [&](bool video, bool key, int pts) {
         packet->pts = packet->dts = pts;
         packet->flags = key ? AV_PKT_FLAG_KEY : 0;
-        EncoderSinkTestAccess::enqueue(sink, target, packet.get(), codec.get(), video);
+        target.enqueue(packet.get(), QueuedPacket::describe(codec.get(), video, 1));
     };
 
     LogCapture log;
@@ -193,14 +195,9 @@ void TestNetworkPublishUrls::overloadDropsQueueUntilKeyFrame()
     QCOMPARE(log.count("network mux queue reset; count 2"), 1);
 
     // Packets of an older timeline never enter.
-    {
-        std::lock_guard<std::mutex> lock(target.mutex);
-        target.sessionSeq = 2;
-    }
+    StreamPublisherTestAccess::setSession(target, 2);
     push(true, true, 301);
     QCOMPARE(stateOf(target).size, std::size_t(1));
-    std::lock_guard<std::mutex> lock(target.mutex);
-    dropQueuedPackets(target.queue);
 }
 
 QUORB_TEST_MAIN(TestNetworkPublishUrls)

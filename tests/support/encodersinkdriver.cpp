@@ -56,6 +56,18 @@ void TonePuller::operator()(std::int16_t* dst, int frames)
     m_pulled += frames;
 }
 
+bool RecordingSink::configure(const QString& path, const SegmentOptions& segments, int bitrateKbps,
+                              int keyframeSeconds, double fps)
+{
+    if (!sink.configure(path, {}, fps))
+        return false;
+    sink.setEncodingParams(bitrateKbps, keyframeSeconds, FfmpegEncoderSink::kEncoderSoftwareOnly, 0);
+    sink.setSegmentation(segments);
+    sink.setAudioPullCallback([this](std::int16_t* dst, int frames) { tone(dst, frames); });
+    sink.setFatalErrorCallback([this] { ++fatalCalls; });
+    return true;
+}
+
 int runSinkOnEncodeThread(FfmpegEncoderSink& sink, const SinkRun& run)
 {
     // The router probes the encoder before its worker starts; the first
@@ -199,6 +211,31 @@ const ProbedStream* findStream(const std::vector<ProbedStream>& streams, const Q
             return &s;
     }
     return nullptr;
+}
+
+ProbedFile probeFile(const QString& path)
+{
+    ProbedFile file;
+    file.streams = probePackets(path);
+    file.video = findStream(file.streams, "video");
+    file.audio = findStream(file.streams, "audio");
+    return file;
+}
+
+bool endTogether(const ProbedStream& audio, const ProbedStream& video, double slackSeconds)
+{
+    return std::abs(audio.end() - video.end()) <= slackSeconds;
+}
+
+QString endsText(const ProbedStream& audio, const ProbedStream& video)
+{
+    return QString("audio %1..%2 s in %3 packets, video %4..%5 s in %6 packets")
+        .arg(audio.start())
+        .arg(audio.end())
+        .arg(audio.packets.size())
+        .arg(video.start())
+        .arg(video.end())
+        .arg(video.packets.size());
 }
 
 QString decodeErrors(const QString& path)

@@ -6,6 +6,8 @@
 // encode thread at the end. Plus ffprobe packet listings to check results.
 
 #include "engine/frametoken.h"
+#include "output/ffmpegencodersink.h"
+#include "output/segmentoptions.h"
 
 #include <QString>
 #include <QStringList>
@@ -14,8 +16,6 @@
 #include <cstdint>
 #include <functional>
 #include <vector>
-
-class FfmpegEncoderSink;
 
 namespace testsupport {
 
@@ -54,6 +54,18 @@ struct SinkRun {
 // sink there; returns the number of frames handed to the sink.
 int runSinkOnEncodeThread(FfmpegEncoderSink& sink, const SinkRun& run);
 
+// A sink set up for a recording the way the router sets it up: software
+// encoding at the fastest preset, the tone as program audio, fatal errors
+// counted.
+struct RecordingSink {
+    FfmpegEncoderSink sink;
+    TonePuller tone;
+    std::atomic<int> fatalCalls{0};
+
+    bool configure(const QString& path, const SegmentOptions& segments = SegmentOptions{false, 0, 0},
+                   int bitrateKbps = 0, int keyframeSeconds = 2, double fps = 30.0);
+};
+
 struct ProbedPacket {
     double pts = 0;
     double dts = 0;
@@ -80,6 +92,25 @@ struct ProbedStream {
 // Every stream of a media file with its packets (ffprobe); empty on failure.
 std::vector<ProbedStream> probePackets(const QString& path);
 const ProbedStream* findStream(const std::vector<ProbedStream>& streams, const QString& codecType);
+
+// A recorded file's streams with its video and audio stream (null when
+// missing). Moved, never copied: the pointers point into `streams`.
+struct ProbedFile {
+    std::vector<ProbedStream> streams;
+    const ProbedStream* video = nullptr;
+    const ProbedStream* audio = nullptr;
+
+    ProbedFile() = default;
+    ProbedFile(ProbedFile&&) = default;
+    ProbedFile(const ProbedFile&) = delete;
+    ProbedFile& operator=(const ProbedFile&) = delete;
+};
+ProbedFile probeFile(const QString& path);
+
+// Audio and video end within `slackSeconds` of each other.
+bool endTogether(const ProbedStream& audio, const ProbedStream& video, double slackSeconds);
+// Where both streams start and end, for failure messages.
+QString endsText(const ProbedStream& audio, const ProbedStream& video);
 
 // Collects Qt log messages (any thread) while it lives, and still passes
 // them on to the previous handler.

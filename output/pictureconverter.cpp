@@ -1,0 +1,104 @@
+#include "output/pictureconverter.h"
+
+#include "output/encoderoptions.h"
+#include "output/rgbatoyuv.h"
+
+#include <QDebug>
+
+extern "C" {
+#include <libavutil/opt.h>
+}
+
+bool PictureConverter::allocate(int w, int h, AVPixelFormat format)
+{
+    yuvFrame.reset(av_frame_alloc());
+    if (!yuvFrame)
+        return false;
+    yuvFrame->width = w;
+    yuvFrame->height = h;
+    yuvFrame->format = format;
+    yuvFrame->colorspace = rgbatoyuv::kColorSpace;
+    yuvFrame->color_range = rgbatoyuv::kColorRange;
+    lastConvertedToken = nullptr;
+    if (av_frame_get_buffer(yuvFrame.get(), 32) < 0) {
+        yuvFrame.reset();
+        return false;
+    }
+    return true;
+}
+
+void PictureConverter::reset()
+{
+    yuvFrame.reset();
+    scaler.reset();
+    scalerKey = {};
+    lastConvertedToken = nullptr;
+    lastConvertedPtsUs = 0;
+    lastConvertedGeneration = 0;
+}
+
+bool PictureConverter::convert(const FrameToken& token, int qualityPreset)
+{
+    if (lastConvertedToken == &token && lastConvertedPtsUs == token.ptsUs
+        && lastConvertedGeneration == token.generation)
+        return true; // the same picture again: the converted one is still in yuvFrame
+    const auto* rgba = reinterpret_cast<const std::uint8_t*>(token.data.constData());
+    if (!rgbatoyuv::convert(rgba, token.bytesPerLine, token.width, token.height, yuvFrame.get())
+        && !scale(token, qualityPreset))
+        return false;
+    lastConvertedToken = &token;
+    lastConvertedPtsUs = token.ptsUs;
+    lastConvertedGeneration = token.generation;
+    return true;
+}
+
+bool PictureConverter::scale(const FrameToken& token, int qualityPreset)
+{
+    const int flags = qualityPreset == 0 ? SWS_FAST_BILINEAR : qualityPreset == 2 ? SWS_BICUBIC : SWS_BILINEAR;
+    const ScalerKey key{token.width, token.height, yuvFrame->width, yuvFrame->height, yuvFrame->format, flags};
+    if (!scaler || !(key == scalerKey)) {
+        av::SwsPtr fresh(sws_alloc_context());
+        SwsContext* s = fresh.get();
+        if (!s)
+            return false;
+        const bool ok = av_opt_set_int(s, "srcw", token.width, 0) >= 0 && av_opt_set_int(s, "srch", token.height, 0) >= 0
+                        && av_opt_set_int(s, "src_format", AV_PIX_FMT_RGBA, 0) >= 0
+                        && av_opt_set_int(s, "dstw", key.dstWidth, 0) >= 0
+                        && av_opt_set_int(s, "dsth", key.dstHeight, 0) >= 0
+                        && av_opt_set_int(s, "dst_format", key.dstFormat, 0) >= 0
+                        && av_opt_set_int(s, "sws_flags", flags, 0) >= 0;
+        if (!ok)
+            return false;
+        const std::int64_t pixels = std::int64_t(key.dstWidth) * key.dstHeight;
+        const int threads = pixels < picturesize::kUhdPixels ? 2 : pixels <= picturesize::kBelow8kPixels ? 4 : 6;
+        const int threadResult = av_opt_set_int(s, "threads", threads, 0);
+        if (threadResult < 0 && !scalerThreadsWarned) {
+            scalerThreadsWarned = true;
+            qWarning() << "FfmpegEncoderSink: swscale threads option unavailable;"
+                       << "color conversion will use the FFmpeg default:" << av::errorText(threadResult);
+        }
+        // The scaler's defaults for a YUV destination (BT.601, limited
+        // range) are the matrix and range the fast path uses.
+        if (sws_init_context(s, nullptr, nullptr) < 0)
+            return false;
+        scaler = std::move(fresh);
+        scalerKey = key;
+    }
+    // Only the frame interface runs the scaler's slice threads. The source
+    // frame borrows the token's pixels for this call.
+    av::FramePtr source(av_frame_alloc());
+    if (!source)
+        return false;
+    source->buf[0] = av_buffer_create(const_cast<std::uint8_t*>(
+                                          reinterpret_cast<const std::uint8_t*>(token.data.constData())),
+                                      std::size_t(token.data.size()), [](void*, std::uint8_t*) {}, nullptr,
+                                      AV_BUFFER_FLAG_READONLY);
+    if (!source->buf[0])
+        return false;
+    source->data[0] = source->buf[0]->data;
+    source->linesize[0] = token.bytesPerLine;
+    source->width = token.width;
+    source->height = token.height;
+    source->format = AV_PIX_FMT_RGBA;
+    return sws_scale_frame(scaler.get(), yuvFrame.get(), source.get()) >= 0;
+}
