@@ -32,6 +32,7 @@ public:
     void reset() { *this = MediaClock(); }
 
 private:
+    friend struct EncoderSinkTestAccess;
     void advance(std::int64_t nowNs);
 
     bool m_started = false;

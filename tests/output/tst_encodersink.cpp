@@ -25,7 +25,11 @@ struct EncoderSinkTestAccess {
         sink.routePacket(packet, sink.videoCodec.get(), true);
     }
     static AVRational videoTimeBase(FfmpegEncoderSink& sink) { return sink.videoCodec->time_base; }
-    static void setMediaClockMs(FfmpegEncoderSink& sink, std::int64_t ms) { sink.mediaClockMs = ms; }
+    static void setMediaClockMs(FfmpegEncoderSink& sink, std::int64_t ms)
+    {
+        sink.mediaClock.m_mediaMs = ms;
+        sink.mediaClock.m_wallMs = ms;
+    }
     static bool keyframeRequested(FfmpegEncoderSink& sink) { return sink.keyframeRequested.load(); }
 };
 using Access = EncoderSinkTestAccess;
