@@ -44,6 +44,27 @@ void convertText(const MainWindow& window, Getter get, Setter set)
         set(converted);
 }
 
+// One English text can stand for two Chinese ones ("Clear" for "清除" and
+// "清空"), so a button remembers the Chinese text it was created with and
+// gets exactly that back when the language returns to Chinese.
+const char* const kChineseTextProperty = "quorbelChineseText";
+
+void convertButtonText(QAbstractButton* button, bool chinese)
+{
+    const QString text = button->text();
+    const QString converted = uitranslation::translateUiText(text, chinese);
+    if (converted == text)
+        return;
+    if (!chinese) {
+        button->setProperty(kChineseTextProperty, text);
+        button->setText(converted);
+        return;
+    }
+    const QString remembered = button->property(kChineseTextProperty).toString();
+    const bool sameText = !remembered.isEmpty() && uitranslation::translateUiText(remembered, false) == text;
+    button->setText(sameText ? remembered : converted);
+}
+
 } // namespace
 
 void MainWindow::loadUiLanguage()
@@ -168,7 +189,7 @@ void MainWindow::retranslateWidget(QObject* object) const
     if (auto* label = qobject_cast<QLabel*>(object))
         convertText(self, [label] { return label->text(); }, [label](const QString& t) { label->setText(t); });
     if (auto* button = qobject_cast<QAbstractButton*>(object)) {
-        convertText(self, [button] { return button->text(); }, [button](const QString& t) { button->setText(t); });
+        convertButtonText(button, uiLanguage == kChinese);
         convertText(self, [button] { return button->toolTip(); },
                     [button](const QString& t) { button->setToolTip(t); });
     }

@@ -99,6 +99,7 @@ void TestMainWindowArrangementWindow::textsFollowTheLanguage()
     QCOMPARE(a.importButton()->text(), QStringLiteral("Import JSON..."));
     QCOMPARE(a.exportButton()->text(), QStringLiteral("Export JSON..."));
     QCOMPARE(a.validateButton()->text(), QStringLiteral("Check Schedule"));
+    QCOMPARE(a.clearScenesButton()->text(), QStringLiteral("Clear"));
     QCOMPARE(a.summaryLabel()->text(), QStringLiteral("Base 1  |  Overlay 1"));
     QCOMPARE(a.runButton()->text(), QStringLiteral("Start Schedule"));
     QCOMPARE(a.statusLabel()->text(), QStringLiteral("READY"));
@@ -124,6 +125,9 @@ void TestMainWindowArrangementWindow::textsFollowTheLanguage()
     QCOMPARE(window->windowTitle(), QStringLiteral("节目编排"));
     QCOMPARE(a.addSceneButton()->text(), QStringLiteral("＋ 添加基底片段"));
     QCOMPARE(a.summaryLabel()->text(), QStringLiteral("基底 1  |  叠加 1"));
+    // "Clear" also stands for "清除" elsewhere; these buttons get their own text back.
+    QCOMPARE(a.clearScenesButton()->text(), QStringLiteral("清空"));
+    QCOMPARE(a.clearOverlaysButton()->text(), QStringLiteral("清空"));
 }
 
 void TestMainWindowArrangementWindow::runStateSurvivesLanguageSwitch()
