@@ -1,5 +1,6 @@
 #pragma once
 
+#include "avglue/avptr.h"
 #include "engine/frametoken.h"
 
 #include <QObject>
@@ -125,6 +126,9 @@ private:
     // Decode thread.
     void threadFunc();
     bool openSource(Session& s);
+    bool openInput(Session& s);
+    bool openVideoDecoder(Session& s);
+    void openAudioDecoder(Session& s);
     void runDecodeLoop(Session& s);
     void seekTo(Session& s, qint64 positionMs);
     int readPacket(Session& s, AVPacket* out);
@@ -141,7 +145,7 @@ private:
     void readAheadWhileWaiting(Session& s, std::int64_t waitUs);
     void skipHeldBackToKeyFrame(Session& s);
     bool shouldDropFrame(qint64 ptsUs);
-    static bool convertAndDeliver(AVFrame* frame, AVFrame* softwareFrame, AVStream* stream, SwsContext** scaler,
+    static bool convertAndDeliver(AVFrame* frame, AVFrame* softwareFrame, AVStream* stream, av::SwsPtr& scaler,
                                   FramePool* pool, QSize target, FFmpegVideoDecoder* decoder, bool blockingAcquire);
     void runDesktopCapture(const QString& source);
     void runWindowCapture(const QString& source);
@@ -157,6 +161,9 @@ private:
     // Decode and microphone threads.
     void decodeAudioPacket(AudioDecodeState& a, const AVPacket* packet);
     void runMicrophoneCapture();
+    // Opens the separate microphone with its audio decoder in `a`; null (the
+    // error reported) when it cannot.
+    av::InputPtr openMicrophone(const QString& microphone, void* interruptOpaque, AudioDecodeState& a, int* index);
     void clearAudio(bool fadeIn);
     void pushAudio(const float* samples, int frames);
     std::int64_t queuedAudioFrames();
