@@ -40,13 +40,6 @@ inline int interruptRequested(void* opaque)
     return (flags->stop->load() || (flags->readerStop && flags->readerStop->load())) ? 1 : 0;
 }
 
-inline void freePacketQueue(std::deque<AVPacket*>& queue)
-{
-    for (AVPacket* p : queue)
-        av_packet_free(&p);
-    queue.clear();
-}
-
 // A picture's or sound frame's time in microseconds; 0 without one.
 inline std::int64_t frameTimeUs(const AVFrame* frame, const AVStream* stream)
 {
@@ -98,7 +91,6 @@ struct FFmpegVideoDecoder::Session {
     ~Session()
     {
         stopReader();
-        decodersession::freePacketQueue(heldBack);
     }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -114,7 +106,7 @@ struct FFmpegVideoDecoder::Session {
         readerCondition.notify_all();
         reader.join();
         std::lock_guard lock(readerMutex);
-        decodersession::freePacketQueue(readerQueue);
+        readerQueue.clear();
         readerBytes = 0;
     }
 
@@ -149,7 +141,7 @@ struct FFmpegVideoDecoder::Session {
     av::PacketPtr packet;
     av::SwsPtr scaler; // cached between pictures
 
-    std::deque<AVPacket*> heldBack; // video packets read ahead while waiting
+    std::deque<av::PacketPtr> heldBack; // video packets read ahead while waiting
     FilePacer pacer;
 
     // Packet reader of live cameras. readerQueue and readerBytes are guarded
@@ -157,7 +149,7 @@ struct FFmpegVideoDecoder::Session {
     bool readerUsed = false;
     std::mutex readerMutex;
     std::condition_variable readerCondition;
-    std::deque<AVPacket*> readerQueue;
+    std::deque<av::PacketPtr> readerQueue;
     std::uint64_t readerBytes = 0;
     std::thread reader;
 };

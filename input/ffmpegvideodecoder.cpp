@@ -323,7 +323,7 @@ void FFmpegVideoDecoder::runDecodeLoop(Session& s)
             clearAudio(false);
 
         if (!playing) {
-            freePacketQueue(s.heldBack);
+            s.heldBack.clear();
             const qint64 position = positionMs.load();
             if (position != lastShownMs.load()) {
                 seekTo(s, position);
@@ -453,19 +453,17 @@ void FFmpegVideoDecoder::readAheadWhileWaiting(Session& s, std::int64_t waitUs)
         if (packet->stream_index == s.audioIndex)
             decodeAudioPacket(s.audio, packet.get());
         else if (packet->stream_index == s.videoIndex)
-            s.heldBack.push_back(packet.release());
+            s.heldBack.push_back(std::move(packet));
     }
 }
 
 void FFmpegVideoDecoder::skipHeldBackToKeyFrame(Session& s)
 {
     auto key = std::find_if(s.heldBack.rbegin(), s.heldBack.rend(),
-                            [](const AVPacket* p) { return (p->flags & AV_PKT_FLAG_KEY) != 0; });
+                            [](const av::PacketPtr& p) { return (p->flags & AV_PKT_FLAG_KEY) != 0; });
     if (key == s.heldBack.rend() || std::next(key) == s.heldBack.rend())
         return;
     const auto keep = key.base() - 1; // the key frame itself stays
-    for (auto it = s.heldBack.begin(); it != keep; ++it)
-        av_packet_free(&*it);
     s.heldBack.erase(s.heldBack.begin(), keep);
 }
 
@@ -543,13 +541,13 @@ void FFmpegVideoDecoder::scrubTo(Session& s)
 
 void FFmpegVideoDecoder::seekTo(Session& s, qint64 position)
 {
-    freePacketQueue(s.heldBack);
+    s.heldBack.clear();
     videoOriginUs = kNoPts;
     clockOriginFrames = kNoPts;
     newestAudioPtsUs = kNoPts;
     if (s.readerUsed) {
         std::lock_guard lock(s.readerMutex);
-        freePacketQueue(s.readerQueue);
+        s.readerQueue.clear();
         s.readerBytes = 0;
     }
     auto flushDecoders = [&] {
@@ -571,10 +569,8 @@ void FFmpegVideoDecoder::seekTo(Session& s, qint64 position)
 int FFmpegVideoDecoder::readPacket(Session& s, AVPacket* out)
 {
     if (!s.heldBack.empty()) {
-        AVPacket* held = s.heldBack.front();
+        av_packet_move_ref(out, s.heldBack.front().get());
         s.heldBack.pop_front();
-        av_packet_move_ref(out, held);
-        av_packet_free(&held);
         return 0;
     }
     if (!s.readerUsed)
@@ -584,12 +580,11 @@ int FFmpegVideoDecoder::readPacket(Session& s, AVPacket* out)
     s.readerCondition.wait_for(lock, kReaderWait,
                                [&] { return !s.readerQueue.empty() || s.readerStop || stopRequested; });
     if (!s.readerQueue.empty()) {
-        AVPacket* queued = s.readerQueue.front();
+        av::PacketPtr queued = std::move(s.readerQueue.front());
         s.readerQueue.pop_front();
         s.readerBytes -= std::uint64_t(queued->size);
         lock.unlock();
-        av_packet_move_ref(out, queued);
-        av_packet_free(&queued);
+        av_packet_move_ref(out, queued.get());
         return 0;
     }
     return s.readerStop ? AVERROR_EOF : AVERROR(EAGAIN);
@@ -613,31 +608,29 @@ void FFmpegVideoDecoder::packetReaderLoop(Session& s)
             sleepMs(3);
             continue;
         }
-        AVPacket* queued = av_packet_alloc();
+        av::PacketPtr queued(av_packet_alloc());
         if (!queued) {
             av_packet_unref(packet.get());
             continue;
         }
-        av_packet_move_ref(queued, packet.get());
+        av_packet_move_ref(queued.get(), packet.get());
         {
             std::lock_guard lock(s.readerMutex);
-            appendBounded(s.readerQueue, s.readerBytes, queued);
+            appendBounded(s.readerQueue, s.readerBytes, std::move(queued));
         }
         s.readerCondition.notify_one();
     }
 }
 
-void FFmpegVideoDecoder::appendBounded(std::deque<AVPacket*>& queue, std::uint64_t& bytes, AVPacket* packet)
+void FFmpegVideoDecoder::appendBounded(std::deque<av::PacketPtr>& queue, std::uint64_t& bytes, av::PacketPtr packet)
 {
-    while (!queue.empty()
-           && (bytes + std::uint64_t(packet->size) > kReaderQueueMaxBytes || queue.size() >= kReaderQueueMaxPackets)) {
-        AVPacket* oldest = queue.front();
+    const auto size = std::uint64_t(packet->size);
+    while (!queue.empty() && (bytes + size > kReaderQueueMaxBytes || queue.size() >= kReaderQueueMaxPackets)) {
+        bytes -= std::uint64_t(queue.front()->size);
         queue.pop_front();
-        bytes -= std::uint64_t(oldest->size);
-        av_packet_free(&oldest);
     }
-    queue.push_back(packet);
-    bytes += std::uint64_t(packet->size);
+    queue.push_back(std::move(packet));
+    bytes += size;
 }
 
 bool FFmpegVideoDecoder::shouldDropFrame(qint64 ptsUs)

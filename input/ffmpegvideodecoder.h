@@ -136,7 +136,7 @@ private:
     void packetReaderLoop(Session& s);
     // Appends to the reader queue, dropping the oldest packets beyond its
     // bounds (a single larger packet is still queued).
-    static void appendBounded(std::deque<AVPacket*>& queue, std::uint64_t& bytes, AVPacket* packet);
+    static void appendBounded(std::deque<av::PacketPtr>& queue, std::uint64_t& bytes, av::PacketPtr packet);
     bool receiveFilePictures(Session& s);
     void receiveLivePictures(Session& s);
     bool showFilePicture(Session& s);
@@ -154,7 +154,7 @@ private:
     void runLibraryCapture(void* handle, int capacityBytes, const QString& tooLargeText, int transientWaitUs);
     // Scales a packed BGRA picture into the target as an RGBA token with
     // black bars; silent when the picture or the pool cannot be used.
-    static void deliverCapturedFrame(const std::uint8_t* bgra, int width, int height, int stride, SwsContext** scaler,
+    static void deliverCapturedFrame(const std::uint8_t* bgra, int width, int height, int stride, av::SwsPtr& scaler,
                                      FramePool* pool, QSize target, FFmpegVideoDecoder* decoder,
                                      std::int64_t timestampUs);
 

@@ -27,9 +27,9 @@ struct FFmpegVideoDecoderProbe {
         pair[1] = d.audioQueue.back();
         return true;
     }
-    static void appendBounded(std::deque<AVPacket*>& queue, std::uint64_t& bytes, AVPacket* packet)
+    static void appendBounded(std::deque<av::PacketPtr>& queue, std::uint64_t& bytes, AVPacket* packet)
     {
-        FFmpegVideoDecoder::appendBounded(queue, bytes, packet);
+        FFmpegVideoDecoder::appendBounded(queue, bytes, av::PacketPtr(packet));
     }
     // The live drop rule with its inputs set up.
     struct DropCase {
@@ -61,9 +61,8 @@ struct FFmpegVideoDecoderProbe {
     static void deliverCaptured(FFmpegVideoDecoder& d, const std::uint8_t* bgra, int w, int h, int stride,
                                 FramePool* pool, QSize target, std::int64_t ptsUs)
     {
-        SwsContext* scaler = nullptr;
-        FFmpegVideoDecoder::deliverCapturedFrame(bgra, w, h, stride, &scaler, pool, target, &d, ptsUs);
-        sws_freeContext(scaler);
+        av::SwsPtr scaler;
+        FFmpegVideoDecoder::deliverCapturedFrame(bgra, w, h, stride, scaler, pool, target, &d, ptsUs);
     }
 };
 
