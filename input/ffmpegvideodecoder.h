@@ -1,5 +1,6 @@
 #pragma once
 
+#include "avglue/avptr.h"
 #include "engine/frametoken.h"
 
 #include <QObject>
@@ -125,6 +126,9 @@ private:
     // Decode thread.
     void threadFunc();
     bool openSource(Session& s);
+    bool openInput(Session& s);
+    bool openVideoDecoder(Session& s);
+    void openAudioDecoder(Session& s);
     void runDecodeLoop(Session& s);
     void seekTo(Session& s, qint64 positionMs);
     int readPacket(Session& s, AVPacket* out);
@@ -132,7 +136,7 @@ private:
     void packetReaderLoop(Session& s);
     // Appends to the reader queue, dropping the oldest packets beyond its
     // bounds (a single larger packet is still queued).
-    static void appendBounded(std::deque<AVPacket*>& queue, std::uint64_t& bytes, AVPacket* packet);
+    static void appendBounded(std::deque<av::PacketPtr>& queue, std::uint64_t& bytes, av::PacketPtr packet);
     bool receiveFilePictures(Session& s);
     void receiveLivePictures(Session& s);
     bool showFilePicture(Session& s);
@@ -141,7 +145,7 @@ private:
     void readAheadWhileWaiting(Session& s, std::int64_t waitUs);
     void skipHeldBackToKeyFrame(Session& s);
     bool shouldDropFrame(qint64 ptsUs);
-    static bool convertAndDeliver(AVFrame* frame, AVFrame* softwareFrame, AVStream* stream, SwsContext** scaler,
+    static bool convertAndDeliver(AVFrame* frame, AVFrame* softwareFrame, AVStream* stream, av::SwsPtr& scaler,
                                   FramePool* pool, QSize target, FFmpegVideoDecoder* decoder, bool blockingAcquire);
     void runDesktopCapture(const QString& source);
     void runWindowCapture(const QString& source);
@@ -150,13 +154,16 @@ private:
     void runLibraryCapture(void* handle, int capacityBytes, const QString& tooLargeText, int transientWaitUs);
     // Scales a packed BGRA picture into the target as an RGBA token with
     // black bars; silent when the picture or the pool cannot be used.
-    static void deliverCapturedFrame(const std::uint8_t* bgra, int width, int height, int stride, SwsContext** scaler,
+    static void deliverCapturedFrame(const std::uint8_t* bgra, int width, int height, int stride, av::SwsPtr& scaler,
                                      FramePool* pool, QSize target, FFmpegVideoDecoder* decoder,
                                      std::int64_t timestampUs);
 
     // Decode and microphone threads.
     void decodeAudioPacket(AudioDecodeState& a, const AVPacket* packet);
     void runMicrophoneCapture();
+    // Opens the separate microphone with its audio decoder in `a`; null (the
+    // error reported) when it cannot.
+    av::InputPtr openMicrophone(const QString& microphone, void* interruptOpaque, AudioDecodeState& a, int* index);
     void clearAudio(bool fadeIn);
     void pushAudio(const float* samples, int frames);
     std::int64_t queuedAudioFrames();

@@ -52,11 +52,11 @@ void fillOpaqueBlack(FrameToken& token)
 } // namespace
 
 void FFmpegVideoDecoder::deliverCapturedFrame(const std::uint8_t* bgra, int width, int height, int stride,
-                                              SwsContext** scaler, FramePool* framePool, QSize target,
+                                              av::SwsPtr& scaler, FramePool* framePool, QSize target,
                                               FFmpegVideoDecoder* decoder, std::int64_t timestampUs)
 {
-    if (!bgra || width < 1 || height < 1 || std::int64_t(stride) < std::int64_t(width) * 4 || !scaler ||
-        !framePool || !decoder)
+    if (!bgra || width < 1 || height < 1 || std::int64_t(stride) < std::int64_t(width) * 4 || !framePool ||
+        !decoder)
         return;
     decoder->updateSourceInfo(width, height, width, height);
     const int tw = target.width();
@@ -68,9 +68,10 @@ void FFmpegVideoDecoder::deliverCapturedFrame(const std::uint8_t* bgra, int widt
     const int fh = fitted.height();
     if (fw <= 0 || fh <= 0 || fw > tw || fh > th)
         return;
-    *scaler = sws_getCachedContext(*scaler, width, height, AV_PIX_FMT_BGRA, fw, fh, AV_PIX_FMT_RGBA, SWS_LANCZOS,
-                                   nullptr, nullptr, nullptr);
-    if (!*scaler)
+    // The cached context frees the old one when it makes a new one.
+    scaler.reset(sws_getCachedContext(scaler.release(), width, height, AV_PIX_FMT_BGRA, fw, fh, AV_PIX_FMT_RGBA,
+                                      SWS_LANCZOS, nullptr, nullptr, nullptr));
+    if (!scaler)
         return;
     FrameTokenPtr token = framePool->tryAcquire();
     if (!token)
@@ -92,7 +93,7 @@ void FFmpegVideoDecoder::deliverCapturedFrame(const std::uint8_t* bgra, int widt
     const int srcStrides[4] = {stride, 0, 0, 0};
     std::uint8_t* dstPlanes[4] = {dst, nullptr, nullptr, nullptr};
     const int dstStrides[4] = {token->bytesPerLine, 0, 0, 0};
-    sws_scale(*scaler, srcPlanes, srcStrides, 0, height, dstPlanes, dstStrides);
+    sws_scale(scaler.get(), srcPlanes, srcStrides, 0, height, dstPlanes, dstStrides);
     token->ptsUs = timestampUs;
     decoder->deliverFrame(std::move(token));
 }
@@ -102,7 +103,7 @@ void FFmpegVideoDecoder::runLibraryCapture(void* handle, int capacityBytes, cons
 {
     const WgcCaptureFunctions fns = wgcCaptureLoader().functions();
     std::vector<std::uint8_t> buffer(std::size_t(capacityBytes), 0);
-    SwsContext* scaler = nullptr;
+    av::SwsPtr scaler;
     while (!stopRequested.load()) {
         if (flushAudioRequested.exchange(false))
             clearAudio(false);
@@ -133,11 +134,10 @@ void FFmpegVideoDecoder::runLibraryCapture(void* handle, int capacityBytes, cons
             sleepUs(transientWaitUs);
         } else if (!stopRequested.load() && playing.load() && width >= 1 && height >= 1 &&
                    !shouldDropFrame(timestampUs)) {
-            deliverCapturedFrame(buffer.data(), width, height, width * 4, &scaler, pool, effectiveOutputSize(), this,
+            deliverCapturedFrame(buffer.data(), width, height, width * 4, scaler, pool, effectiveOutputSize(), this,
                                  timestampUs);
         }
     }
-    sws_freeContext(scaler);
     fns.destroy(handle);
 }
 
@@ -189,7 +189,7 @@ void FFmpegVideoDecoder::runDesktopCapture(const QString& source)
         return;
     }
     std::vector<std::uint8_t> pixels;
-    SwsContext* scaler = nullptr;
+    av::SwsPtr scaler;
     while (!stopRequested.load()) {
         if (flushAudioRequested.exchange(false))
             clearAudio(false);
@@ -207,7 +207,7 @@ void FFmpegVideoDecoder::runDesktopCapture(const QString& source)
         std::uint64_t timestampUs = 0;
         if (duplicator.grabFrame(&pixels, &width, &height, &timestampUs)) {
             if (!stopRequested.load() && playing.load() && !shouldDropFrame(qint64(timestampUs)))
-                deliverCapturedFrame(pixels.data(), width, height, width * 4, &scaler, pool, effectiveOutputSize(),
+                deliverCapturedFrame(pixels.data(), width, height, width * 4, scaler, pool, effectiveOutputSize(),
                                      this, std::int64_t(timestampUs));
             continue;
         }
@@ -222,6 +222,5 @@ void FFmpegVideoDecoder::runDesktopCapture(const QString& source)
         }
         sleepUs(kNoPictureWaitUs);
     }
-    sws_freeContext(scaler);
     duplicator.release();
 }

@@ -16,40 +16,6 @@
 #include <vector>
 
 struct FFmpegVideoDecoderProbe {
-    struct State {
-        qint64 durationMs = -1;
-        qint64 positionMs = 0;
-        bool playing = false;
-        qint64 lastRequestedMs = -1;
-        bool endedOnce = false;
-        bool looping = false;
-        bool seekRequested = false;
-        bool flushAudioRequested = false;
-    };
-    static void setState(FFmpegVideoDecoder& d, const State& s)
-    {
-        d.durationMs = s.durationMs;
-        d.positionMs = s.positionMs;
-        d.playing = s.playing;
-        d.lastRequestedMs = s.lastRequestedMs;
-        d.endedOnce = s.endedOnce;
-        d.looping = s.looping;
-        d.seekRequested = s.seekRequested;
-        d.flushAudioRequested = s.flushAudioRequested;
-    }
-    static State state(const FFmpegVideoDecoder& d)
-    {
-        State s;
-        s.durationMs = d.durationMs;
-        s.positionMs = d.positionMs;
-        s.playing = d.playing;
-        s.lastRequestedMs = d.lastRequestedMs;
-        s.endedOnce = d.endedOnce;
-        s.looping = d.looping;
-        s.seekRequested = d.seekRequested;
-        s.flushAudioRequested = d.flushAudioRequested;
-        return s;
-    }
     static void pushAudio(FFmpegVideoDecoder& d, const float* samples, int frames) { d.pushAudio(samples, frames); }
     static std::int64_t queuedAudioFrames(FFmpegVideoDecoder& d) { return d.queuedAudioFrames(); }
     static bool newestAudioFrame(FFmpegVideoDecoder& d, float* pair)
@@ -61,9 +27,9 @@ struct FFmpegVideoDecoderProbe {
         pair[1] = d.audioQueue.back();
         return true;
     }
-    static void appendBounded(std::deque<AVPacket*>& queue, std::uint64_t& bytes, AVPacket* packet)
+    static void appendBounded(std::deque<av::PacketPtr>& queue, std::uint64_t& bytes, AVPacket* packet)
     {
-        FFmpegVideoDecoder::appendBounded(queue, bytes, packet);
+        FFmpegVideoDecoder::appendBounded(queue, bytes, av::PacketPtr(packet));
     }
     // The live drop rule with its inputs set up.
     struct DropCase {
@@ -85,12 +51,9 @@ struct FFmpegVideoDecoderProbe {
     // Converts one software picture without a stream, blocking acquire.
     static bool convert(FFmpegVideoDecoder& d, AVFrame* frame, FramePool* pool, QSize target)
     {
-        SwsContext* scaler = nullptr;
-        AVFrame* software = av_frame_alloc();
-        const bool ok = FFmpegVideoDecoder::convertAndDeliver(frame, software, nullptr, &scaler, pool, target, &d, true);
-        av_frame_free(&software);
-        sws_freeContext(scaler);
-        return ok;
+        av::SwsPtr scaler;
+        av::FramePtr software(av_frame_alloc());
+        return FFmpegVideoDecoder::convertAndDeliver(frame, software.get(), nullptr, scaler, pool, target, &d, true);
     }
     static void clearAudio(FFmpegVideoDecoder& d, bool fadeIn) { d.clearAudio(fadeIn); }
     // Threads of the open video decoder, read from its codec context.
@@ -98,9 +61,8 @@ struct FFmpegVideoDecoderProbe {
     static void deliverCaptured(FFmpegVideoDecoder& d, const std::uint8_t* bgra, int w, int h, int stride,
                                 FramePool* pool, QSize target, std::int64_t ptsUs)
     {
-        SwsContext* scaler = nullptr;
-        FFmpegVideoDecoder::deliverCapturedFrame(bgra, w, h, stride, &scaler, pool, target, &d, ptsUs);
-        sws_freeContext(scaler);
+        av::SwsPtr scaler;
+        FFmpegVideoDecoder::deliverCapturedFrame(bgra, w, h, stride, scaler, pool, target, &d, ptsUs);
     }
 };
 

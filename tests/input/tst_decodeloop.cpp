@@ -409,7 +409,7 @@ void TestDecodeLoop::liveDropRules()
 
 void TestDecodeLoop::readerQueueBounds()
 {
-    std::deque<AVPacket*> queue;
+    std::deque<av::PacketPtr> queue;
     std::uint64_t bytes = 0;
     auto packetOf = [](int size, int tag) {
         AVPacket* p = av_packet_alloc();
@@ -434,8 +434,6 @@ void TestDecodeLoop::readerQueueBounds()
     FFmpegVideoDecoderProbe::appendBounded(queue, bytes, packetOf(int(FFmpegVideoDecoder::kReaderQueueMaxBytes) + 1, 2000));
     QCOMPARE(queue.size(), std::size_t(1));
     QCOMPARE(bytes, FFmpegVideoDecoder::kReaderQueueMaxBytes + 1);
-    for (AVPacket* p : queue)
-        av_packet_free(&p);
 }
 
 void TestDecodeLoop::microphoneFailureKeepsThePicture()

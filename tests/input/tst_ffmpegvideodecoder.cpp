@@ -1,4 +1,5 @@
 #include "decodertestkit.h"
+#include "input/playbackrules.h"
 #include "net/networkproxysettings.h"
 #include "platform/capturedevices.h"
 #include "support/proxypeers.h"
@@ -10,8 +11,20 @@
 
 using decodertest::audioArrives;
 using testsupport::PeerProcess;
-using State = FFmpegVideoDecoderProbe::State;
-Q_DECLARE_METATYPE(FFmpegVideoDecoderProbe::State)
+
+// One row of the playback-request table: the state before a request, or
+// the state it leaves (durationMs and looping then unused).
+struct State {
+    qint64 durationMs = -1;
+    qint64 positionMs = 0;
+    bool playing = false;
+    qint64 lastRequestedMs = -1;
+    bool endedOnce = false;
+    bool looping = false;
+    bool seekRequested = false;
+    bool flushAudioRequested = false;
+};
+Q_DECLARE_METATYPE(State)
 
 namespace {
 
@@ -81,6 +94,7 @@ private slots:
     void sameSourceWhileRunningDoesNothing();
     void playbackRequests_data();
     void playbackRequests();
+    void playbackRequestsReachTheDecoder();
     void outputSizeIsClampedToThePool();
     void openFailuresReportFixedTexts_data();
     void openFailuresReportFixedTexts();
@@ -227,17 +241,30 @@ void TestFFmpegVideoDecoder::playbackRequests()
     QFETCH(qint64, requestMs);
     QFETCH(bool, requestPlaying);
     QFETCH(State, after);
-    FramePool pool(kPoolCapacity, 640, 360);
-    FFmpegVideoDecoder decoder(&pool);
-    FFmpegVideoDecoderProbe::setState(decoder, before);
-    decoder.setPlayback(requestMs, requestPlaying);
-    const State s = FFmpegVideoDecoderProbe::state(decoder);
+    playbackrules::PlaybackState state;
+    state.durationMs = before.durationMs;
+    state.positionMs = before.positionMs;
+    state.playing = before.playing;
+    state.lastRequestedMs = before.lastRequestedMs;
+    state.endedOnce = before.endedOnce;
+    state.looping = before.looping;
+    const playbackrules::PlaybackOutcome s = playbackrules::applyRequest(state, requestMs, requestPlaying);
     QCOMPARE(s.positionMs, after.positionMs);
     QCOMPARE(s.playing, after.playing);
-    QCOMPARE(s.seekRequested, after.seekRequested);
-    QCOMPARE(s.flushAudioRequested, after.flushAudioRequested);
-    QCOMPARE(s.endedOnce, after.endedOnce);
-    QCOMPARE(s.lastRequestedMs, after.lastRequestedMs);
+    QCOMPARE(s.requestSeek, after.seekRequested);
+    QCOMPARE(s.flushAudio, after.flushAudioRequested);
+    QCOMPARE(before.endedOnce && !s.leaveEnded, after.endedOnce);
+    QCOMPARE(s.positionMs, after.lastRequestedMs); // the request is remembered as given, after clamping
+}
+
+void TestFFmpegVideoDecoder::playbackRequestsReachTheDecoder()
+{
+    FramePool pool(kPoolCapacity, 640, 360);
+    FFmpegVideoDecoder decoder(&pool);
+    decoder.setPlayback(3000, true);
+    QVERIFY(decoder.isPlaying());
+    decoder.setPlayback(3000, false);
+    QVERIFY(!decoder.isPlaying());
 }
 
 void TestFFmpegVideoDecoder::outputSizeIsClampedToThePool()

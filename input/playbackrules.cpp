@@ -1,0 +1,34 @@
+#include "input/playbackrules.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace playbackrules {
+
+PlaybackOutcome applyRequest(const PlaybackState& state, qint64 requestedMs, bool wantPlaying)
+{
+    PlaybackOutcome out;
+    qint64 p = std::max<qint64>(requestedMs, 0);
+    const bool starting = wantPlaying && !state.playing;
+    const qint64 duration = state.durationMs;
+    if (starting && duration > 0 && p >= duration - kEndRestartWindowMs)
+        p = 0;
+    out.positionMs = p;
+    out.leaveEnded = starting || wantPlaying != state.playing || p != state.positionMs;
+    const bool ended = state.endedOnce && !out.leaveEnded;
+
+    if (!wantPlaying || (ended && !state.looping && duration > 0 && p >= duration - kEndRestartWindowMs)) {
+        // A pause, or a source that has just ended staying at its end.
+        out.playing = false;
+        out.flushAudio = state.playing;
+        return out;
+    }
+    out.playing = true;
+    if (starting)
+        out.requestSeek = std::llabs(p - state.positionMs) > kStartSeekToleranceMs || state.lastRequestedMs == -1;
+    else
+        out.requestSeek = state.lastRequestedMs >= 0 && std::llabs(p - state.lastRequestedMs) > kPlayingSeekToleranceMs;
+    return out;
+}
+
+} // namespace playbackrules
