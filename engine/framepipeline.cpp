@@ -2,6 +2,7 @@
 
 #include "engine/framepool.h"
 #include "engine/overlaymanager.h"
+#include "engine/packedsize.h"
 #include "engine/previewaudiomixer.h"
 #include "engine/vulkancompositor.h"
 #include "input/ffmpegvideodecoder.h"
@@ -25,8 +26,6 @@ const QSize kPreviewBounds(1920, 1080);
 
 const char* const kTransportFailedReason =
     "输出已停止：本地录制写入失败，或 RTMP 在多次自动重连后仍无法恢复（服务器关闭、超时或网络中断）。";
-
-std::uint64_t packSize(int w, int h) { return (std::uint64_t(std::uint32_t(w)) << 32) | std::uint32_t(h); }
 
 // Nearest integer, halves away from zero, at least 1.
 int scaledDimension(int total, double fraction) { return std::max(1, int(std::lround(total * fraction))); }
@@ -169,8 +168,7 @@ FramePipeline::~FramePipeline()
 
 QSize FramePipeline::effectiveSizeForDecoders() const
 {
-    const std::uint64_t packed = effectiveSizePacked.load(std::memory_order_acquire);
-    return QSize(int(std::uint32_t(packed >> 32)), int(std::uint32_t(packed)));
+    return unpackSize(effectiveSizePacked.load(std::memory_order_acquire));
 }
 
 void FramePipeline::onChannelFrame(int channel, FrameTokenPtr&& frame)
