@@ -2,6 +2,7 @@
 
 #include "engine/framepool.h"
 #include "engine/overlaymanager.h"
+#include "engine/packedsize.h"
 #include "engine/previewaudiomixer.h"
 #include "engine/vulkancompositor.h"
 #include "input/ffmpegvideodecoder.h"
@@ -25,8 +26,6 @@ const QSize kPreviewBounds(1920, 1080);
 
 const char* const kTransportFailedReason =
     "输出已停止：本地录制写入失败，或 RTMP 在多次自动重连后仍无法恢复（服务器关闭、超时或网络中断）。";
-
-std::uint64_t packSize(int w, int h) { return (std::uint64_t(std::uint32_t(w)) << 32) | std::uint32_t(h); }
 
 // Nearest integer, halves away from zero, at least 1.
 int scaledDimension(int total, double fraction) { return std::max(1, int(std::lround(total * fraction))); }
@@ -152,20 +151,9 @@ FramePipeline::~FramePipeline()
 
     for (auto& connection : overlayEndedConnections)
         disconnect(connection);
-    {
-        std::lock_guard<std::mutex> lock(programMutex);
-        pendingProgramFrame.reset();
-    }
-    {
-        std::lock_guard<std::mutex> lock(previewMutex);
-        for (auto& frame : pendingPreviews)
-            frame.reset();
-    }
-    {
-        std::lock_guard<std::mutex> lock(overlayMutex);
-        for (auto& pending : pendingOverlayFrames)
-            pending = PendingOverlayFrame();
-    }
+    pendingProgramFrame.drop();
+    pendingPreviews.drop();
+    pendingOverlayFrames.drop();
     compositor.reset();
     overlayPool.reset();
     for (auto& queue : latestFrames)
@@ -180,8 +168,7 @@ FramePipeline::~FramePipeline()
 
 QSize FramePipeline::effectiveSizeForDecoders() const
 {
-    const std::uint64_t packed = effectiveSizePacked.load(std::memory_order_acquire);
-    return QSize(int(std::uint32_t(packed >> 32)), int(std::uint32_t(packed)));
+    return unpackSize(effectiveSizePacked.load(std::memory_order_acquire));
 }
 
 void FramePipeline::onChannelFrame(int channel, FrameTokenPtr&& frame)
@@ -193,12 +180,8 @@ void FramePipeline::onChannelFrame(int channel, FrameTokenPtr&& frame)
         return;
 
     latestFrames[channel].push(FrameTokenPtr(frame));
-    {
-        std::lock_guard<std::mutex> lock(previewMutex);
-        pendingPreviews[channel] = frame;
-        if (!previewFlushPosted.exchange(true))
-            QMetaObject::invokeMethod(this, "flushChannelPreviewQueue", Qt::QueuedConnection);
-    }
+    if (pendingPreviews.put(std::size_t(channel), frame))
+        QMetaObject::invokeMethod(this, "flushChannelPreviewQueue", Qt::QueuedConnection);
 
     const bool outputRunning = router->isRunning();
     const QSize outputSize = effectiveSizeForDecoders();
@@ -211,40 +194,17 @@ void FramePipeline::queueBaseFrame(FrameTokenPtr&& frame)
 {
     if (!frame)
         return;
-    bool post = false;
-    {
-        std::lock_guard<std::mutex> lock(programMutex);
-        FrameTokenPtr replaced = std::move(pendingProgramFrame);
-        pendingProgramFrame = std::move(frame);
-        replaced.reset();
-        post = !programFlushPosted.exchange(true);
-    }
-    if (post)
+    if (pendingProgramFrame.put(0, std::move(frame)))
         QMetaObject::invokeMethod(this, "flushDecodedFrameQueue", Qt::QueuedConnection);
 }
 
 void FramePipeline::flushDecodedFrameQueue()
 {
-    FrameTokenPtr frame;
-    {
-        std::lock_guard<std::mutex> lock(programMutex);
-        frame = std::move(pendingProgramFrame);
-        pendingProgramFrame.reset();
-        if (!frame) {
-            programFlushPosted.store(false);
-            return;
-        }
-    }
+    FrameTokenPtr frame = std::move(pendingProgramFrame.takeAll()[0]);
+    if (!frame)
+        return;
     onBaseFrameDecoded(std::move(frame));
-    bool postAgain = false;
-    {
-        std::lock_guard<std::mutex> lock(programMutex);
-        if (pendingProgramFrame)
-            postAgain = true; // the flag stays set
-        else
-            programFlushPosted.store(false);
-    }
-    if (postAgain)
+    if (pendingProgramFrame.needsRepost())
         QMetaObject::invokeMethod(this, "flushDecodedFrameQueue", Qt::QueuedConnection);
 }
 
@@ -267,19 +227,12 @@ void FramePipeline::onBaseFrameDecoded(FrameTokenPtr frame)
 
 void FramePipeline::flushChannelPreviewQueue()
 {
-    std::array<FrameTokenPtr, kChannels> frames;
-    {
-        std::lock_guard<std::mutex> lock(previewMutex);
-        frames.swap(pendingPreviews);
-        previewFlushPosted.store(false);
-    }
+    const std::array<FrameTokenPtr, kChannels> frames = pendingPreviews.takeAll();
     for (int j = 0; j < kChannels; ++j) {
         if (frames[j])
             emit channelFrameReady(j, frames[j]);
     }
-    std::lock_guard<std::mutex> lock(previewMutex);
-    const bool more = std::any_of(pendingPreviews.begin(), pendingPreviews.end(), [](const auto& f) { return bool(f); });
-    if (more && !previewFlushPosted.exchange(true))
+    if (pendingPreviews.needsRepost())
         QMetaObject::invokeMethod(this, "flushChannelPreviewQueue", Qt::QueuedConnection);
 }
 
@@ -291,22 +244,13 @@ void FramePipeline::onOverlayFrame(int slot, FrameTokenPtr&& frame)
     if (mediaId < 0 || frame->data.isEmpty() || frame->width <= 0 || frame->height <= 0)
         return;
     const qint64 ptsMs = frame->ptsUs / 1000;
-    std::lock_guard<std::mutex> lock(overlayMutex);
-    PendingOverlayFrame replaced = std::move(pendingOverlayFrames[slot]);
-    pendingOverlayFrames[slot] = PendingOverlayFrame{mediaId, ptsMs, std::move(frame)};
-    replaced.frame.reset();
-    if (!overlayFlushPosted.exchange(true))
+    if (pendingOverlayFrames.put(std::size_t(slot), PendingOverlayFrame{mediaId, ptsMs, std::move(frame)}))
         QMetaObject::invokeMethod(this, "flushOverlayPreviewQueue", Qt::QueuedConnection);
 }
 
 void FramePipeline::flushOverlayPreviewQueue()
 {
-    std::array<PendingOverlayFrame, kOverlaySlots> entries;
-    {
-        std::lock_guard<std::mutex> lock(overlayMutex);
-        entries.swap(pendingOverlayFrames);
-        overlayFlushPosted.store(false);
-    }
+    std::array<PendingOverlayFrame, kOverlaySlots> entries = pendingOverlayFrames.takeAll();
     for (int k = 0; k < kOverlaySlots; ++k) {
         PendingOverlayFrame& entry = entries[k];
         if (entry.mediaId < 0 || !entry.frame || entry.frame->data.isEmpty())
@@ -322,10 +266,7 @@ void FramePipeline::flushOverlayPreviewQueue()
                                image.scaled(QSize(kOverlayThumbWidth, kOverlayThumbHeight), Qt::KeepAspectRatio,
                                             Qt::FastTransformation));
     }
-    std::lock_guard<std::mutex> lock(overlayMutex);
-    const bool more = std::any_of(pendingOverlayFrames.begin(), pendingOverlayFrames.end(),
-                                  [](const PendingOverlayFrame& p) { return p.mediaId >= 0; });
-    if (more && !overlayFlushPosted.exchange(true))
+    if (pendingOverlayFrames.needsRepost())
         QMetaObject::invokeMethod(this, "flushOverlayPreviewQueue", Qt::QueuedConnection);
 }
 
@@ -457,12 +398,7 @@ void FramePipeline::onChannelSourceVideoInfoChanged(int channel, int codedWidth,
 void FramePipeline::applyProgramState(const ProgramState& state, OverlayManager* overlays)
 {
     if (state.programSource != programState.programSource) {
-        FrameTokenPtr dropped;
-        {
-            std::lock_guard<std::mutex> lock(programMutex);
-            dropped = std::move(pendingProgramFrame);
-            pendingProgramFrame.reset();
-        }
+        const auto dropped = pendingProgramFrame.drop();
         if (router->isRunning())
             router->resetTimeline();
     }

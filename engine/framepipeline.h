@@ -4,6 +4,7 @@
 #include "engine/framequeue.h"
 #include "engine/frametoken.h"
 #include "engine/mixeraudiosource.h"
+#include "engine/newestmailbox.h"
 #include "engine/outputsizepolicy.h"
 #include "output/routersink.h"
 #include "output/streamtarget.h"
@@ -20,7 +21,6 @@
 #include <cstdint>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 class FFmpegVideoDecoder;
@@ -40,9 +40,9 @@ class VulkanCompositor;
 // Threads: everything runs on the GUI thread except onChannelFrame and
 // onOverlayFrame (decoder threads), the audio reads (mixer thread), the audio
 // clock (decoder threads) and the asynchronous output stop task.
-// Lock order: programMutex, previewMutex, overlayMutex and a FrameQueue's
-// mutex may each be held while a pool's state mutex is taken, never the
-// reverse; none of them is held with another of them.
+// Lock order: the mutex of a pending-frame mailbox or of a FrameQueue may be
+// held while a pool's state mutex is taken, never the reverse; none of them
+// is held with another of them.
 class FramePipeline : public QObject, public MixerAudioSource {
     Q_OBJECT
 public:
@@ -210,17 +210,9 @@ private:
     // Written on the GUI thread, read by decoder threads and the mixer thread.
     std::atomic<int> activeChannel{-1};
 
-    std::mutex programMutex;
-    FrameTokenPtr pendingProgramFrame; // guarded by programMutex
-    std::atomic<bool> programFlushPosted{false};
-
-    std::mutex previewMutex;
-    std::array<FrameTokenPtr, kChannels> pendingPreviews; // guarded by previewMutex
-    std::atomic<bool> previewFlushPosted{false};
-
-    std::mutex overlayMutex;
-    std::array<PendingOverlayFrame, kOverlaySlots> pendingOverlayFrames; // guarded by overlayMutex
-    std::atomic<bool> overlayFlushPosted{false};
+    NewestMailbox<FrameTokenPtr> pendingProgramFrame;
+    NewestMailbox<FrameTokenPtr, kChannels> pendingPreviews;
+    NewestMailbox<PendingOverlayFrame, kOverlaySlots> pendingOverlayFrames;
 
     std::array<QMetaObject::Connection, kOverlaySlots> overlayEndedConnections;
 };

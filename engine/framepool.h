@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/frametoken.h"
+#include "engine/packedsize.h"
 
 #include <atomic>
 #include <cstddef>
@@ -57,13 +58,13 @@ public:
     FrameTokenPtr tryAcquire();
 
     int capacity() const { return m_capacity; }
-    int width() const { return int(std::uint32_t(m_size.load(std::memory_order_acquire) >> 32)); }
-    int height() const { return int(std::uint32_t(m_size.load(std::memory_order_acquire))); }
+    int width() const { return unpackSize(m_size.load(std::memory_order_acquire)).width(); }
+    int height() const { return unpackSize(m_size.load(std::memory_order_acquire)).height(); }
     // Width and height read together, as one consistent pair.
     std::pair<int, int> frameSize() const
     {
-        const std::uint64_t packed = m_size.load(std::memory_order_acquire);
-        return {int(std::uint32_t(packed >> 32)), int(std::uint32_t(packed))};
+        const QSize size = unpackSize(m_size.load(std::memory_order_acquire));
+        return {size.width(), size.height()};
     }
 
     // Bookkeeping snapshots, for diagnostics and tests.
@@ -81,7 +82,6 @@ public:
 
 private:
     FrameTokenPtr take(bool mayExceedCapacity);
-    static std::uint64_t packSize(int w, int h) { return (std::uint64_t(std::uint32_t(w)) << 32) | std::uint32_t(h); }
 
     const int m_capacity;
     std::atomic<std::uint64_t> m_size;

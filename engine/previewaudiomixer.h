@@ -1,5 +1,7 @@
 #pragma once
 
+#include "output/programaudiotap.h"
+
 #include <QByteArray>
 #include <QMutex>
 #include <QObject>
@@ -29,11 +31,11 @@ class QTimer;
 //   output stop task) and read once per tick: atomics only.
 // - readProgramAudio runs on the encode worker; playedFrames on decoder
 //   threads.
-class PreviewAudioMixer : public QObject {
+class PreviewAudioMixer : public QObject, public ProgramAudioTap {
 public:
     static constexpr int kSampleRate = 48000;
     static constexpr int kChannels = 2;
-    static constexpr int kBytesPerFrame = 4; // stereo signed 16-bit
+    static constexpr int kBytesPerFrame = ProgramAudioTap::kBytesPerFrame;
     static constexpr int kTickMs = 10;
     static constexpr int kTickFrames = kSampleRate * kTickMs / 1000;
     static constexpr int kTickBytes = kTickFrames * kBytesPerFrame;
@@ -75,12 +77,12 @@ public:
 
     // GUI thread or the output stop task. Switching the tap on empties it so
     // that the encoder never receives audio from before the start.
-    void setProgramTapEnabled(bool on);
-    void clearProgramTap();
+    void setProgramTapEnabled(bool on) override;
+    void clearProgramTap() override;
 
     // Encode worker: exactly frames x 2 samples into dst, the oldest unread
     // program audio first and silence for the rest (all silence once stopped).
-    void readProgramAudio(std::int16_t* dst, int frames);
+    void readProgramAudio(std::int16_t* dst, int frames) override;
 
     // Any thread: frames taken by the sound device, 0 without a device.
     std::int64_t playedFrames() const;

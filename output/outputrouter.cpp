@@ -1,7 +1,7 @@
 #include "output/outputrouter.h"
 
-#include "engine/previewaudiomixer.h"
 #include "output/ffmpegroutersink.h"
+#include "output/programaudiotap.h"
 
 #include <QDebug>
 #include <QDir>
@@ -24,7 +24,7 @@ constexpr std::int64_t kRecordQueueDepthSmall = 32;
 constexpr std::uint64_t kDropWarnFirst = 5;
 constexpr std::uint64_t kDropWarnEvery = 120;
 
-void setMixerTap(PreviewAudioMixer* mixer, bool on)
+void setMixerTap(ProgramAudioTap* mixer, bool on)
 {
     if (!mixer)
         return;
@@ -33,13 +33,13 @@ void setMixerTap(PreviewAudioMixer* mixer, bool on)
         mixer->clearProgramTap();
 }
 
-void readMixerAudio(PreviewAudioMixer* mixer, std::int16_t* dst, int frames)
+void readMixerAudio(ProgramAudioTap* mixer, std::int16_t* dst, int frames)
 {
     if (mixer) {
         mixer->readProgramAudio(dst, frames);
         return;
     }
-    std::memset(dst, 0, std::size_t(frames) * PreviewAudioMixer::kBytesPerFrame);
+    std::memset(dst, 0, std::size_t(frames) * ProgramAudioTap::kBytesPerFrame);
 }
 
 // Creates the recording folder and checks that a file can be written there.
@@ -106,7 +106,7 @@ void OutputRouter::setStreamStatusCallback(std::function<void(int, const QString
     streamStatusCallback = std::move(callback);
 }
 
-void OutputRouter::setAudioMixer(PreviewAudioMixer* value) { mixer.store(value, std::memory_order_release); }
+void OutputRouter::setAudioMixer(ProgramAudioTap* value) { mixer.store(value, std::memory_order_release); }
 
 void OutputRouter::mixerTapOff() { setMixerTap(mixer.load(std::memory_order_acquire), false); }
 
@@ -173,7 +173,7 @@ bool OutputRouter::start()
         return false;
     }
 
-    PreviewAudioMixer* const runMixer = mixer.load(std::memory_order_acquire);
+    ProgramAudioTap* const runMixer = mixer.load(std::memory_order_acquire);
     sink->setAudioPullCallback([runMixer](std::int16_t* dst, int frames) { readMixerAudio(runMixer, dst, frames); });
     if (transportFailedCallback) {
         sink->setFatalErrorCallback([callback = transportFailedCallback] { callback(); });

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-class PreviewAudioMixer;
+class ProgramAudioTap;
 
 // Takes composed program frames from the frame pipeline and feeds them to one
 // encoder sink per output run through a bounded queue and one encode worker.
@@ -53,7 +53,7 @@ public:
     void setTransportFailedCallback(std::function<void()> callback);
     void setStreamStatusCallback(std::function<void(int, const QString&)> callback);
     // Not owned; the owner clears it before the mixer goes.
-    void setAudioMixer(PreviewAudioMixer* mixer);
+    void setAudioMixer(ProgramAudioTap* mixer);
     bool isRunning() const { return running.load(std::memory_order_acquire); }
     double frameRate() const { return fps; }
 
@@ -137,7 +137,7 @@ private:
     // Written by the GUI thread and the stop task, read by submitFrame.
     std::atomic<bool> running{false};
     // Written on the GUI thread, read by the stop task: not owned.
-    std::atomic<PreviewAudioMixer*> mixer{nullptr};
+    std::atomic<ProgramAudioTap*> mixer{nullptr};
 
     mutable std::mutex routerMutex;
     // Guarded by routerMutex.

@@ -12,7 +12,6 @@
 
 #include <QAudioDevice>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QMediaDevices>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -145,16 +144,10 @@ void TestAudioMixerEndToEnd::recordsTheProgramChannelsTone()
     pipeline.setOutputPath(recording);
     pipeline.setSegmentOptions(false, 0, 0);
     QSignalSpy failures(&pipeline, &FramePipeline::programOutputTransportFailed);
-    QVERIFY(pipeline.startOutputs());
-    QElapsedTimer waitForFile;
-    waitForFile.start();
-    while (!QFile::exists(recording) && waitForFile.elapsed() < 20000)
-        QTest::qWait(5);
-    QVERIFY2(QFile::exists(recording), "the recording file was never opened");
-    QTest::qWait(4000);
-    QSignalSpy stopped(&pipeline, &FramePipeline::programOutputStopped);
-    pipeline.stopOutputsAsync();
-    QTRY_COMPARE_WITH_TIMEOUT(stopped.size(), 1, 15000);
+    const testsupport::ProgramRecording run = testsupport::recordProgramFor(pipeline, recording, 4000);
+    QVERIFY(run.started);
+    QVERIFY2(run.fileOpened, "the recording file was never opened");
+    QCOMPARE(run.stops, 1);
     QCOMPARE(failures.size(), 0);
     // Without a sound device nothing is played, yet the tap was filled.
     QCOMPARE(mixer->playedFrames(), std::int64_t(0));

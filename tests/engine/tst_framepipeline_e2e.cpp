@@ -11,7 +11,6 @@
 #include "support/pulseserver.h"
 #include "support/testsupport.h"
 
-#include <QElapsedTimer>
 #include <QImage>
 #include <QJsonArray>
 #include <QSignalSpy>
@@ -186,21 +185,11 @@ void TestFramePipelineEndToEnd::recordsAndStreamsTheComposedProgram()
     pipeline.setStreamTargets({StreamTarget{streamUrl, "flv", 0}});
     QSignalSpy statuses(&pipeline, &FramePipeline::programStreamStatusChanged);
     QSignalSpy failures(&pipeline, &FramePipeline::programOutputTransportFailed);
-    QVERIFY(pipeline.startOutputs());
-    // The recording starts when the sink has opened its file, which on a busy
-    // machine may take a while after the start.
-    QElapsedTimer waitForFile;
-    waitForFile.start();
-    while (!QFile::exists(recording) && waitForFile.elapsed() < 20000)
-        QTest::qWait(5);
-    QVERIFY2(QFile::exists(recording), "the recording file was never opened");
-    QElapsedTimer recorded;
-    recorded.start();
-    QTest::qWait(4000);
-    QSignalSpy stopped(&pipeline, &FramePipeline::programOutputStopped);
-    pipeline.stopOutputsAsync();
-    const double recordedSeconds = recorded.elapsed() / 1000.0;
-    QTRY_COMPARE_WITH_TIMEOUT(stopped.size(), 1, 15000);
+    const testsupport::ProgramRecording run = testsupport::recordProgramFor(pipeline, recording, 4000);
+    QVERIFY(run.started);
+    QVERIFY2(run.fileOpened, "the recording file was never opened");
+    QCOMPARE(run.stops, 1);
+    const double recordedSeconds = run.recordedSeconds;
     QCOMPARE(failures.size(), 0);
     QVERIFY(mixerThread.stop());
 

@@ -5,6 +5,7 @@
 #include "net/networkproxysettings.h"
 #include "net/socksmediabridge.h"
 #include "net/sockstcprelay.h"
+#include "support/logcapture.h"
 #include "support/nginxrtmp.h"
 #include "support/proxypeers.h"
 #include "support/socketpeers.h"
@@ -15,34 +16,6 @@
 
 namespace nps = NetworkProxySettings;
 using namespace testsupport;
-
-namespace {
-
-// Every message of any thread, while a LogCapture lives.
-QMutex capturedMutex;
-QStringList captured; // guarded by capturedMutex
-QtMessageHandler previousHandler = nullptr;
-
-void captureMessage(QtMsgType type, const QMessageLogContext& context, const QString& text)
-{
-    {
-        QMutexLocker lock(&capturedMutex);
-        captured << text;
-    }
-    previousHandler(type, context, text);
-}
-
-struct LogCapture {
-    LogCapture() { previousHandler = qInstallMessageHandler(captureMessage); }
-    ~LogCapture() { qInstallMessageHandler(previousHandler); }
-    QStringList lines() const
-    {
-        QMutexLocker lock(&capturedMutex);
-        return captured;
-    }
-};
-
-} // namespace
 
 class TestSocksMediaBridge : public QObject {
     Q_OBJECT
@@ -260,7 +233,7 @@ void TestSocksMediaBridge::secretsNeverReachTheLog()
         QCOMPARE(receiveBytes(fd, 1, 5000), QByteArray("x")); // the tunnel logged itself
         closeFd(fd);
     }
-    const QStringList lines = log.lines();
+    const QStringList lines = log.messages();
     QVERIFY(lines.size() >= 6);
     for (const QString& line : lines) {
         for (const char* secret : {"proxyuser", "s3cret", "camuser", "c4mpass", "t0ken", "streamkey123", "sig9"})

@@ -4,6 +4,7 @@
 #include "output/ffmpegencodersink.h"
 #include "output/recordingfile.h"
 #include "support/encodersinkdriver.h"
+#include "support/logcapture.h"
 #include "support/testsupport.h"
 
 extern "C" {

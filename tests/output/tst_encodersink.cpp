@@ -3,6 +3,7 @@
 
 #include "output/ffmpegencodersink.h"
 #include "support/encodersinkdriver.h"
+#include "support/logcapture.h"
 #include "support/testsupport.h"
 
 #include <QDir>

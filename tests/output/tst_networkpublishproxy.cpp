@@ -5,6 +5,7 @@
 #include "net/networkproxysettings.h"
 #include "output/ffmpegencodersink.h"
 #include "support/encodersinkdriver.h"
+#include "support/logcapture.h"
 #include "support/nginxrtmp.h"
 #include "support/proxypeers.h"
 #include "support/socketpeers.h"

@@ -4,6 +4,7 @@
 
 #include "output/ffmpegencodersink.h"
 #include "support/encodersinkdriver.h"
+#include "support/logcapture.h"
 #include "support/nginxrtmp.h"
 #include "support/proxypeers.h"
 #include "support/streamreceivers.h"

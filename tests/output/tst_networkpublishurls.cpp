@@ -5,6 +5,7 @@
 #include "output/ffmpegencodersink.h"
 #include "output/streampublisher.h"
 #include "support/encodersinkdriver.h"
+#include "support/logcapture.h"
 #include "support/testsupport.h"
 
 #include <QtTest>

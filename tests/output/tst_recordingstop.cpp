@@ -8,6 +8,7 @@
 #include "output/ffmpegencodersink.h"
 #include "output/routersink.h"
 #include "support/encodersinkdriver.h"
+#include "support/logcapture.h"
 #include "support/mixerthread.h"
 #include "support/programfeed.h"
 #include "support/pulseserver.h"

@@ -112,20 +112,6 @@ bool endTogether(const ProbedStream& audio, const ProbedStream& video, double sl
 // Where both streams start and end, for failure messages.
 QString endsText(const ProbedStream& audio, const ProbedStream& video);
 
-// Collects Qt log messages (any thread) while it lives, and still passes
-// them on to the previous handler.
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    QStringList messages() const;
-    // Number of messages containing text.
-    int count(const QString& text) const;
-};
-
 // Decodes the whole file with the ffmpeg CLI; returns what it reported at
 // level "error" (empty = clean), or a failure text when it could not run.
 QString decodeErrors(const QString& path);

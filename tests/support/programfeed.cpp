@@ -3,7 +3,10 @@
 #include "engine/compositioncontroller.h"
 #include "engine/framepipeline.h"
 
+#include <QElapsedTimer>
+#include <QFile>
 #include <QObject>
+#include <QSignalSpy>
 #include <QTest>
 
 namespace testsupport {
@@ -23,6 +26,30 @@ bool playClipAsProgram(FramePipeline& pipeline, OverlayManager* overlays, const 
     QObject::connect(&pipeline, &FramePipeline::programFrameReady, &counter,
                      [&programFrames](FrameTokenPtr) { ++programFrames; });
     return QTest::qWaitFor([&] { return programFrames > 5; }, timeoutMs);
+}
+
+ProgramRecording recordProgramFor(FramePipeline& pipeline, const QString& recordingPath, int recordMs)
+{
+    ProgramRecording result;
+    result.started = pipeline.startOutputs();
+    if (!result.started)
+        return result;
+    QElapsedTimer waitForFile;
+    waitForFile.start();
+    while (!QFile::exists(recordingPath) && waitForFile.elapsed() < 20000)
+        QTest::qWait(5);
+    result.fileOpened = QFile::exists(recordingPath);
+    if (!result.fileOpened)
+        return result;
+    QElapsedTimer recorded;
+    recorded.start();
+    QTest::qWait(recordMs);
+    QSignalSpy stopped(&pipeline, &FramePipeline::programOutputStopped);
+    pipeline.stopOutputsAsync();
+    result.recordedSeconds = recorded.elapsed() / 1000.0;
+    QTest::qWaitFor([&stopped] { return !stopped.isEmpty(); }, 15000);
+    result.stops = int(stopped.size());
+    return result;
 }
 
 } // namespace testsupport

@@ -12,6 +12,7 @@
 #include "engine/overlaymanager.h"
 #include "engine/previewaudiomixer.h"
 #include "engine/textoverlaydata.h"
+#include "support/logcapture.h"
 #include "support/testsupport.h"
 #include "ui/mediaoverlaywidget.h"
 #include "ui/outputsettingswidget.h"
@@ -77,25 +78,6 @@ QString writePicture(const QString& dir, const QString& name, QSize size, QColor
     image.save(path);
     return path;
 }
-
-class MessageLog {
-public:
-    MessageLog() { previous = qInstallMessageHandler(&MessageLog::handler); instance() = this; }
-    ~MessageLog() { qInstallMessageHandler(previous); instance() = nullptr; }
-    QStringList lines;
-    QMutex mutex;
-
-private:
-    static MessageLog*& instance() { static MessageLog* log = nullptr; return log; }
-    static void handler(QtMsgType, const QMessageLogContext&, const QString& msg)
-    {
-        if (MessageLog* log = instance()) {
-            QMutexLocker lock(&log->mutex);
-            log->lines << msg;
-        }
-    }
-    QtMessageHandler previous = nullptr;
-};
 
 MediaOverlayData recordOf(OverlayManager* model, int id)
 {
@@ -794,17 +776,15 @@ void TestMainWindowWiring::shutdownWithWedgedMixerThread()
         Qt::QueuedConnection);
     QVERIFY(entered->tryAcquire(1, 5000));
 
-    MessageLog log;
+    testsupport::LogCapture log;
     QElapsedTimer clock;
     clock.start();
     window.reset();
     const qint64 took = clock.elapsed();
     QVERIFY2(took < 6500, qPrintable(QString::number(took)));
-    {
-        QMutexLocker lock(&log.mutex);
-        QVERIFY(log.lines.contains("Preview audio thread shutdown exceeded 2 seconds"));
-        QVERIFY(log.lines.contains("Preview audio thread did not stop before window destruction"));
-    }
+    const QStringList messages = log.messages();
+    QVERIFY(messages.contains("Preview audio thread shutdown exceeded 2 seconds"));
+    QVERIFY(messages.contains("Preview audio thread did not stop before window destruction"));
     // The wedge ends: the mixer stops and deletes itself on its own thread,
     // the thread ends and goes.
     QPointer<QThread> thread(mixerThread);
