@@ -45,7 +45,7 @@ public:
     std::atomic<long long> frames{0};
     bool configure(const QString&, const std::vector<StreamTarget>&, double) override { return true; }
     void setOutputSize(int, int) override {}
-    void setEncodingParams(int, int, int, int) override {}
+    void setEncoderOptions(const EncoderOptions&) override {}
     void setSegmentation(const SegmentOptions&) override {}
     bool probeEncoder(int, int) override { return true; }
     void setAudioPullCallback(AudioPull) override {}

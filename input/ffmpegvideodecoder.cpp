@@ -323,16 +323,7 @@ void FFmpegVideoDecoder::runDecodeLoop(Session& s)
             clearAudio(false);
 
         if (!playing) {
-            s.heldBack.clear();
-            const qint64 position = positionMs.load();
-            if (position != lastShownMs.load()) {
-                seekTo(s, position);
-                lastShownMs = position;
-                s.pacer.reset();
-                scrubTo(s);
-                clearAudio(false);
-            }
-            sleepMs(kPausedTurnMs);
+            showPausedPosition(s);
             continue;
         }
 
@@ -349,31 +340,15 @@ void FFmpegVideoDecoder::runDecodeLoop(Session& s)
             continue;
         }
         if (r == AVERROR_EOF) {
-            // The decoder still holds the last pictures: show them first.
-            drainVideoDecoder(s);
-            if (stopRequested || !playing)
-                continue;
-            if (looping) {
-                endedOnce = false;
-                seekTo(s, 0);
-                s.pacer.reset();
-                continue;
-            }
-            bool expected = false;
-            if (endedOnce.compare_exchange_strong(expected, true)) {
-                playing = false;
-                postPlaybackEnded();
-            }
-            sleepMs(kEndedTurnMs);
+            finishPlaythrough(s);
             continue;
         }
         if (r < 0) {
             if (stopRequested)
                 break;
-            char text[AV_ERROR_MAX_STRING_SIZE] = {};
-            av_strerror(r, text, sizeof text);
+            const QString text = av::errorText(r);
             qWarning() << "FFmpegVideoDecoder: read failed:" << text;
-            emit decodeError(QStringLiteral("av_read_frame failed: %1").arg(QString::fromUtf8(text)));
+            emit decodeError(QStringLiteral("av_read_frame failed: %1").arg(text));
             break;
         }
 
@@ -389,6 +364,44 @@ void FFmpegVideoDecoder::runDecodeLoop(Session& s)
         }
     }
     s.stopReader();
+}
+
+// Paused: show the picture at the requested position once each time it
+// changes, and otherwise idle.
+void FFmpegVideoDecoder::showPausedPosition(Session& s)
+{
+    s.heldBack.clear();
+    const qint64 position = positionMs.load();
+    if (position != lastShownMs.load()) {
+        seekTo(s, position);
+        lastShownMs = position;
+        s.pacer.reset();
+        scrubTo(s);
+        clearAudio(false);
+    }
+    sleepMs(kPausedTurnMs);
+}
+
+// The end of the file: start again when looping, otherwise report the end
+// once and idle until told otherwise.
+void FFmpegVideoDecoder::finishPlaythrough(Session& s)
+{
+    // The decoder still holds the last pictures: show them first.
+    drainVideoDecoder(s);
+    if (stopRequested || !playing)
+        return;
+    if (looping) {
+        endedOnce = false;
+        seekTo(s, 0);
+        s.pacer.reset();
+        return;
+    }
+    bool expected = false;
+    if (endedOnce.compare_exchange_strong(expected, true)) {
+        playing = false;
+        postPlaybackEnded();
+    }
+    sleepMs(kEndedTurnMs);
 }
 
 bool FFmpegVideoDecoder::receiveFilePictures(Session& s)

@@ -2,6 +2,7 @@
 
 #include "avglue/avptr.h"
 #include "engine/frametoken.h"
+#include "engine/packedsize.h"
 
 #include <QObject>
 #include <QSize>
@@ -115,9 +116,6 @@ private:
     struct Session;
     struct AudioDecodeState;
 
-    static std::uint64_t packSize(int w, int h) { return (std::uint64_t(std::uint32_t(w)) << 32) | std::uint32_t(h); }
-    static QSize unpackSize(std::uint64_t v) { return QSize(int(std::uint32_t(v >> 32)), int(std::uint32_t(v))); }
-
     // Control thread.
     void postCommand(std::function<void()>&& command);
     void controlLoop();
@@ -130,6 +128,8 @@ private:
     bool openVideoDecoder(Session& s);
     void openAudioDecoder(Session& s);
     void runDecodeLoop(Session& s);
+    void showPausedPosition(Session& s);
+    void finishPlaythrough(Session& s);
     void seekTo(Session& s, qint64 positionMs);
     int readPacket(Session& s, AVPacket* out);
     int readInputPacket(Session& s, AVPacket* out);

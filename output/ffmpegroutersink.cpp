@@ -16,11 +16,7 @@ bool FfmpegRouterSink::configure(const QString& recordPath, const std::vector<St
 
 void FfmpegRouterSink::setOutputSize(int width, int height) { sink->setOutputSize(width, height); }
 
-void FfmpegRouterSink::setEncodingParams(int videoBitrateKbps, int keyframeIntervalSeconds, int encoderMode,
-                                         int qualityPreset)
-{
-    sink->setEncodingParams(videoBitrateKbps, keyframeIntervalSeconds, encoderMode, qualityPreset);
-}
+void FfmpegRouterSink::setEncoderOptions(const EncoderOptions& options) { sink->setEncoderOptions(options); }
 
 void FfmpegRouterSink::setSegmentation(const SegmentOptions& options) { sink->setSegmentation(options); }
 

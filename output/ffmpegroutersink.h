@@ -15,8 +15,7 @@ public:
 
     bool configure(const QString& recordPath, const std::vector<StreamTarget>& targets, double fps) override;
     void setOutputSize(int width, int height) override;
-    void setEncodingParams(int videoBitrateKbps, int keyframeIntervalSeconds, int encoderMode,
-                           int qualityPreset) override;
+    void setEncoderOptions(const EncoderOptions& options) override;
     void setSegmentation(const SegmentOptions& options) override;
     bool probeEncoder(int width, int height) override;
     void setAudioPullCallback(AudioPull callback) override;

@@ -165,8 +165,7 @@ bool OutputRouter::start()
     if (!sink->configure(recordPath, streamTargets, fps))
         return false;
     sink->setOutputSize(width, height);
-    sink->setEncodingParams(encoderOptions.videoBitrateKbps, encoderOptions.keyframeIntervalSeconds,
-                            encoderOptions.encoderMode, encoderOptions.qualityPreset);
+    sink->setEncoderOptions(encoderOptions);
     sink->setSegmentation(segmentOptions);
     if (!sink->probeEncoder(width, height)) {
         qWarning() << "OutputRouter: selected encoder does not support" << width << "x" << height << "@" << fps;

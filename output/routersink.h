@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/frametoken.h"
+#include "output/encoderoptions.h"
 #include "output/segmentoptions.h"
 #include "output/streamtarget.h"
 
@@ -27,8 +28,7 @@ public:
 
     virtual bool configure(const QString& recordPath, const std::vector<StreamTarget>& targets, double fps) = 0;
     virtual void setOutputSize(int width, int height) = 0;
-    virtual void setEncodingParams(int videoBitrateKbps, int keyframeIntervalSeconds, int encoderMode,
-                                   int qualityPreset) = 0;
+    virtual void setEncoderOptions(const EncoderOptions& options) = 0;
     virtual void setSegmentation(const SegmentOptions& options) = 0;
     virtual bool probeEncoder(int width, int height) = 0;
     virtual void setAudioPullCallback(AudioPull callback) = 0;

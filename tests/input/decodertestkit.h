@@ -5,6 +5,7 @@
 
 #include "engine/framepool.h"
 #include "input/ffmpegvideodecoder.h"
+#include "support/logcapture.h"
 #include "support/testsupport.h"
 
 #include <QElapsedTimer>
@@ -168,40 +169,6 @@ public:
     QStringList errors;
     std::vector<Info> infos;
     int ended = 0;
-};
-
-// Messages logged through Qt while the object lives (any thread).
-class LogCapture {
-public:
-    LogCapture()
-    {
-        s_self = this;
-        m_previous = qInstallMessageHandler(&LogCapture::handler);
-    }
-    ~LogCapture()
-    {
-        qInstallMessageHandler(m_previous);
-        s_self = nullptr;
-    }
-    int countContaining(const QString& text) const
-    {
-        QMutexLocker lock(&m_mutex);
-        return int(std::count_if(m_lines.begin(), m_lines.end(), [&](const QString& l) { return l.contains(text); }));
-    }
-
-private:
-    static void handler(QtMsgType, const QMessageLogContext&, const QString& text)
-    {
-        if (LogCapture* self = s_self) {
-            QMutexLocker lock(&self->m_mutex);
-            self->m_lines << text;
-        }
-        fprintf(stderr, "%s\n", qPrintable(text));
-    }
-    static inline LogCapture* s_self = nullptr;
-    mutable QMutex m_mutex;
-    QStringList m_lines;
-    QtMessageHandler m_previous = nullptr;
 };
 
 // One decoder with its pool, its picture collector and its signal recorder,

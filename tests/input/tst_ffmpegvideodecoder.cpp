@@ -395,12 +395,12 @@ void TestFFmpegVideoDecoder::av1FallsBackToSoftwareOnce()
         "clip_av1_2s_320x180.mkv",
         {"-f", "lavfi", "-i", "testsrc2=size=320x180:rate=30:duration=2", "-c:v", "libaom-av1", "-cpu-used", "8",
          "-row-mt", "1", "-b:v", "200k", "-pix_fmt", "yuv420p"});
-    LogCapture log;
+    testsupport::LogCapture log;
     DecoderRig rig;
     rig.open(clip);
     QTRY_VERIFY_WITH_TIMEOUT(rig.pictures.count() >= 10, kOpenTimeoutMs);
-    QCOMPARE(log.countContaining("FFmpegVideoDecoder: AV1 hardware decode unavailable; using software decoder"), 1);
-    QCOMPARE(log.countContaining("FFmpegVideoDecoder: hardware decoder selected"), 0);
+    QCOMPARE(log.count("FFmpegVideoDecoder: AV1 hardware decode unavailable; using software decoder"), 1);
+    QCOMPARE(log.count("FFmpegVideoDecoder: hardware decoder selected"), 0);
 }
 
 void TestFFmpegVideoDecoder::sourcesDeliverStampedPictures_data()
@@ -425,7 +425,7 @@ void TestFFmpegVideoDecoder::sourcesDeliverStampedPictures()
     testsupport::ScopedTestHome home; // own proxy settings
     PeerProcess sender;
     PeerProcess proxy;
-    LogCapture log;
+    testsupport::LogCapture log;
     LiveSender live;
     QString source;
     if (kind == "file") {
@@ -486,7 +486,7 @@ void TestFFmpegVideoDecoder::sourcesDeliverStampedPictures()
     QCOMPARE(rig.recorder.infos.front().generation, qulonglong(expected));
     if (expectAudio)
         QVERIFY(audioArrives(rig.decoder, 5000));
-    QCOMPARE(log.countContaining("SocksMediaBridge: RTMP local relay"), kind.endsWith("+socks") ? 1 : 0);
+    QCOMPARE(log.count("SocksMediaBridge: RTMP local relay"), kind.endsWith("+socks") ? 1 : 0);
 }
 
 void TestFFmpegVideoDecoder::separateMicrophoneRunsBesideCapture()

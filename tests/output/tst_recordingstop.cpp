@@ -73,10 +73,7 @@ public:
         return sink.configure(path, targets, fps);
     }
     void setOutputSize(int w, int h) override { sink.setOutputSize(w, h); }
-    void setEncodingParams(int kbps, int keyframe, int mode, int preset) override
-    {
-        sink.setEncodingParams(kbps, keyframe, mode, preset);
-    }
+    void setEncoderOptions(const EncoderOptions& options) override { sink.setEncoderOptions(options); }
     void setSegmentation(const SegmentOptions& options) override { sink.setSegmentation(options); }
     bool probeEncoder(int w, int h) override { return sink.probeEncoder(w, h); }
     void setAudioPullCallback(AudioPull callback) override { sink.setAudioPullCallback(std::move(callback)); }

@@ -52,12 +52,12 @@ void FakeRouterSink::setOutputSize(int w, int h)
     height = h;
 }
 
-void FakeRouterSink::setEncodingParams(int kbps, int keyframe, int mode, int preset)
+void FakeRouterSink::setEncoderOptions(const EncoderOptions& options)
 {
-    bitrateKbps = kbps;
-    keyframeSeconds = keyframe;
-    encoderMode = mode;
-    qualityPreset = preset;
+    bitrateKbps = options.videoBitrateKbps;
+    keyframeSeconds = options.keyframeIntervalSeconds;
+    encoderMode = options.encoderMode;
+    qualityPreset = options.qualityPreset;
 }
 
 void FakeRouterSink::setSegmentation(const SegmentOptions& options) { segments = options; }

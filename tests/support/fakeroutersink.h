@@ -52,7 +52,7 @@ public:
 
     bool configure(const QString& path, const std::vector<StreamTarget>& t, double rate) override;
     void setOutputSize(int w, int h) override;
-    void setEncodingParams(int kbps, int keyframe, int mode, int preset) override;
+    void setEncoderOptions(const EncoderOptions& options) override;
     void setSegmentation(const SegmentOptions& options) override;
     bool probeEncoder(int w, int h) override;
     void setAudioPullCallback(AudioPull callback) override { audioPull = std::move(callback); }
