@@ -36,11 +36,13 @@ extern "C" {
 #include <libavutil/display.h>
 }
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <vector>
@@ -128,6 +130,44 @@ struct Counter {
     {
         return [this](FrameTokenPtr) { pictures.fetch_add(1, std::memory_order_relaxed); };
     }
+};
+
+// Follows one channel's pictures along their own timeline: when the first
+// one came (the open time), pictures missing between two delivered ones
+// (a gap of their timestamps within one pass of the file), and the longest
+// wait between two arrivals (a loop seam shows there).
+struct TimelineCounter {
+    explicit TimelineCounter(double fps)
+        : frameUs(std::int64_t(1e6 / fps))
+    {
+        clock.start();
+    }
+    std::function<void(FrameTokenPtr)> callback()
+    {
+        return [this](FrameTokenPtr picture) {
+            const std::int64_t now = clock.nsecsElapsed() / 1000;
+            std::lock_guard lock(mutex);
+            if (pictures == 0)
+                firstUs = now;
+            else
+                longestWaitUs = std::max(longestWaitUs, now - lastArrivalUs);
+            const std::int64_t pts = picture ? picture->ptsUs : lastPtsUs + frameUs;
+            if (pictures > 0 && pts > lastPtsUs)
+                missing += std::max<std::int64_t>(0, (pts - lastPtsUs + frameUs / 2) / frameUs - 1);
+            lastPtsUs = pts;
+            lastArrivalUs = now;
+            ++pictures;
+        };
+    }
+    const std::int64_t frameUs;
+    QElapsedTimer clock; // started with the counter, before the source is set
+    std::mutex mutex;
+    long pictures = 0;
+    long missing = 0;
+    std::int64_t firstUs = 0;
+    std::int64_t lastArrivalUs = 0;
+    std::int64_t lastPtsUs = 0;
+    std::int64_t longestWaitUs = 0;
 };
 
 // Pictures per second of one unpaced run of the decoder.
@@ -304,6 +344,7 @@ void fourKChannel(const QString& label, const QString& bigClip, const QString& c
         std::unique_ptr<FramePool> pool;
         std::unique_ptr<FFmpegVideoDecoder> decoder;
         Counter counter;
+        std::unique_ptr<TimelineCounter> timeline;
         double fps = 0;
         std::int64_t pulled = 0;
         std::int64_t sounded = 0;
@@ -315,9 +356,14 @@ void fourKChannel(const QString& label, const QString& bigClip, const QString& c
         s->decoder = std::make_unique<FFmpegVideoDecoder>(s->pool.get());
         s->decoder->setOutputSize(1920, 1080);
         s->decoder->setLooping(true);
-        s->decoder->setFrameCallback(s->counter.callback());
-        s->decoder->setPlayback(0, true);
         s->fps = i == 0 ? 60 : 30;
+        if (i == 0) {
+            s->timeline = std::make_unique<TimelineCounter>(s->fps);
+            s->decoder->setFrameCallback(s->timeline->callback());
+        } else {
+            s->decoder->setFrameCallback(s->counter.callback());
+        }
+        s->decoder->setPlayback(0, true);
         runs.push_back(std::move(s));
     }
     const double cpu0 = processCpuSeconds();
@@ -343,8 +389,16 @@ void fourKChannel(const QString& label, const QString& bigClip, const QString& c
     }
     const double wall = double(timer.nsecsElapsed()) / 1e9;
     const double ours = (processCpuSeconds() - cpu0) / wall;
+    TimelineCounter& big = *runs[0]->timeline;
+    std::unique_lock bigLock(big.mutex);
+    const double openSeconds = double(big.firstUs) / 1e6;
     const double expected = runs[0]->fps * wall;
-    const double delivered = double(runs[0]->counter.pictures);
+    const double delivered = double(big.pictures);
+    // From the first picture on, the pictures the clip's timeline held.
+    const double expectedPlaying = runs[0]->fps * (wall - openSeconds);
+    const long missing = big.missing;
+    const double longestWaitMs = double(big.longestWaitUs) / 1000.0;
+    bigLock.unlock();
     const double sound = 100.0 * double(runs[0]->sounded) / double(std::max<std::int64_t>(1, runs[0]->pulled));
     double others = 0;
     for (int i = 1; i < 4; ++i)
@@ -381,11 +435,12 @@ void fourKChannel(const QString& label, const QString& bigClip, const QString& c
                   + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     }
     const double cliCores = cliCpu / (double(cliTimer.nsecsElapsed()) / 1e9);
-    std::printf("%s at 1080p + 3x 1080p30, %.0f s on %d cores: pictures %.1f %% (%.0f of %.0f, %.0f skipped), "
+    std::printf("%s at 1080p + 3x 1080p30, %.0f s on %d cores: pictures %.1f %% (%.0f of %.0f); from the first "
+                "picture (after %.2f s) %.1f %%, %ld missing from the timeline, longest wait %.0f ms; "
                 "sound %.1f %%, other channels %.1f %%   CPU %.2f cores   ffmpeg -re: %.2f cores   ratio %.2fx\n",
                 qPrintable(label), wall, QThread::idealThreadCount(), 100.0 * delivered / expected, delivered,
-                expected, std::max(0.0, expected - delivered), sound, 100.0 * others / 3, ours, cliCores,
-                ours / cliCores);
+                expected, openSeconds, 100.0 * delivered / expectedPlaying, missing, longestWaitMs, sound,
+                100.0 * others / 3, ours, cliCores, ours / cliCores);
 }
 
 } // namespace
