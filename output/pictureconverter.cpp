@@ -9,8 +9,22 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+namespace {
+
+// Threads for the fast path. It is bound by memory more than by
+// arithmetic, so a few reach most of the gain and leave cores to the encoder.
+int conversionThreads(std::int64_t pixels)
+{
+    return pixels < picturesize::kUhdPixels ? 3 : 4;
+}
+
+} // namespace
+
 bool PictureConverter::allocate(int w, int h, AVPixelFormat format)
 {
+    const int threads = conversionThreads(std::int64_t(w) * h);
+    if (!bandWorkers || bandWorkers->threads() != threads)
+        bandWorkers = std::make_unique<BandWorkers>(threads);
     yuvFrame.reset(av_frame_alloc());
     if (!yuvFrame)
         return false;
@@ -30,6 +44,7 @@ bool PictureConverter::allocate(int w, int h, AVPixelFormat format)
 void PictureConverter::reset()
 {
     yuvFrame.reset();
+    bandWorkers.reset();
     scaler.reset();
     scalerKey = {};
     lastConvertedToken = nullptr;
@@ -42,8 +57,10 @@ bool PictureConverter::convert(const FrameToken& token, int qualityPreset)
     if (lastConvertedToken == &token && lastConvertedPtsUs == token.ptsUs
         && lastConvertedGeneration == token.generation)
         return true; // the same picture again: the converted one is still in yuvFrame
+    if (!yuvFrame)
+        return false;
     const auto* rgba = reinterpret_cast<const std::uint8_t*>(token.data.constData());
-    if (!rgbatoyuv::convert(rgba, token.bytesPerLine, token.width, token.height, yuvFrame.get())
+    if (!rgbatoyuv::convert(rgba, token.bytesPerLine, token.width, token.height, yuvFrame.get(), *bandWorkers)
         && !scale(token, qualityPreset))
         return false;
     lastConvertedToken = &token;

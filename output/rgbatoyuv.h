@@ -7,6 +7,8 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 }
 
+class BandWorkers;
+
 // The encoder's input conversion: the program's RGBA pictures into the
 // encoder's 8-bit 4:2:0 planes. Every path (the fast one here and the
 // scaler's fallback) encodes with one matrix and range, and the encoded
@@ -20,5 +22,11 @@ inline constexpr AVColorRange kColorRange = AVCOL_RANGE_MPEG;    // limited
 // same size). Returns false, touching nothing, for any other format or
 // size; the caller then takes the general scaler.
 bool convert(const std::uint8_t* rgba, int stride, int width, int height, AVFrame* dst);
+
+// The same conversion in horizontal bands shared by the workers. Each band
+// holds an even number of rows (the last one excepted), so every chroma row
+// comes from two picture rows of one band and the planes match convert()'s
+// byte for byte.
+bool convert(const std::uint8_t* rgba, int stride, int width, int height, AVFrame* dst, BandWorkers& workers);
 
 } // namespace rgbatoyuv
