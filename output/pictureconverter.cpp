@@ -31,7 +31,7 @@ bool PictureConverter::allocate(int w, int h, AVPixelFormat format)
     yuvFrame->width = w;
     yuvFrame->height = h;
     yuvFrame->format = format;
-    yuvFrame->colorspace = rgbatoyuv::kColorSpace;
+    yuvFrame->colorspace = rgbatoyuv::colorSpaceFor(w, h);
     yuvFrame->color_range = rgbatoyuv::kColorRange;
     lastConvertedToken = nullptr;
     if (av_frame_get_buffer(yuvFrame.get(), 32) < 0) {
@@ -94,10 +94,15 @@ bool PictureConverter::scale(const FrameToken& token, int qualityPreset)
             qWarning() << "FfmpegEncoderSink: swscale threads option unavailable;"
                        << "color conversion will use the FFmpeg default:" << av::errorText(threadResult);
         }
-        // The scaler's defaults for a YUV destination (BT.601, limited
-        // range) are the matrix and range the fast path uses.
+        // Limited range is the scaler's default for a YUV destination, BT.601
+        // its default matrix; BT.709 is asked for.
         if (sws_init_context(s, nullptr, nullptr) < 0)
             return false;
+        if (yuvFrame->colorspace == AVCOL_SPC_BT709) {
+            const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
+            if (sws_setColorspaceDetails(s, bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16) < 0)
+                return false;
+        }
         scaler = std::move(fresh);
         scalerKey = key;
     }
