@@ -20,14 +20,17 @@ namespace {
 // taken by the others without much wait.
 constexpr int kBandRows = 64;
 
-// BT.709 limited range in 15-bit fixed point (libyuv has no BT.709
-// RGB-to-YUV). Luma weights sum to 219/255 so white lands on 235; each
-// chroma row sums to zero so greys keep 128. Chroma takes the sum of a 2x2
-// block, hence two more bits of shift.
-constexpr int kYR = 5983, kYG = 20127, kYB = 2032;
+// BT.709 limited range in fixed point (libyuv has no BT.709 RGB-to-YUV).
+// Luma has 8-bit weights, within half a level of the matrix: their sum
+// brings white to 235, and the vector code multiplies bytes by them in one
+// step (green's weight, too big for a signed byte, split in two). Chroma
+// has 15-bit weights; each sums to zero so greys keep 128, and it takes the
+// sum of a 2x2 block, hence two more bits of shift.
+constexpr int kYR = 47, kYG1 = 79, kYG2 = 78, kYB = 16;
+constexpr int kYG = kYG1 + kYG2;
 constexpr int kUR = -3298, kUG = -11094, kUB = 14392;
 constexpr int kVR = 14392, kVG = -13073, kVB = -1319;
-constexpr int kLumaShift = 15;
+constexpr int kLumaShift = 8;
 constexpr int kChromaShift = 17;
 constexpr int kLumaOffset = (16 << kLumaShift) + (1 << (kLumaShift - 1));
 constexpr int kChromaOffset = (128 << kChromaShift) + (1 << (kChromaShift - 1));
@@ -83,25 +86,27 @@ int rowPair709Avx2(const std::uint8_t* row0, const std::uint8_t* row1, std::uint
                    std::uint8_t* u, std::uint8_t* v, int width)
 {
     const __m256i zero = _mm256_setzero_si256();
-    const __m256i yWeights = _mm256_setr_epi16(kYR, kYG, kYB, 0, kYR, kYG, kYB, 0, kYR, kYG, kYB, 0, kYR, kYG, kYB, 0);
+    // Bytes R G B A become R G G B, weighed in pairs: R*r + G*g1, G*g2 + B*b.
+    const __m256i rggb = _mm256_setr_epi8(0, 1, 1, 2, 4, 5, 5, 6, 8, 9, 9, 10, 12, 13, 13, 14, 0, 1, 1, 2, 4, 5, 5, 6, 8,
+                                          9, 9, 10, 12, 13, 13, 14);
+    const __m256i yWeights = _mm256_set1_epi32(kYR | kYG1 << 8 | kYG2 << 16 | kYB << 24);
     const __m256i uWeights = _mm256_setr_epi16(kUR, kUG, kUB, 0, kUR, kUG, kUB, 0, kUR, kUG, kUB, 0, kUR, kUG, kUB, 0);
     const __m256i vWeights = _mm256_setr_epi16(kVR, kVG, kVB, 0, kVR, kVG, kVB, 0, kVR, kVG, kVB, 0, kVR, kVG, kVB, 0);
-    const __m256i lumaOffset = _mm256_set1_epi32(kLumaOffset);
+    const __m256i lumaOffset = _mm256_set1_epi16(kLumaOffset);
     const __m256i chromaOffset = _mm256_set1_epi32(kChromaOffset);
     // hadd leaves 32-bit results in the order 0 1 4 5 2 3 6 7 (per 128-bit
     // lane); this puts them back, and is its own inverse.
     const __m256i laneOrder = _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7);
     const __m256i planeOrder = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
 
-    // Weighted sums of 8 RGBA pixels, in pixel order.
-    const auto lumaSums = [&](__m256i px) {
-        const __m256i lo = _mm256_madd_epi16(_mm256_unpacklo_epi8(px, zero), yWeights); // pixels 0 1 | 4 5
-        const __m256i hi = _mm256_madd_epi16(_mm256_unpackhi_epi8(px, zero), yWeights); // pixels 2 3 | 6 7
-        return _mm256_srai_epi32(_mm256_add_epi32(_mm256_hadd_epi32(lo, hi), lumaOffset), kLumaShift);
-    };
+    // 16 pixels' luma; the sums reach 255 * 220 + offset, within 16 unsigned
+    // bits, so the pair sums may wrap as signed words.
     const auto storeLuma = [&](std::uint8_t* dst, __m256i first, __m256i second) {
-        __m256i words = _mm256_permute4x64_epi64(_mm256_packs_epi32(lumaSums(first), lumaSums(second)), 0xD8);
-        const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(words, words), 0x08);
+        const __m256i a = _mm256_maddubs_epi16(_mm256_shuffle_epi8(first, rggb), yWeights);
+        const __m256i b = _mm256_maddubs_epi16(_mm256_shuffle_epi8(second, rggb), yWeights);
+        const __m256i sums = _mm256_add_epi16(_mm256_hadd_epi16(a, b), lumaOffset); // 0-3 8-11 | 4-7 12-15
+        const __m256i words = _mm256_srli_epi16(sums, kLumaShift);
+        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(words, words), planeOrder);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm256_castsi256_si128(bytes));
     };
     // Channel sums of the four 2x2 blocks of 8 columns, in block order.
@@ -120,6 +125,8 @@ int rowPair709Avx2(const std::uint8_t* row0, const std::uint8_t* row1, std::uint
 
     int x = 0;
     for (; x + 16 <= width; x += 16) {
+        _mm_prefetch(reinterpret_cast<const char*>(row0 + 4 * x + 1024), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(row1 + 4 * x + 1024), _MM_HINT_T0);
         const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row0 + 4 * x));
         const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row0 + 4 * x + 32));
         const __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row1 + 4 * x));
