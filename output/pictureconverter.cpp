@@ -11,20 +11,18 @@ extern "C" {
 
 namespace {
 
-// Threads for the fast path. It is bound by memory more than by
-// arithmetic, so a few reach most of the gain and leave cores to the encoder.
-int conversionThreads(std::int64_t pixels)
-{
-    return pixels < picturesize::kUhdPixels ? 3 : 4;
-}
+// Threads for the fast path, the encode thread included. It is bound by
+// memory more than by arithmetic: four bring a 1080p picture to about the
+// cost of a memcpy of it even on a busy machine, and leave cores to the
+// encoder.
+constexpr int kConversionThreads = 4;
 
 } // namespace
 
 bool PictureConverter::allocate(int w, int h, AVPixelFormat format)
 {
-    const int threads = conversionThreads(std::int64_t(w) * h);
-    if (!bandWorkers || bandWorkers->threads() != threads)
-        bandWorkers = std::make_unique<BandWorkers>(threads);
+    if (!bandWorkers)
+        bandWorkers = std::make_unique<BandWorkers>(kConversionThreads);
     yuvFrame.reset(av_frame_alloc());
     if (!yuvFrame)
         return false;

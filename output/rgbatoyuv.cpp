@@ -125,6 +125,8 @@ int rowPair709Avx2(const std::uint8_t* row0, const std::uint8_t* row1, std::uint
 
     int x = 0;
     for (; x + 16 <= width; x += 16) {
+        // Reading two rows at once, the loads stalled on memory without
+        // asking ahead.
         _mm_prefetch(reinterpret_cast<const char*>(row0 + 4 * x + 1024), _MM_HINT_T0);
         _mm_prefetch(reinterpret_cast<const char*>(row1 + 4 * x + 1024), _MM_HINT_T0);
         const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row0 + 4 * x));
