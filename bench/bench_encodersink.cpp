@@ -2,12 +2,14 @@
 // preset, beside the ffmpeg CLI encoding the same raw RGBA frames with the
 // same encoder settings, in the same run. Figures: CPU seconds per media
 // second and their ratio; then the sink's RGBA-to-YUV conversion per frame
-// beside a memcpy of the same frame.
+// (goal: at most 1.5x) and the one-thread conversions, beside a memcpy of
+// the same frame.
 //
 //   bench_encodersink [seconds]      (default 5 media seconds per preset)
 
 #include "bench/benchframes.h"
 #include "output/ffmpegencodersink.h"
+#include "output/rgbatoyuv.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -16,10 +18,12 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -90,9 +94,12 @@ int main(int argc, char** argv)
         std::fflush(stdout);
     }
 
-    // The sink's own conversion, on distinct frames so none is skipped as a repeat.
-    std::printf("\nRGBA-to-YUV conversion per frame (wall ms), beside memcpy of the RGBA frame\n");
-    std::printf("%-6s %-12s %10s %10s %8s\n", "size", "preset", "convert", "memcpy", "ratio");
+    // The sink's own conversion, on distinct frames so none is skipped as a
+    // repeat, then the same picture on one thread with each matrix (the
+    // BT.601 one is libyuv's). Medians of single frames, each timed beside a
+    // memcpy of the same frame, so a moment of a busy machine does not decide.
+    std::printf("\nRGBA-to-YUV conversion per frame (median wall ms), beside memcpy of the RGBA frame\n");
+    std::printf("%-6s %-22s %10s %10s %8s\n", "size", "conversion", "convert", "memcpy", "ratio");
     struct Size {
         const char* name;
         int width, height;
@@ -111,32 +118,51 @@ int main(int argc, char** argv)
             sized.push_back(token);
         }
         QByteArray copy(sized[0]->data.size(), 0);
-        const int rounds = size.height > kHeight ? 60 : 200;
+        const int rounds = size.height > kHeight ? 100 : 300;
+        const auto median = [](std::vector<double> v) {
+            std::nth_element(v.begin(), v.begin() + std::ptrdiff_t(v.size() / 2), v.end());
+            return v[v.size() / 2];
+        };
+        // Times convert(token) and a memcpy of the same frame, round after round.
+        const auto measure = [&](const char* name, const std::function<void(FrameToken&)>& convert) {
+            std::vector<double> convertMs, copyMs;
+            for (int i = 0; i < rounds; ++i) {
+                FrameToken& token = *sized[std::size_t(i) % sized.size()];
+                token.ptsUs = 1000000 + i;
+                auto t0 = std::chrono::steady_clock::now();
+                convert(token);
+                auto t1 = std::chrono::steady_clock::now();
+                std::memcpy(copy.data(), token.data.constData(), std::size_t(token.data.size()));
+                auto t2 = std::chrono::steady_clock::now();
+                convertMs.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+                copyMs.push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
+            }
+            const double c = median(convertMs);
+            const double m = median(copyMs);
+            std::printf("%-6s %-22s %10.3f %10.3f %7.2fx\n", size.name, name, c, m, c / m);
+            std::fflush(stdout);
+        };
         for (int preset = 0; preset < 3; ++preset) {
             FfmpegEncoderSink sink;
             sink.configure(dir.filePath("convert.mkv"), {}, kFps);
             sink.setEncodingParams(0, 2, FfmpegEncoderSink::kEncoderSoftwareOnly, preset);
             FrameTokenPtr first = sized[0];
             sink.encodeFrame(first, nullptr, 0, 1); // opens the encoder and the picture
-            auto t0 = std::chrono::steady_clock::now();
-            for (int i = 0; i < rounds; ++i) {
-                FrameToken& token = *sized[std::size_t(i) % sized.size()];
-                token.ptsUs = 1000000 + i;
-                EncoderSinkTestAccess::convert(sink, token);
-            }
-            const double convertMs =
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count() / rounds;
-            t0 = std::chrono::steady_clock::now();
-            for (int i = 0; i < rounds; ++i) {
-                const QByteArray& src = sized[std::size_t(i) % sized.size()]->data;
-                std::memcpy(copy.data(), src.constData(), std::size_t(src.size()));
-            }
-            const double copyMs =
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count() / rounds;
-            std::printf("%-6s %-12s %10.3f %10.3f %7.2fx\n", size.name, names[preset], convertMs, copyMs,
-                        convertMs / copyMs);
-            std::fflush(stdout);
+            measure(names[preset], [&](FrameToken& token) { EncoderSinkTestAccess::convert(sink, token); });
             static_cast<IEncoderSink&>(sink).close();
+        }
+        for (const AVColorSpace matrix : {AVCOL_SPC_BT709, AVCOL_SPC_SMPTE170M}) {
+            av::FramePtr yuv(av_frame_alloc());
+            yuv->width = size.width;
+            yuv->height = size.height;
+            yuv->format = AV_PIX_FMT_YUV420P;
+            yuv->colorspace = matrix;
+            if (av_frame_get_buffer(yuv.get(), 32) < 0)
+                return 1;
+            measure(matrix == AVCOL_SPC_BT709 ? "one thread, BT.709" : "one thread, BT.601", [&](FrameToken& token) {
+                rgbatoyuv::convert(reinterpret_cast<const std::uint8_t*>(token.data.constData()), token.bytesPerLine,
+                                   token.width, token.height, yuv.get());
+            });
         }
     }
     return 0;

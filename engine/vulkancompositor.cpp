@@ -67,7 +67,9 @@ quint64 alphaAnd(const char* p, qsizetype n, quint64 acc)
 
 // Hot pixel loops are also built for AVX2, picked at load time where the
 // processor has it: the baseline x86-64 build moves 16 bytes at a time.
-#if defined(__x86_64__) && defined(__GNUC__)
+// Not under ThreadSanitizer: the load-time picker would run instrumented
+// before the sanitizer's runtime is up, and crash every program linking it.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
 #define QUORB_ALSO_FOR_AVX2 __attribute__((target_clones("avx2", "default")))
 #else
 #define QUORB_ALSO_FOR_AVX2

@@ -9,15 +9,27 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+namespace {
+
+// Threads for the fast path, the encode thread included. It is bound by
+// memory more than by arithmetic: four bring a 1080p picture to about the
+// cost of a memcpy of it even on a busy machine, and leave cores to the
+// encoder.
+constexpr int kConversionThreads = 4;
+
+} // namespace
+
 bool PictureConverter::allocate(int w, int h, AVPixelFormat format)
 {
+    if (!bandWorkers)
+        bandWorkers = std::make_unique<BandWorkers>(kConversionThreads);
     yuvFrame.reset(av_frame_alloc());
     if (!yuvFrame)
         return false;
     yuvFrame->width = w;
     yuvFrame->height = h;
     yuvFrame->format = format;
-    yuvFrame->colorspace = rgbatoyuv::kColorSpace;
+    yuvFrame->colorspace = rgbatoyuv::colorSpaceFor(w, h);
     yuvFrame->color_range = rgbatoyuv::kColorRange;
     lastConvertedToken = nullptr;
     if (av_frame_get_buffer(yuvFrame.get(), 32) < 0) {
@@ -30,6 +42,7 @@ bool PictureConverter::allocate(int w, int h, AVPixelFormat format)
 void PictureConverter::reset()
 {
     yuvFrame.reset();
+    bandWorkers.reset();
     scaler.reset();
     scalerKey = {};
     lastConvertedToken = nullptr;
@@ -42,8 +55,10 @@ bool PictureConverter::convert(const FrameToken& token, int qualityPreset)
     if (lastConvertedToken == &token && lastConvertedPtsUs == token.ptsUs
         && lastConvertedGeneration == token.generation)
         return true; // the same picture again: the converted one is still in yuvFrame
+    if (!yuvFrame)
+        return false;
     const auto* rgba = reinterpret_cast<const std::uint8_t*>(token.data.constData());
-    if (!rgbatoyuv::convert(rgba, token.bytesPerLine, token.width, token.height, yuvFrame.get())
+    if (!rgbatoyuv::convert(rgba, token.bytesPerLine, token.width, token.height, yuvFrame.get(), *bandWorkers)
         && !scale(token, qualityPreset))
         return false;
     lastConvertedToken = &token;
@@ -77,10 +92,15 @@ bool PictureConverter::scale(const FrameToken& token, int qualityPreset)
             qWarning() << "FfmpegEncoderSink: swscale threads option unavailable;"
                        << "color conversion will use the FFmpeg default:" << av::errorText(threadResult);
         }
-        // The scaler's defaults for a YUV destination (BT.601, limited
-        // range) are the matrix and range the fast path uses.
+        // Limited range is the scaler's default for a YUV destination, BT.601
+        // its default matrix; BT.709 is asked for.
         if (sws_init_context(s, nullptr, nullptr) < 0)
             return false;
+        if (yuvFrame->colorspace == AVCOL_SPC_BT709) {
+            const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
+            if (sws_setColorspaceDetails(s, bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16) < 0)
+                return false;
+        }
         scaler = std::move(fresh);
         scalerKey = key;
     }

@@ -2,13 +2,17 @@
 
 #include "avglue/avptr.h"
 #include "engine/frametoken.h"
+#include "output/bandworkers.h"
 
 #include <cstdint>
+#include <memory>
 
 // The encoder's picture: a program frame (RGBA) converted to the video
 // encoder's YUV format and size, by the fast path of rgbatoyuv when it
 // applies, else by a cached swscale context. The same frame handed over
-// twice is converted once. One thread (the encode thread) owns it.
+// twice is converted once. One thread (the encode thread) owns it; the
+// fast path splits a picture over a few band workers kept from one
+// allocate() to the next.
 class PictureConverter {
 public:
     // A picture of w x h in `format`; the last conversion is forgotten.
@@ -22,6 +26,7 @@ private:
     bool scale(const FrameToken& token, int qualityPreset);
 
     av::FramePtr yuvFrame;
+    std::unique_ptr<BandWorkers> bandWorkers;
     av::SwsPtr scaler;
     struct ScalerKey {
         int srcWidth = 0, srcHeight = 0, dstWidth = 0, dstHeight = 0;

@@ -131,7 +131,7 @@ av::CodecContextPtr openWith(const AVCodec* codec, const Request& request)
     ctx->framerate = AVRational{rate, 1};
     ctx->gop_size = request.options.keyframeIntervalSeconds * rate;
     ctx->pix_fmt = (nameContains(name, "_qsv") || nameContains(name, "_amf")) ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
-    ctx->colorspace = rgbatoyuv::kColorSpace;
+    ctx->colorspace = rgbatoyuv::colorSpaceFor(request.width, request.height);
     ctx->color_range = rgbatoyuv::kColorRange;
 
     const std::int64_t kbps = request.options.videoBitrateKbps > 0

@@ -46,19 +46,22 @@ QByteArray cliRgba(const QString& path)
 // single pixel of the codec's noise decides) against the expected one; an
 // empty text when all channels are within the limit, else the first
 // offending bar.
-QString barErrors(const QByteArray& actual, const QByteArray& expected, int limit = kMaxLevelError)
+QString barErrors(const QByteArray& actual, const QByteArray& expected, int limit = kMaxLevelError,
+                  QSize size = QSize(kWidth, kHeight))
 {
-    if (actual.size() != expected.size() || actual.size() != kWidth * kHeight * 4)
+    const int width = size.width();
+    const int height = size.height();
+    if (actual.size() != expected.size() || actual.size() != width * height * 4)
         return QString("size %1, expected %2").arg(actual.size()).arg(expected.size());
-    const int barWidth = kWidth / kBars;
+    const int barWidth = width / kBars;
     for (int bar = 0; bar < kBars; ++bar) {
         for (int c = 0; c < 3; ++c) {
             double a = 0;
             double e = 0;
             int n = 0;
-            for (int y = kHeight / 6; y < kHeight / 2; ++y) {
+            for (int y = height / 6; y < height / 2; ++y) {
                 for (int x = bar * barWidth + barWidth / 4; x < (bar + 1) * barWidth - barWidth / 4; ++x) {
-                    const qsizetype at = (qsizetype(y) * kWidth + x) * 4 + c;
+                    const qsizetype at = (qsizetype(y) * width + x) * 4 + c;
                     a += quint8(actual[at]);
                     e += quint8(expected[at]);
                     ++n;
@@ -91,6 +94,41 @@ double psnr(const QByteArray& a, const QByteArray& b)
     return 10 * std::log10(255.0 * 255.0 / (sum / double(n)));
 }
 
+// Records ten frames of one RGBA picture with the encoder sink into dir;
+// returns the file, or an empty path.
+QString recordPicture(const QString& dir, const QByteArray& rgba, QSize size)
+{
+    FfmpegEncoderSink sink;
+    TonePuller tone;
+    if (!sink.configure(QDir(dir).filePath("bars.mp4"), {}, 30.0))
+        return {};
+    // A generous bit rate keeps the codec's own loss out of the colour figures.
+    sink.setEncodingParams(std::max(8000, size.width() * size.height() / 100), 2,
+                           FfmpegEncoderSink::kEncoderSoftwareOnly, 2);
+    sink.setAudioPullCallback([&tone](std::int16_t* dst, int frames) { tone(dst, frames); });
+    std::thread encodeThread([&] {
+        for (int i = 0; i < 10; ++i) {
+            FrameTokenPtr frame = makeRgbaFrame(size.width(), size.height(), i);
+            frame->data = rgba;
+            sink.encodeFrame(frame, nullptr, 0, 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(33));
+        }
+        static_cast<IEncoderSink&>(sink).close();
+    });
+    encodeThread.join();
+    // The sink names the file after its start time.
+    const QStringList files = QDir(dir).entryList({"*.mp4"}, QDir::Files);
+    return files.size() == 1 ? QDir(dir).filePath(files.first()) : QString();
+}
+
+QJsonObject videoStream(const QString& file)
+{
+    for (const auto& s : ffprobe(file).value("streams").toArray())
+        if (s.toObject().value("codec_type").toString() == "video")
+            return s.toObject();
+    return {};
+}
+
 } // namespace
 
 class TestColourFidelity : public QObject {
@@ -99,6 +137,8 @@ class TestColourFidelity : public QObject {
 private slots:
     void barsSurviveDecodeAndRecording_data();
     void barsSurviveDecodeAndRecording();
+    void recordingMatrixFollowsProgramSize_data();
+    void recordingMatrixFollowsProgramSize();
 };
 
 void TestColourFidelity::barsSurviveDecodeAndRecording_data()
@@ -143,38 +183,49 @@ void TestColourFidelity::barsSurviveDecodeAndRecording()
         return;
 
     QTemporaryDir dir;
-    const QString recording = dir.filePath("bars.mp4");
-    FfmpegEncoderSink sink;
-    TonePuller tone;
-    QVERIFY(sink.configure(recording, {}, 30.0));
-    // A generous bit rate keeps the codec's own loss out of the colour figures.
-    sink.setEncodingParams(8000, 2, FfmpegEncoderSink::kEncoderSoftwareOnly, 2);
-    sink.setAudioPullCallback([&tone](std::int16_t* dst, int frames) { tone(dst, frames); });
-    std::thread encodeThread([&] {
-        for (int i = 0; i < 10; ++i) {
-            FrameTokenPtr frame = makeRgbaFrame(kWidth, kHeight, i);
-            frame->data = decoded;
-            sink.encodeFrame(frame, nullptr, 0, 1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(33));
-        }
-        static_cast<IEncoderSink&>(sink).close();
-    });
-    encodeThread.join();
-
-    // The sink names the file after its start time.
-    const QStringList files = QDir(dir.path()).entryList({"*.mp4"}, QDir::Files);
-    QCOMPARE(files.size(), 1);
-    const QString file = dir.filePath(files.first());
-    const QJsonArray streams = ffprobe(file).value("streams").toArray();
-    QJsonObject video;
-    for (const auto& s : streams)
-        if (s.toObject().value("codec_type").toString() == "video")
-            video = s.toObject();
+    const QString file = recordPicture(dir.path(), decoded, QSize(kWidth, kHeight));
+    QVERIFY(!file.isEmpty());
+    const QJsonObject video = videoStream(file);
     QCOMPARE(video.value("color_space").toString(), QString("smpte170m"));
     QCOMPARE(video.value("color_range").toString(), QString("tv"));
     const QByteArray recorded = cliRgba(file);
     QCOMPARE(barErrors(recorded, reference, kMaxRecordedLevelError), QString());
     const double quality = psnr(recorded, reference);
+    QVERIFY2(quality >= kMinPsnr, qPrintable(QString("PSNR %1 dB").arg(quality)));
+}
+
+void TestColourFidelity::recordingMatrixFollowsProgramSize_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QString>("tag");
+    QTest::newRow("SD keeps BT.601") << QSize(640, 360) << "smpte170m";
+    QTest::newRow("720p takes BT.709") << QSize(1280, 720) << "bt709";
+    QTest::newRow("1080p takes BT.709") << QSize(1920, 1080) << "bt709";
+}
+
+void TestColourFidelity::recordingMatrixFollowsProgramSize()
+{
+    QFETCH(QSize, size);
+    QFETCH(QString, tag);
+    QByteArray bars;
+    QCOMPARE(runProgram("ffmpeg", {"-v", "error", "-f", "lavfi", "-i",
+                                   QString("smptebars=size=%1x%2").arg(size.width()).arg(size.height()), "-frames:v",
+                                   "1", "-pix_fmt", "rgba", "-f", "rawvideo", "-"},
+                        &bars),
+             0);
+    QCOMPARE(bars.size(), qsizetype(size.width()) * size.height() * 4);
+
+    QTemporaryDir dir;
+    const QString file = recordPicture(dir.path(), bars, size);
+    QVERIFY(!file.isEmpty());
+    const QJsonObject video = videoStream(file);
+    QCOMPARE(video.value("color_space").toString(), tag);
+    QCOMPARE(video.value("color_range").toString(), QString("tv"));
+    // The CLI decodes by the tags: a matrix other than the tagged one
+    // shifts the saturated bars.
+    const QByteArray recorded = cliRgba(file);
+    QCOMPARE(barErrors(recorded, bars, kMaxRecordedLevelError, size), QString());
+    const double quality = psnr(recorded, bars);
     QVERIFY2(quality >= kMinPsnr, qPrintable(QString("PSNR %1 dB").arg(quality)));
 }
 
