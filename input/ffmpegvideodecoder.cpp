@@ -315,7 +315,11 @@ void FFmpegVideoDecoder::runDecodeLoop(Session& s)
     newestAudioPtsUs = kNoPts;
     if (s.readerUsed)
         s.reader = std::thread([this, &s] { packetReaderLoop(s); });
-    s.pacer.reset();
+    {
+        std::lock_guard lock(audioMutex);
+        soundFollowsPictures = !s.live;
+    }
+    restartPacing(s);
 
     AVPacket* packet = s.packet.get();
     while (!stopRequested) {
@@ -328,7 +332,7 @@ void FFmpegVideoDecoder::runDecodeLoop(Session& s)
             if (position != lastShownMs.load()) {
                 seekTo(s, position);
                 lastShownMs = position;
-                s.pacer.reset();
+                restartPacing(s);
                 scrubTo(s);
                 clearAudio(false);
             }
@@ -339,7 +343,7 @@ void FFmpegVideoDecoder::runDecodeLoop(Session& s)
         lastShownMs = -1;
         if (seekRequested.exchange(false)) {
             seekTo(s, positionMs.load());
-            s.pacer.reset();
+            restartPacing(s);
         }
 
         av_packet_unref(packet);
@@ -355,8 +359,10 @@ void FFmpegVideoDecoder::runDecodeLoop(Session& s)
                 continue;
             if (looping) {
                 endedOnce = false;
-                seekTo(s, 0);
-                s.pacer.reset();
+                // The clip goes on from its start: its sound is not faded
+                // in again at every pass.
+                seekTo(s, 0, false);
+                restartPacing(s);
                 continue;
             }
             bool expected = false;
@@ -389,6 +395,15 @@ void FFmpegVideoDecoder::runDecodeLoop(Session& s)
         }
     }
     s.stopReader();
+    std::lock_guard lock(audioMutex);
+    soundFollowsPictures = false;
+}
+
+void FFmpegVideoDecoder::restartPacing(Session& s)
+{
+    s.pacer.reset();
+    std::lock_guard lock(audioMutex);
+    pictureClock.reset();
 }
 
 bool FFmpegVideoDecoder::receiveFilePictures(Session& s)
@@ -409,7 +424,13 @@ bool FFmpegVideoDecoder::showFilePicture(Session& s)
     }
     const std::int64_t t = frameTimeUs(frame, s.videoStream);
     const std::int64_t firstNow = steadyNowUs();
+    const bool anchoring = !s.pacer.anchored();
     const std::int64_t due = firstNow + s.pacer.delayUs(t, firstNow);
+    if (anchoring) {
+        // From here on the sound is heard by this picture's clock.
+        std::lock_guard lock(audioMutex);
+        pictureClock = s.pacer;
+    }
     if (due - firstNow > FilePacer::kReadAheadMinUs && s.audio.context) {
         readAheadWhileWaiting(s, due - firstNow);
     } else if (due < firstNow && s.audio.context) {
@@ -539,7 +560,7 @@ void FFmpegVideoDecoder::scrubTo(Session& s)
     av_packet_unref(packet);
 }
 
-void FFmpegVideoDecoder::seekTo(Session& s, qint64 position)
+void FFmpegVideoDecoder::seekTo(Session& s, qint64 position, bool fadeIn)
 {
     s.heldBack.clear();
     videoOriginUs = kNoPts;
@@ -563,7 +584,7 @@ void FFmpegVideoDecoder::seekTo(Session& s, qint64 position)
             flushDecoders();
     }
     s.audio.dropResampler();
-    clearAudio(true);
+    clearAudio(fadeIn);
 }
 
 int FFmpegVideoDecoder::readPacket(Session& s, AVPacket* out)
