@@ -2,6 +2,7 @@
 #include "platform/capturedevices.h"
 
 #include <atomic>
+#include <chrono>
 
 namespace {
 
@@ -46,6 +47,8 @@ private slots:
     void initTestCase();
     void pullFromShortQueue();
     void fadeInRamp();
+    void fileSoundFollowsThePicturesClock_data();
+    void fileSoundFollowsThePicturesClock();
     void queueKeepsTheNewestEightSeconds();
     void resamplesToStereo48k_data();
     void resamplesToStereo48k();
@@ -96,6 +99,80 @@ void TestDecoderAudio::fadeInRamp()
     FFmpegVideoDecoderProbe::pushAudio(decoder, ones.data(), 1);
     QCOMPARE(decoder.readAudio(out.data(), 1), 1);
     QCOMPARE(out[0], 1.0f);
+}
+
+void TestDecoderAudio::fileSoundFollowsThePicturesClock_data()
+{
+    QTest::addColumn<bool>("pictureShown");
+    // The queue's head against the sound due in the read (the 10 ms up to now).
+    QTest::addColumn<int>("headAheadMs");
+    QTest::addColumn<int>("silentMs");  // leading silence expected, at most
+    QTest::addColumn<int>("skippedMs"); // sound expected to be dropped, at least
+    QTest::newRow("in step") << true << 0 << 0 << 0;
+    // A read comes a little early or late: that is not moved for.
+    QTest::newRow("10 ms ahead is left alone") << true << 10 << 0 << 0;
+    QTest::newRow("10 ms behind is left alone") << true << -10 << 0 << 0;
+    // Sound decoded before its time waits for it.
+    QTest::newRow("100 ms ahead waits") << true << 100 << 100 << 0;
+    // Sound behind its pictures (the queue ran deep, or dry) catches up.
+    QTest::newRow("200 ms behind is dropped") << true << -200 << 0 << 200;
+    // Before the first picture of a stretch nothing is due.
+    QTest::newRow("no picture yet") << false << 0 << 100 << 0;
+}
+
+// A file's sound is heard by the clock its pictures are paced by, however
+// deep its queue: the read at a wall time is the sound due then.
+void TestDecoderAudio::fileSoundFollowsThePicturesClock()
+{
+    QFETCH(bool, pictureShown);
+    QFETCH(int, headAheadMs);
+    QFETCH(int, silentMs);
+    QFETCH(int, skippedMs);
+    constexpr int kRate = FFmpegVideoDecoder::kOutputSampleRate;
+    constexpr int kRead = kRate / 100;            // one 10 ms tick
+    constexpr int kSlackFrames = kRate * 8 / 1000; // the test's own delay before the read
+    const auto nowUs = [] {
+        return std::chrono::duration_cast<std::chrono::microseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
+    FramePool pool(kPoolCapacity, 320, 180);
+    FFmpegVideoDecoder decoder(&pool);
+    // One second of sound whose left channel counts its frames.
+    const int frames = kRate;
+    std::vector<float> counted(std::size_t(frames) * 2);
+    for (int i = 0; i < frames; ++i)
+        counted[std::size_t(2 * i)] = float(i + 1);
+
+    const std::int64_t pictureUs = 5000000; // the picture shown now
+    FilePacer clock;
+    if (pictureShown)
+        clock.delayUs(pictureUs, nowUs());
+    FFmpegVideoDecoderProbe::followPictureClock(decoder, clock);
+    const std::int64_t dueUs = pictureUs - 10000;
+    FFmpegVideoDecoderProbe::pushAudioAt(decoder, counted.data(), frames, dueUs + headAheadMs * 1000);
+    std::vector<float> out(std::size_t(kRead) * 2, 7.0f);
+    QCOMPARE(decoder.readAudio(out.data(), kRead), kRead);
+
+    int silent = 0;
+    while (silent < kRead && out[std::size_t(2 * silent)] == 0.0f)
+        ++silent;
+    const int expectedSilent = std::min(kRead, silentMs * kRate / 1000);
+    QVERIFY2(silent <= expectedSilent && silent >= expectedSilent - kSlackFrames,
+             qPrintable(QString("%1 frames of silence first").arg(silent)));
+    if (silent == kRead) {
+        // Nothing was taken: the sound waits whole.
+        QCOMPARE(FFmpegVideoDecoderProbe::queuedAudioFrames(decoder), std::int64_t(frames));
+        return;
+    }
+    const int first = int(out[std::size_t(2 * silent)]) - 1;
+    const int expectedSkipped = skippedMs * kRate / 1000;
+    // Time goes on while the test reads: a little more may be due by then.
+    QVERIFY2(first >= expectedSkipped && first <= expectedSkipped + kSlackFrames,
+             qPrintable(QString("the read starts %1 frames into the queue").arg(first)));
+    // The rest of the read follows on without a gap.
+    for (int i = silent; i < kRead; ++i)
+        QCOMPARE(int(out[std::size_t(2 * i)]) - 1, first + i - silent);
 }
 
 void TestDecoderAudio::queueKeepsTheNewestEightSeconds()
