@@ -66,8 +66,10 @@ quint64 alphaAnd(const char* p, qsizetype n, quint64 acc)
 }
 
 // Hot pixel loops are also built for AVX2, picked at load time where the
-// processor has it: the baseline x86-64 build moves 16 bytes at a time.
-#if defined(__x86_64__) && defined(__GNUC__)
+// processor has it: the baseline x86-64 build moves 16 bytes at a time. Not
+// under TSan: the loader runs the picking function before the sanitizer's
+// runtime is up, and its instrumented code crashes the program at start.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
 #define QUORB_ALSO_FOR_AVX2 __attribute__((target_clones("avx2", "default")))
 #else
 #define QUORB_ALSO_FOR_AVX2
