@@ -134,6 +134,7 @@ void FFmpegVideoDecoder::applySource(const QString& source)
     std::lock_guard lock(threadMutex);
     lastShownMs = -1;
     lastRequestedMs = -1;
+    shownMs = -1;
     endedOnce = false;
     seekRequested = true;
     videoOriginUs = kNoPts;
@@ -168,6 +169,7 @@ void FFmpegVideoDecoder::setPlayback(qint64 requestedMs, bool wantPlaying)
     state.positionMs = positionMs.load();
     state.playing = playing.load();
     state.lastRequestedMs = lastRequestedMs.load();
+    state.shownMs = shownMs.load();
     state.endedOnce = endedOnce.load();
     state.looping = looping.load();
     const playbackrules::PlaybackOutcome next = playbackrules::applyRequest(state, requestedMs, wantPlaying);
@@ -179,8 +181,11 @@ void FFmpegVideoDecoder::setPlayback(qint64 requestedMs, bool wantPlaying)
     playing = next.playing;
     if (next.flushAudio)
         flushAudioRequested = true;
-    if (next.requestSeek)
+    if (next.requestSeek) {
+        // The pictures shown so far no longer say where the playback is.
+        shownMs = -1;
         seekRequested = true;
+    }
     lastRequestedMs = next.positionMs;
 }
 
@@ -235,8 +240,10 @@ void FFmpegVideoDecoder::updateSourceInfo(int codedWidth, int codedHeight, int d
 
 void FFmpegVideoDecoder::deliverFrame(FrameTokenPtr&& frame)
 {
-    if (frame)
+    if (frame) {
         frame->generation = generation.load();
+        shownMs = frame->ptsUs / 1000;
+    }
     if (frameCallback)
         frameCallback(std::move(frame));
 }
@@ -563,6 +570,7 @@ void FFmpegVideoDecoder::scrubTo(Session& s)
 void FFmpegVideoDecoder::seekTo(Session& s, qint64 position, bool fadeIn)
 {
     s.heldBack.clear();
+    shownMs = -1;
     videoOriginUs = kNoPts;
     clockOriginFrames = kNoPts;
     newestAudioPtsUs = kNoPts;

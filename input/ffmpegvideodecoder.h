@@ -239,6 +239,7 @@ private:
     std::atomic<bool> playing{false};
     std::atomic<qint64> lastShownMs{-1};
     std::atomic<qint64> lastRequestedMs{-1};
+    std::atomic<qint64> shownMs{-1}; // media time of the picture handed out last
     std::atomic<qint64> durationMs{-1};
     std::atomic<bool> seekRequested{false};
     std::atomic<bool> looping{false};

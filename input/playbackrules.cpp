@@ -27,7 +27,11 @@ PlaybackOutcome applyRequest(const PlaybackState& state, qint64 requestedMs, boo
     if (starting)
         out.requestSeek = std::llabs(p - state.positionMs) > kStartSeekToleranceMs || state.lastRequestedMs == -1;
     else
-        out.requestSeek = state.lastRequestedMs >= 0 && std::llabs(p - state.lastRequestedMs) > kPlayingSeekToleranceMs;
+        // The playback has moved on since the last request: a request of
+        // where it is now (a program switch to a playing channel asks for
+        // the position its panel shows) is no jump.
+        out.requestSeek = state.lastRequestedMs >= 0 && std::llabs(p - state.lastRequestedMs) > kPlayingSeekToleranceMs
+            && !(state.shownMs >= 0 && std::llabs(p - state.shownMs) <= kPlayingSeekToleranceMs);
     return out;
 }
 
