@@ -107,7 +107,9 @@ void PreviewAudioMixer::startPreview()
     m_timer = new QTimer(this);
     m_timer->setTimerType(Qt::PreciseTimer);
     m_timer->setInterval(kTickMs);
-    connect(m_timer, &QTimer::timeout, this, &PreviewAudioMixer::mixTick);
+    connect(m_timer, &QTimer::timeout, this, &PreviewAudioMixer::mixDueFrames);
+    m_framesMixed = 0;
+    m_tickClock.start();
     m_timer->start();
 }
 
@@ -233,11 +235,30 @@ void PreviewAudioMixer::mixBuses(MixerAudioSource* source, int frames, float* mo
     }
 }
 
-void PreviewAudioMixer::mixTick()
+void PreviewAudioMixer::mixDueFrames()
 {
-    if (!m_device)
+    // Timer events come late now and then on a busy machine, and a late one
+    // does not make up for those it missed. The decoders hand out a file's
+    // sound by the steady clock its pictures keep, and the encoder takes
+    // the tap by that clock too: each event mixes the sound due since the
+    // last one, so none is left out of the program (the recording's sound
+    // would otherwise run ahead of its pictures by it).
+    const std::int64_t due = m_tickClock.nsecsElapsed() * kSampleRate / 1000000000;
+    // After a stall of more than a second the rest is given up.
+    m_framesMixed = std::max(m_framesMixed, due - kMaxCatchUpFrames);
+    const int frames = int(due - m_framesMixed);
+    if (frames <= 0)
         return;
-    const int frames = kTickFrames;
+    mixFrames(frames);
+    m_framesMixed += frames;
+}
+
+void PreviewAudioMixer::mixTick() { mixFrames(kTickFrames); }
+
+void PreviewAudioMixer::mixFrames(int frames)
+{
+    if (!m_device || frames <= 0)
+        return;
     const size_t samples = size_t(frames) * kChannels;
     if (m_monitorBus.size() < samples) {
         m_monitorBus.resize(samples);

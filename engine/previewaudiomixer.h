@@ -3,6 +3,7 @@
 #include "output/programaudiotap.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QObject>
 
@@ -45,6 +46,8 @@ public:
     static constexpr int kTapCapBytes = 384000;
     static constexpr int kTapCompactBytes = 16384;
     static constexpr int kSources = 4;
+    // Sound the timer may have missed that one timer event mixes (1 s).
+    static constexpr int kMaxCatchUpFrames = kSampleRate;
 
     // source is not owned; it must call detachSource before it goes away.
     explicit PreviewAudioMixer(MixerAudioSource* source, QObject* parent = nullptr);
@@ -57,9 +60,9 @@ public:
     // Mixer thread: stopPreview, then hand the object back to the main thread.
     void stopAndReturnToMainThread();
 
-    // One 10 ms mix step; the timer calls it, and a caller that needs exact
-    // control of the timing (tests, benchmarks) may call it on the mixer
-    // thread. Nothing happens without a device or a source.
+    // One 10 ms mix step, for a caller that needs exact control of the
+    // timing (tests, benchmarks), on the mixer thread; the timer mixes by the
+    // steady clock instead. Nothing happens without a device or a source.
     void mixTick();
 
     // Any thread; after it returns no tick is inside the source and none will
@@ -88,6 +91,10 @@ public:
     std::int64_t playedFrames() const;
 
 private:
+    // The timer's slot: mixes the sound due by the steady clock since the
+    // start, not a fixed tick per event.
+    void mixDueFrames();
+    void mixFrames(int frames);
     void mixBuses(MixerAudioSource* source, int frames, float* monitor, float* program);
     // Caller holds m_tapMutex.
     void compactTapLocked();
@@ -116,6 +123,8 @@ private:
 
     // Mixer thread only (children, owned).
     QTimer* m_timer = nullptr;
+    QElapsedTimer m_tickClock;
+    std::int64_t m_framesMixed = 0;
     QAudioSink* m_audioSink = nullptr;
     // Created and deleted on the mixer thread under m_deviceMutex, so that
     // playedFrames on a decoder thread never reads a deleted device; the

@@ -134,6 +134,7 @@ void FFmpegVideoDecoder::applySource(const QString& source)
     std::lock_guard lock(threadMutex);
     lastShownMs = -1;
     lastRequestedMs = -1;
+    shownMs = -1;
     endedOnce = false;
     seekRequested = true;
     videoOriginUs = kNoPts;
@@ -168,6 +169,7 @@ void FFmpegVideoDecoder::setPlayback(qint64 requestedMs, bool wantPlaying)
     state.positionMs = positionMs.load();
     state.playing = playing.load();
     state.lastRequestedMs = lastRequestedMs.load();
+    state.shownMs = shownMs.load();
     state.endedOnce = endedOnce.load();
     state.looping = looping.load();
     const playbackrules::PlaybackOutcome next = playbackrules::applyRequest(state, requestedMs, wantPlaying);
@@ -179,8 +181,11 @@ void FFmpegVideoDecoder::setPlayback(qint64 requestedMs, bool wantPlaying)
     playing = next.playing;
     if (next.flushAudio)
         flushAudioRequested = true;
-    if (next.requestSeek)
+    if (next.requestSeek) {
+        // The pictures shown so far no longer say where the playback is.
+        shownMs = -1;
         seekRequested = true;
+    }
     lastRequestedMs = next.positionMs;
 }
 
@@ -235,8 +240,10 @@ void FFmpegVideoDecoder::updateSourceInfo(int codedWidth, int codedHeight, int d
 
 void FFmpegVideoDecoder::deliverFrame(FrameTokenPtr&& frame)
 {
-    if (frame)
+    if (frame) {
         frame->generation = generation.load();
+        shownMs = frame->ptsUs / 1000;
+    }
     if (frameCallback)
         frameCallback(std::move(frame));
 }
@@ -315,7 +322,11 @@ void FFmpegVideoDecoder::runDecodeLoop(Session& s)
     newestAudioPtsUs = kNoPts;
     if (s.readerUsed)
         s.reader = std::thread([this, &s] { packetReaderLoop(s); });
-    s.pacer.reset();
+    {
+        std::lock_guard lock(audioMutex);
+        soundFollowsPictures = !s.live;
+    }
+    restartPacing(s);
 
     AVPacket* packet = s.packet.get();
     while (!stopRequested) {
@@ -330,7 +341,7 @@ void FFmpegVideoDecoder::runDecodeLoop(Session& s)
         lastShownMs = -1;
         if (seekRequested.exchange(false)) {
             seekTo(s, positionMs.load());
-            s.pacer.reset();
+            restartPacing(s);
         }
 
         av_packet_unref(packet);
@@ -364,6 +375,15 @@ void FFmpegVideoDecoder::runDecodeLoop(Session& s)
         }
     }
     s.stopReader();
+    std::lock_guard lock(audioMutex);
+    soundFollowsPictures = false;
+}
+
+void FFmpegVideoDecoder::restartPacing(Session& s)
+{
+    s.pacer.reset();
+    std::lock_guard lock(audioMutex);
+    pictureClock.reset();
 }
 
 // Paused: show the picture at the requested position once each time it
@@ -375,7 +395,7 @@ void FFmpegVideoDecoder::showPausedPosition(Session& s)
     if (position != lastShownMs.load()) {
         seekTo(s, position);
         lastShownMs = position;
-        s.pacer.reset();
+        restartPacing(s);
         scrubTo(s);
         clearAudio(false);
     }
@@ -392,8 +412,10 @@ void FFmpegVideoDecoder::finishPlaythrough(Session& s)
         return;
     if (looping) {
         endedOnce = false;
-        seekTo(s, 0);
-        s.pacer.reset();
+        // The clip goes on from its start: its sound is not faded in again
+        // at every pass.
+        seekTo(s, 0, false);
+        restartPacing(s);
         return;
     }
     bool expected = false;
@@ -422,7 +444,13 @@ bool FFmpegVideoDecoder::showFilePicture(Session& s)
     }
     const std::int64_t t = frameTimeUs(frame, s.videoStream);
     const std::int64_t firstNow = steadyNowUs();
+    const bool anchoring = !s.pacer.anchored();
     const std::int64_t due = firstNow + s.pacer.delayUs(t, firstNow);
+    if (anchoring) {
+        // From here on the sound is heard by this picture's clock.
+        std::lock_guard lock(audioMutex);
+        pictureClock = s.pacer;
+    }
     if (due - firstNow > FilePacer::kReadAheadMinUs && s.audio.context) {
         readAheadWhileWaiting(s, due - firstNow);
     } else if (due < firstNow && s.audio.context) {
@@ -552,9 +580,10 @@ void FFmpegVideoDecoder::scrubTo(Session& s)
     av_packet_unref(packet);
 }
 
-void FFmpegVideoDecoder::seekTo(Session& s, qint64 position)
+void FFmpegVideoDecoder::seekTo(Session& s, qint64 position, bool fadeIn)
 {
     s.heldBack.clear();
+    shownMs = -1;
     videoOriginUs = kNoPts;
     clockOriginFrames = kNoPts;
     newestAudioPtsUs = kNoPts;
@@ -576,7 +605,7 @@ void FFmpegVideoDecoder::seekTo(Session& s, qint64 position)
             flushDecoders();
     }
     s.audio.dropResampler();
-    clearAudio(true);
+    clearAudio(fadeIn);
 }
 
 int FFmpegVideoDecoder::readPacket(Session& s, AVPacket* out)

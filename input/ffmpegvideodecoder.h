@@ -3,6 +3,7 @@
 #include "avglue/avptr.h"
 #include "engine/frametoken.h"
 #include "engine/packedsize.h"
+#include "input/filepacer.h"
 
 #include <QObject>
 #include <QSize>
@@ -130,7 +131,11 @@ private:
     void runDecodeLoop(Session& s);
     void showPausedPosition(Session& s);
     void finishPlaythrough(Session& s);
-    void seekTo(Session& s, qint64 positionMs);
+    // A jump in the file: the sound queued so far is dropped, faded in
+    // again after it unless `fadeIn` is false (a loop's seam).
+    void seekTo(Session& s, qint64 positionMs, bool fadeIn = true);
+    // The next picture anchors the pacing anew; the sound waits for it.
+    void restartPacing(Session& s);
     int readPacket(Session& s, AVPacket* out);
     int readInputPacket(Session& s, AVPacket* out);
     void packetReaderLoop(Session& s);
@@ -165,7 +170,13 @@ private:
     // error reported) when it cannot.
     av::InputPtr openMicrophone(const QString& microphone, void* interruptOpaque, AudioDecodeState& a, int* index);
     void clearAudio(bool fadeIn);
-    void pushAudio(const float* samples, int frames);
+    // mediaUs: the media time of the first sample, kNoPts when unknown.
+    void pushAudio(const float* samples, int frames, std::int64_t mediaUs = kNoPts);
+    // Caller holds audioMutex: the sound moved onto the pictures' clock
+    // before a read at nowUs; returns the frames of silence that go first.
+    int alignSoundLocked(std::int64_t nowUs, int frames);
+    // Caller holds audioMutex: drops up to `frames` from the head.
+    void dropAudioLocked(std::int64_t frames);
     std::int64_t queuedAudioFrames();
 
     // Worker threads.
@@ -228,6 +239,7 @@ private:
     std::atomic<bool> playing{false};
     std::atomic<qint64> lastShownMs{-1};
     std::atomic<qint64> lastRequestedMs{-1};
+    std::atomic<qint64> shownMs{-1}; // media time of the picture handed out last
     std::atomic<qint64> durationMs{-1};
     std::atomic<bool> seekRequested{false};
     std::atomic<bool> looping{false};
@@ -241,4 +253,13 @@ private:
     std::mutex audioMutex;
     std::deque<float> audioQueue;
     int fadeInRemaining = 0;
+    // A file's sound is heard by its pictures' clock, not as fast as the
+    // mixer empties the queue: its queue depth would otherwise set how far
+    // the sound lags the pictures (and every dry read would add to it).
+    // While no picture has anchored the clock, the sound waits.
+    bool soundFollowsPictures = false;
+    FilePacer pictureClock; // a copy of the decode thread's pacer once anchored
+    // Media time of the queue's first sample, in 48 kHz samples; kNoPts when
+    // unknown.
+    std::int64_t queueHeadSamples = kNoPts;
 };

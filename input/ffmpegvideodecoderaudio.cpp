@@ -26,6 +26,12 @@ constexpr int kPausedMicrophoneDiscardMax = 128;
 
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+std::int64_t steadyNowUs()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 } // namespace
 
 bool FFmpegVideoDecoder::AudioDecodeState::fitResampler(const AVFrame& frame)
@@ -68,19 +74,53 @@ void FFmpegVideoDecoder::clearAudio(bool fadeIn)
 {
     std::lock_guard lock(audioMutex);
     audioQueue.clear();
+    queueHeadSamples = kNoPts;
+    // Whatever comes next starts a new stretch of the file: it waits for
+    // the picture that anchors the clock again.
+    pictureClock.reset();
     fadeInRemaining = fadeIn ? kFadeInStart : 0;
 }
 
-void FFmpegVideoDecoder::pushAudio(const float* samples, int frames)
+void FFmpegVideoDecoder::pushAudio(const float* samples, int frames, std::int64_t mediaUs)
 {
     if (!samples || frames <= 0)
         return;
     std::lock_guard lock(audioMutex);
+    // Chunks of one stretch follow each other: only the head's time is kept.
+    if (audioQueue.empty())
+        queueHeadSamples = mediaUs == kNoPts ? kNoPts : av_rescale(mediaUs, kOutputSampleRate, 1000000);
     audioQueue.insert(audioQueue.end(), samples, samples + std::size_t(frames) * 2);
     if (audioQueue.size() > std::size_t(kAudioQueueCapFloats))
-        audioQueue.erase(audioQueue.begin(), audioQueue.begin() + (audioQueue.size() - kAudioQueueCapFloats));
+        dropAudioLocked(std::int64_t(audioQueue.size() - kAudioQueueCapFloats) / 2);
 }
 
+void FFmpegVideoDecoder::dropAudioLocked(std::int64_t frames)
+{
+    const std::int64_t n = std::min<std::int64_t>(frames, std::int64_t(audioQueue.size() / 2));
+    if (n <= 0)
+        return;
+    audioQueue.erase(audioQueue.begin(), audioQueue.begin() + std::ptrdiff_t(n * 2));
+    if (queueHeadSamples != kNoPts)
+        queueHeadSamples += n;
+}
+
+int FFmpegVideoDecoder::alignSoundLocked(std::int64_t nowUs, int frames)
+{
+    if (!soundFollowsPictures || !pictureClock.anchored() || queueHeadSamples == kNoPts || audioQueue.empty())
+        return 0;
+    // A read is the sound of the `frames` up to now.
+    const std::int64_t headUs = av_rescale(queueHeadSamples, 1000000, kOutputSampleRate);
+    const std::int64_t dueUs = pictureClock.mediaAtUs(nowUs) - av_rescale(frames, 1000000, kOutputSampleRate);
+    const std::int64_t correctionUs = FilePacer::soundCorrectionUs(headUs, dueUs);
+    const std::int64_t correction = av_rescale(correctionUs, kOutputSampleRate, 1000000);
+    if (correction < 0) {
+        dropAudioLocked(-correction);
+        return 0;
+    }
+    // The silence stands for the time up to the head, so the head moves on
+    // with it only as far as samples are really read.
+    return int(std::min<std::int64_t>(correction, frames));
+}
 std::int64_t FFmpegVideoDecoder::queuedAudioFrames()
 {
     std::lock_guard lock(audioMutex);
@@ -91,8 +131,14 @@ int FFmpegVideoDecoder::readAudio(float* out, int frames)
 {
     if (!out || frames <= 0)
         return 0;
+    const std::int64_t nowUs = steadyNowUs();
     std::lock_guard lock(audioMutex);
-    for (int i = 0; i < frames; ++i) {
+    // A file's sound before its first picture is not due yet.
+    const bool waiting = soundFollowsPictures && !pictureClock.anchored();
+    const int silent = waiting ? frames : alignSoundLocked(nowUs, frames);
+    std::fill(out, out + 2 * std::size_t(silent), 0.0f);
+    int taken = 0;
+    for (int i = silent; i < frames; ++i) {
         if (audioQueue.size() < 2) {
             out[2 * i] = 0.0f;
             out[2 * i + 1] = 0.0f;
@@ -102,6 +148,7 @@ int FFmpegVideoDecoder::readAudio(float* out, int frames)
         float right = audioQueue[1];
         audioQueue.pop_front();
         audioQueue.pop_front();
+        ++taken;
         if (fadeInRemaining > 0) {
             const float gain = 1.0f - float(fadeInRemaining) / float(kFadeInStart);
             fadeInRemaining = std::max(fadeInRemaining - kFadeInStep, 0);
@@ -111,6 +158,8 @@ int FFmpegVideoDecoder::readAudio(float* out, int frames)
         out[2 * i] = left;
         out[2 * i + 1] = right;
     }
+    if (queueHeadSamples != kNoPts)
+        queueHeadSamples += taken;
     return frames;
 }
 
@@ -135,6 +184,11 @@ void FFmpegVideoDecoder::decodeAudioPacket(AudioDecodeState& a, const AVPacket* 
             continue;
         }
 
+        // The converted samples start this much before the frame: the
+        // resampler still held some of the previous one.
+        const std::int64_t mediaUs = frame->best_effort_timestamp == AV_NOPTS_VALUE
+            ? kNoPts
+            : frameTimeUs(frame, a.stream) - swr_get_delay(a.resampler.get(), 1000000);
         const std::int64_t capacity = av_rescale_rnd(swr_get_delay(a.resampler.get(), a.inRate) + frame->nb_samples,
                                                      kOutputSampleRate, a.inRate, AV_ROUND_UP);
         const int needed = av_samples_get_buffer_size(nullptr, 2, int(capacity), AV_SAMPLE_FMT_S16, 1);
@@ -152,7 +206,7 @@ void FFmpegVideoDecoder::decodeAudioPacket(AudioDecodeState& a, const AVPacket* 
         const auto* samples = reinterpret_cast<const std::int16_t*>(a.sampleBuffer.data());
         for (std::size_t i = 0; i < a.floatBuffer.size(); ++i)
             a.floatBuffer[i] = float(samples[i]) / 32768.0f;
-        pushAudio(a.floatBuffer.data(), converted);
+        pushAudio(a.floatBuffer.data(), converted, mediaUs);
     }
 }
 

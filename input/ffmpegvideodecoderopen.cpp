@@ -247,8 +247,12 @@ void FFmpegVideoDecoder::openAudioDecoder(Session& s)
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
     av::CodecContextPtr context(codec ? avcodec_alloc_context3(codec) : nullptr);
     av::FramePtr frame(av_frame_alloc());
-    if (context && frame && avcodec_parameters_to_context(context.get(), stream->codecpar) >= 0
-        && avcodec_open2(context.get(), codec, nullptr) >= 0) {
+    if (!context || !frame || avcodec_parameters_to_context(context.get(), stream->codecpar) < 0)
+        return;
+    // With the stream's time base the decoder moves a frame's time stamp past
+    // the priming samples it drops, and the sound keeps its time.
+    context->pkt_timebase = stream->time_base;
+    if (avcodec_open2(context.get(), codec, nullptr) >= 0) {
         s.audioIndex = index;
         s.audio.stream = stream;
         s.audio.context = std::move(context);

@@ -5,13 +5,19 @@
 
 // Steady-clock pacing of file pictures: the first picture after an anchor
 // reset is due at once and anchors media time to wall time; every later one
-// is due at its media distance from the anchor. Pure; the decode thread owns
-// one and feeds it the steady clock, tests feed it a fake one.
+// is due at its media distance from the anchor. The file's sound is heard by
+// the same clock: the sample due at a wall time is the one at that media
+// time. Pure; the decode thread owns one and feeds it the steady clock, tests
+// feed it a fake one.
 class FilePacer {
 public:
     static constexpr std::int64_t kLateSkipUs = 150000; // later than this: skipped
     static constexpr std::int64_t kMaxWaitUs = 2000000; // a single wait never exceeds this
     static constexpr std::int64_t kReadAheadMinUs = 200; // read ahead only for longer waits
+    // Sound this far off its pictures is left alone: the mixer's 10 ms tick
+    // is read a little early or late, and moving the sound for that would
+    // cut it up.
+    static constexpr std::int64_t kSoundToleranceUs = 12000;
 
     void reset() { m_anchored = false; }
     bool anchored() const { return m_anchored; }
@@ -27,6 +33,19 @@ public:
             return 0;
         }
         return m_anchorWallUs + (mediaUs - m_anchorMediaUs) - nowUs;
+    }
+
+    // The media time due at nowUs; anchored pacers only.
+    std::int64_t mediaAtUs(std::int64_t nowUs) const { return m_anchorMediaUs + (nowUs - m_anchorWallUs); }
+
+    // How far the sound whose next sample is at media time soundUs must move
+    // to be heard with the pictures due at media time dueUs: 0 within the
+    // tolerance, else positive when it is ahead (that much silence goes
+    // first) and negative when it is behind (that much is dropped).
+    static std::int64_t soundCorrectionUs(std::int64_t soundUs, std::int64_t dueUs)
+    {
+        const std::int64_t ahead = soundUs - dueUs;
+        return (ahead > kSoundToleranceUs || ahead < -kSoundToleranceUs) ? ahead : 0;
     }
 
     static std::int64_t waitUs(std::int64_t delayUs) { return std::clamp<std::int64_t>(delayUs, 0, kMaxWaitUs); }

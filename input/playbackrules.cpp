@@ -24,10 +24,16 @@ PlaybackOutcome applyRequest(const PlaybackState& state, qint64 requestedMs, boo
         return out;
     }
     out.playing = true;
-    if (starting)
+    if (starting) {
         out.requestSeek = std::llabs(p - state.positionMs) > kStartSeekToleranceMs || state.lastRequestedMs == -1;
-    else
-        out.requestSeek = state.lastRequestedMs >= 0 && std::llabs(p - state.lastRequestedMs) > kPlayingSeekToleranceMs;
+        return out;
+    }
+    // The playback has moved on since the last request: a request of where
+    // it is now (a program switch to a playing channel asks for the position
+    // its panel shows) is no jump either.
+    const bool nearRequest = std::llabs(p - state.lastRequestedMs) <= kPlayingSeekToleranceMs;
+    const bool nearShown = state.shownMs >= 0 && std::llabs(p - state.shownMs) <= kPlayingSeekToleranceMs;
+    out.requestSeek = state.lastRequestedMs >= 0 && !nearRequest && !nearShown;
     return out;
 }
 

@@ -12,8 +12,8 @@ namespace playbackrules {
 constexpr qint64 kEndRestartWindowMs = 80;
 // Starting within this distance of the shown position needs no seek.
 constexpr qint64 kStartSeekToleranceMs = 2;
-// While playing, requests within this distance of the last one follow the
-// playback clock instead of seeking.
+// While playing, requests within this distance of the last one, or of the
+// picture shown last, follow the playback clock instead of seeking.
 constexpr qint64 kPlayingSeekToleranceMs = 200;
 
 struct PlaybackState {
@@ -21,6 +21,7 @@ struct PlaybackState {
     qint64 positionMs = 0;
     bool playing = false;
     qint64 lastRequestedMs = -1; // -1 until the first request after a source change
+    qint64 shownMs = -1;         // the picture handed out last; -1 before the first
     bool endedOnce = false;
     bool looping = false;
 };

@@ -8,6 +8,7 @@
 #include "support/testsupport.h"
 
 #include <QAudioSink>
+#include <QElapsedTimer>
 #include <QMediaDevices>
 #include <QThread>
 #include <QTimer>
@@ -111,6 +112,7 @@ private slots:
     void detachedSourceIsNeverCalledAgain();
     void destructorDetachesFromItsSource();
     void runsOnItsThreadWithoutSoundServer();
+    void mixesBySteadyClockThroughAStall();
 };
 
 void TestAudioMixer::initTestCase()
@@ -527,6 +529,38 @@ void TestAudioMixer::runsOnItsThreadWithoutSoundServer()
     QVERIFY(stopped);
     QCOMPARE(mixer->thread(), QCoreApplication::instance()->thread());
     QCOMPARE(clockMax.load(), 0);
+}
+
+// The mixer's thread is held up for 300 ms (a busy machine): the sound due
+// meanwhile is mixed once it runs again, so over the whole time the program
+// takes as much sound as the steady clock says, neither less (the recording's
+// sound would run ahead of its pictures by what was missed) nor more.
+void TestAudioMixer::mixesBySteadyClockThroughAStall()
+{
+    constexpr int kStallMs = 300;
+    constexpr int kRunMs = 1000;
+    // Each end of the span is known to a timer event (10 ms) or so.
+    constexpr std::int64_t kToleranceFrames = PreviewAudioMixer::kSampleRate * 40 / 1000;
+    FakeAudioSource source;
+    source.setProgramChannel(1);
+    source.setChannelSignal(1, {0.3f});
+    MixerThread run(&source);
+    PreviewAudioMixer* mixer = run.mixer();
+    source.registerMixer(mixer);
+    run.start();
+    QTRY_VERIFY_WITH_TIMEOUT(source.channelFramesRead(1) > 0, 5000);
+
+    QElapsedTimer span;
+    span.start();
+    const std::int64_t before = source.channelFramesRead(1);
+    QTest::qWait(100);
+    QMetaObject::invokeMethod(mixer, [] { QThread::msleep(kStallMs); }, Qt::QueuedConnection);
+    QTest::qWait(kRunMs - 100);
+    const std::int64_t mixed = source.channelFramesRead(1) - before;
+    const std::int64_t due = span.elapsed() * PreviewAudioMixer::kSampleRate / 1000;
+    QVERIFY(run.stop());
+    QVERIFY2(std::abs(mixed - due) <= kToleranceFrames,
+             qPrintable(QString("%1 frames mixed in a span that called for %2").arg(mixed).arg(due)));
 }
 
 QUORB_TEST_MAIN(TestAudioMixer)

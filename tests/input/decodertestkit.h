@@ -18,6 +18,18 @@
 
 struct FFmpegVideoDecoderProbe {
     static void pushAudio(FFmpegVideoDecoder& d, const float* samples, int frames) { d.pushAudio(samples, frames); }
+    static void pushAudioAt(FFmpegVideoDecoder& d, const float* samples, int frames, std::int64_t mediaUs)
+    {
+        d.pushAudio(samples, frames, mediaUs);
+    }
+    // The state a file session keeps while it plays: its sound heard by
+    // `clock` (not yet anchored: no picture shown yet).
+    static void followPictureClock(FFmpegVideoDecoder& d, const FilePacer& clock)
+    {
+        std::lock_guard lock(d.audioMutex);
+        d.soundFollowsPictures = true;
+        d.pictureClock = clock;
+    }
     static std::int64_t queuedAudioFrames(FFmpegVideoDecoder& d) { return d.queuedAudioFrames(); }
     static bool newestAudioFrame(FFmpegVideoDecoder& d, float* pair)
     {

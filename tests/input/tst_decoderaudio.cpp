@@ -2,6 +2,7 @@
 #include "platform/capturedevices.h"
 
 #include <atomic>
+#include <chrono>
 
 namespace {
 
@@ -46,6 +47,8 @@ private slots:
     void initTestCase();
     void pullFromShortQueue();
     void fadeInRamp();
+    void fileSoundFollowsThePicturesClock_data();
+    void fileSoundFollowsThePicturesClock();
     void queueKeepsTheNewestEightSeconds();
     void resamplesToStereo48k_data();
     void resamplesToStereo48k();
@@ -96,6 +99,95 @@ void TestDecoderAudio::fadeInRamp()
     FFmpegVideoDecoderProbe::pushAudio(decoder, ones.data(), 1);
     QCOMPARE(decoder.readAudio(out.data(), 1), 1);
     QCOMPARE(out[0], 1.0f);
+}
+
+void TestDecoderAudio::fileSoundFollowsThePicturesClock_data()
+{
+    QTest::addColumn<bool>("pictureShown");
+    // The queue's head against the sound due in the read (the 10 ms up to
+    // now) when the clock is anchored.
+    QTest::addColumn<int>("headAheadMs");
+    QTest::addColumn<bool>("waits");   // silence goes first
+    QTest::addColumn<bool>("catchesUp"); // the head of the queue is dropped
+    QTest::newRow("in step") << true << 0 << false << false;
+    // A read comes a little early or late: that alone is not moved for.
+    QTest::newRow("10 ms ahead") << true << 10 << false << false;
+    QTest::newRow("10 ms behind") << true << -10 << false << false;
+    // Sound decoded before its time waits for it.
+    QTest::newRow("100 ms ahead waits") << true << 100 << true << false;
+    // Sound behind its pictures (the queue ran deep, or dry) catches up.
+    QTest::newRow("200 ms behind is dropped") << true << -200 << false << true;
+    // Before the first picture of a stretch nothing is due.
+    QTest::newRow("no picture yet") << false << 0 << true << false;
+}
+
+// A file's sound is heard by the clock its pictures are paced by, however
+// deep its queue: what a read hands out is the sound due then, to within the
+// tolerance. The time the test itself takes between anchoring the clock and
+// reading (a loaded machine, a sanitizer) is measured and allowed for.
+void TestDecoderAudio::fileSoundFollowsThePicturesClock()
+{
+    QFETCH(bool, pictureShown);
+    QFETCH(int, headAheadMs);
+    QFETCH(bool, waits);
+    QFETCH(bool, catchesUp);
+    constexpr int kRate = FFmpegVideoDecoder::kOutputSampleRate;
+    constexpr int kRead = kRate / 100; // one 10 ms tick
+    constexpr double kToleranceMs = FilePacer::kSoundToleranceUs / 1000.0 + 0.1;
+    const auto nowUs = [] {
+        return std::chrono::duration_cast<std::chrono::microseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
+    FramePool pool(kPoolCapacity, 320, 180);
+    FFmpegVideoDecoder decoder(&pool);
+    // One second of sound whose left channel counts its frames.
+    const int frames = kRate;
+    std::vector<float> counted(std::size_t(frames) * 2);
+    for (int i = 0; i < frames; ++i)
+        counted[std::size_t(2 * i)] = float(i + 1);
+
+    const std::int64_t pictureUs = 5000000; // the picture shown at the anchor
+    const std::int64_t anchorUs = nowUs();
+    FilePacer clock;
+    if (pictureShown)
+        clock.delayUs(pictureUs, anchorUs);
+    FFmpegVideoDecoderProbe::followPictureClock(decoder, clock);
+    FFmpegVideoDecoderProbe::pushAudioAt(decoder, counted.data(), frames, pictureUs - 10000 + headAheadMs * 1000);
+    std::vector<float> out(std::size_t(kRead) * 2, 7.0f);
+    const std::int64_t beforeUs = nowUs();
+    QCOMPARE(decoder.readAudio(out.data(), kRead), kRead);
+    const std::int64_t afterUs = nowUs();
+
+    int silent = 0;
+    while (silent < kRead && out[std::size_t(2 * silent)] == 0.0f)
+        ++silent;
+    QCOMPARE(silent > 0, waits);
+    if (silent == kRead) {
+        // Nothing was taken: the sound waits whole.
+        QCOMPARE(FFmpegVideoDecoderProbe::queuedAudioFrames(decoder), std::int64_t(frames));
+        return;
+    }
+    const int first = int(out[std::size_t(2 * silent)]) - 1;
+    if (catchesUp)
+        QVERIFY2(first > 0, "nothing of the late sound was dropped");
+    if (waits)
+        QCOMPARE(first, 0);
+    // The rest of the read follows on without a gap.
+    for (int i = silent; i < kRead; ++i)
+        QCOMPARE(int(out[std::size_t(2 * i)]) - 1, first + i - silent);
+    // The first sample handed out against the sound due at its place in the
+    // read, for a read anywhere between the two clock readings around it.
+    const double sampleMs = headAheadMs + 1000.0 * (first - silent) / kRate;
+    const double offLateMs = sampleMs - (afterUs - anchorUs) / 1000.0;
+    const double offEarlyMs = sampleMs - (beforeUs - anchorUs) / 1000.0;
+    QVERIFY2(offLateMs <= kToleranceMs && offEarlyMs >= -kToleranceMs,
+             qPrintable(QString("the sound handed out is %1 .. %2 ms off its time (%3 frames of silence first, "
+                                "%4 dropped)")
+                            .arg(offLateMs)
+                            .arg(offEarlyMs)
+                            .arg(silent)
+                            .arg(first)));
 }
 
 void TestDecoderAudio::queueKeepsTheNewestEightSeconds()

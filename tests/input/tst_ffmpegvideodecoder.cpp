@@ -19,6 +19,7 @@ struct State {
     qint64 positionMs = 0;
     bool playing = false;
     qint64 lastRequestedMs = -1;
+    qint64 shownMs = -1;
     bool endedOnce = false;
     bool looping = false;
     bool seekRequested = false;
@@ -221,6 +222,13 @@ void TestFFmpegVideoDecoder::playbackRequests_data()
         << st(1000, true, 1000) << qint64(1200) << true << result(1200, true, false, false, false, 1200);
     QTest::newRow("playing 201 ms off the last request seeks")
         << st(1000, true, 1000) << qint64(1201) << true << result(1201, true, true, false, false, 1201);
+    // The channel has played on to 4 s since it was last asked for 1 s.
+    State playedOn = st(1000, true, 1000);
+    playedOn.shownMs = 4000;
+    QTest::newRow("playing: a request where the pictures are does not seek")
+        << playedOn << qint64(4150) << true << result(4150, true, false, false, false, 4150);
+    QTest::newRow("playing: a request away from the pictures seeks")
+        << playedOn << qint64(6000) << true << result(6000, true, true, false, false, 6000);
     QTest::newRow("pause flushes the audio") << st(3000, true, 3000) << qint64(3000) << false
                                              << result(3000, false, false, true, false, 3000);
     QTest::newRow("pause while paused does not flush") << st(3000, false, 3000) << qint64(4000) << false
@@ -246,6 +254,7 @@ void TestFFmpegVideoDecoder::playbackRequests()
     state.positionMs = before.positionMs;
     state.playing = before.playing;
     state.lastRequestedMs = before.lastRequestedMs;
+    state.shownMs = before.shownMs;
     state.endedOnce = before.endedOnce;
     state.looping = before.looping;
     const playbackrules::PlaybackOutcome s = playbackrules::applyRequest(state, requestMs, requestPlaying);
