@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <memory>
+#include <vector>
 
 class FramePool;
 class OverlayManager;
@@ -60,6 +61,8 @@ public:
 private:
     struct GpuState;
 
+    struct DrawingRuns;
+
     // One text overlay drawn once (background, shadow, outline, text, with
     // its opacity) and blitted on every frame until something it shows changes.
     // Glyph outlines cost milliseconds per text and frame; a blit does not.
@@ -81,11 +84,31 @@ private:
         QImage image;
         quint64 lastUse = 0;
     };
+    // One picture of the media or text layers where it goes on the frame:
+    // every one is drawn unscaled at whole pixels.
+    struct Placement {
+        QImage image;
+        QPoint topLeft;
+        double opacity = 1.0;
+        bool text = false;
+        bool clipped = false;
+        QRectF clip;
+    };
+    // The part of a placement composeRows blends.
+    struct RowBox {
+        const Placement* placed;
+        QRect area; // on the frame, clipped to it and to the placement's clip
+    };
 
     const QImage& prepared(PreparedPicture& slot, const QImage& source, QSize size, ChannelOrder order);
-    void paintMediaLayer(QPainter& painter, int width, int height, OverlayManager& model, ChannelOrder order);
-    void paintText(QPainter& painter, int width, int height, OverlayManager& model, const TextOverlayData& t,
-                   ChannelOrder order);
+    // Fills `placements` with the media and text layers, bottom first.
+    void placeMediaAndText(int width, int height, OverlayManager& model, ChannelOrder order);
+    void placeMedia(int width, int height, OverlayManager& model, ChannelOrder order);
+    void placeText(int width, int height, OverlayManager& model, const TextOverlayData& t, ChannelOrder order);
+    void paintMediaAndText(QPainter& painter, int width, int height, OverlayManager& model, ChannelOrder order);
+    // Brings drawingRuns up to date; false when nothing is drawn at this size.
+    bool updateDrawingRuns(OverlayManager& model, QSize size);
+    bool composeRows(const FrameToken& base, FrameToken& token, OverlayManager& model);
     TextSprite& textSprite(const TextOverlayData& t, int height, QPointF boxOrigin, const QString& key);
     template <typename Cache>
     void dropUnused(Cache& cache);
@@ -102,4 +125,7 @@ private:
     QHash<int, TextSprite> textSprites;       // by text overlay id
     QHash<int, PreparedPicture> mediaPictures; // by media overlay id
     PreparedPicture drawingLayer;
+    std::vector<Placement> placements; // of the frame being composed
+    std::vector<RowBox> rowBoxes; // the placements as composeRows blends them
+    std::unique_ptr<DrawingRuns> drawingRuns;
 };
