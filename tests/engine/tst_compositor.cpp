@@ -449,8 +449,12 @@ void TestCompositor::sameBytesAsPainting()
     moving.id = 2;
     moving.text = "Moving on";
     moving.posX = 0.1;
-    moving.posY = 0.8137; // a clip edge between pixels
+    moving.posY = 0.815; // clip edges between pixels
     moving.scrollable = true;
+    om.setTextOverlay(moving);
+    moving.id = 3;
+    moving.posY = 0.9047;
+    moving.scrollDirection = TextOverlayData::kScrollRightToLeft;
     om.setTextOverlay(moving);
     clock.ns = 1'700'000'000;
     om.setDoodleStrokes(strokes);
