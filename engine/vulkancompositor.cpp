@@ -14,10 +14,14 @@
 #include <QOpenGLPaintDevice>
 #include <QPainter>
 #include <QPainterPath>
+#include <QSemaphore>
+#include <QThread>
+#include <QThreadPool>
 #include <QSurfaceFormat>
 #include <QTextStream>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -274,6 +278,14 @@ inline quint32 exchangedRgb(quint32 px) { return (px & 0xff00ff00) | ((px >> 16)
 // chunks holding translucent pixels, listed once per drawing, are blended
 // (an opaque pixel blends to itself, an empty one leaves the row's).
 constexpr int kChunk = 8;
+
+// Frames are split into bands of rows composed side by side, each band at
+// least this many pixels: below that, handing a band over costs more than
+// composing it.
+constexpr qint64 kMinPixelsPerBand = 256 * 1024;
+// Band threads besides the composing thread: a few cores' worth, as each
+// band mostly waits on memory and more would only queue for it.
+constexpr int kMaxBandThreads = 3;
 
 void takeOpaquePlain(quint32* dst, const quint32* src, int n)
 {
@@ -532,7 +544,10 @@ struct VulkanCompositor::GpuState {
 VulkanCompositor::VulkanCompositor(FramePool* p)
     : pool(p)
     , drawingRuns(std::make_unique<DrawingRuns>())
+    , bandThreads(std::make_unique<QThreadPool>())
 {
+    bandThreads->setMaxThreadCount(std::clamp(QThread::idealThreadCount() / 2 - 1, 0, kMaxBandThreads));
+    bandThreads->setExpiryTimeout(-1); // a frame comes every few milliseconds
     initGpuPath();
 }
 
@@ -970,32 +985,56 @@ bool VulkanCompositor::composeRows(const FrameToken& base, FrameToken& token, Ov
     const int fullChunks = w / kChunk; // the rest, if any, is one partial chunk
 
     const qsizetype stride = base.bytesPerLine;
-    for (int y = 0; y < h; ++y) {
-        const char* src = base.data.constData() + y * stride;
-        auto* dst = reinterpret_cast<quint32*>(token.data.data() + y * stride);
-        const quint64 acc = copyAlphaAnd(reinterpret_cast<char*>(dst), src, qsizetype(w) * 4, kAlphaBytes);
-        if ((acc & kAlphaBytes) != kAlphaBytes)
-            return false;
-        for (const RowBox& b : boxes) {
-            if (y < b.area.top() || y > b.area.bottom())
+    const char* baseBytes = base.data.constData();
+    char* outBytes = token.data.data();
+    // Rows [y0, y1); false at the first row with a pixel that is not opaque.
+    const auto composeBand = [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            const char* src = baseBytes + y * stride;
+            auto* dst = reinterpret_cast<quint32*>(outBytes + y * stride);
+            const quint64 acc = copyAlphaAnd(reinterpret_cast<char*>(dst), src, qsizetype(w) * 4, kAlphaBytes);
+            if ((acc & kAlphaBytes) != kAlphaBytes)
+                return false;
+            for (const RowBox& b : boxes) {
+                if (y < b.area.top() || y > b.area.bottom())
+                    continue;
+                const QPoint at = b.area.topLeft() - b.placed->topLeft; // in the picture
+                const auto* line =
+                    reinterpret_cast<const quint32*>(b.placed->image.constScanLine(at.y() + y - b.area.top()));
+                blendOver(dst + b.area.left(), line + at.x(), b.area.width());
+            }
+            if (!drawing)
                 continue;
-            const QPoint at = b.area.topLeft() - b.placed->topLeft; // in the picture
-            const auto* line = reinterpret_cast<const quint32*>(b.placed->image.constScanLine(at.y() + y - b.area.top()));
-            blendOver(dst + b.area.left(), line + at.x(), b.area.width());
+            const quint32* blockOf = chunks.blockOf.data() + size_t(y) * size_t(chunks.chunksPerRow);
+            const quint32* blocks = chunks.blocks.data();
+            takeOpaqueChunks(dst, blocks, blockOf, fullChunks);
+            if (fullChunks < chunks.chunksPerRow)
+                takeOpaquePlain(dst + fullChunks * kChunk, blocks + size_t(blockOf[fullChunks]) * kChunk,
+                                w - fullChunks * kChunk);
+            const int* translucent = chunks.translucent.data();
+            blendChunks(dst, blocks, blockOf, translucent + chunks.rowTranslucent[size_t(y)],
+                        translucent + chunks.rowTranslucent[size_t(y) + 1], w);
         }
-        if (!drawing)
-            continue;
-        const quint32* blockOf = chunks.blockOf.data() + size_t(y) * size_t(chunks.chunksPerRow);
-        const quint32* blocks = chunks.blocks.data();
-        takeOpaqueChunks(dst, blocks, blockOf, fullChunks);
-        if (fullChunks < chunks.chunksPerRow)
-            takeOpaquePlain(dst + fullChunks * kChunk, blocks + size_t(blockOf[fullChunks]) * kChunk,
-                            w - fullChunks * kChunk);
-        const int* translucent = chunks.translucent.data();
-        blendChunks(dst, blocks, blockOf, translucent + chunks.rowTranslucent[size_t(y)],
-                    translucent + chunks.rowTranslucent[size_t(y) + 1], w);
-    }
-    return true;
+        return true;
+    };
+
+    // Bands of rows are composed side by side: the first here, the others by
+    // the band threads, which only read what is prepared above and write
+    // their own rows of the token; compose goes on once all are done.
+    const int bands = int(std::clamp<qint64>(qint64(w) * h / kMinPixelsPerBand, 1, bandThreads->maxThreadCount() + 1));
+    const auto bandTop = [h, bands](int band) { return int(qint64(h) * band / bands); };
+    std::atomic<bool> opaque{true};
+    QSemaphore done;
+    for (int band = 1; band < bands; ++band)
+        bandThreads->start([&, band] {
+            if (!composeBand(bandTop(band), bandTop(band + 1)))
+                opaque = false;
+            done.release();
+        });
+    if (!composeBand(0, bandTop(1)))
+        opaque = false;
+    done.acquire(bands - 1);
+    return opaque;
 }
 
 void VulkanCompositor::placeMediaAndText(int W, int H, OverlayManager& model, ChannelOrder order)

@@ -14,6 +14,7 @@
 class FramePool;
 class OverlayManager;
 class QPainter;
+class QThreadPool;
 
 // Paints the overlay model over program frames: media overlays, then text,
 // then the drawing layer, at the frame's own pixel size. CPU painting with
@@ -23,7 +24,10 @@ class QPainter;
 // Threads: GUI thread only, like the OverlayManager it reads. The OpenGL
 // context, surface and framebuffer are created, used and destroyed there, and
 // so are the paint caches below. The pool is shared with decoder threads
-// through its own locking.
+// through its own locking. Inside compose, the band threads compose rows of
+// the token side by side with the GUI thread: they only read what compose
+// prepared before starting them and write their own rows, and compose waits
+// for them before it touches anything again.
 class VulkanCompositor {
 public:
     static constexpr const char* kGlEnvironmentVariable = "QUORB_ENABLE_GL_READBACK_COMPOSITOR";
@@ -128,4 +132,5 @@ private:
     std::vector<Placement> placements; // of the frame being composed
     std::vector<RowBox> rowBoxes; // the placements as composeRows blends them
     std::unique_ptr<DrawingRuns> drawingRuns;
+    std::unique_ptr<QThreadPool> bandThreads; // started and waited for by composeRows only
 };

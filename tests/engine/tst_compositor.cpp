@@ -418,6 +418,8 @@ void TestCompositor::sameBytesAsPainting_data()
                                {DoodleStroke::kFreehand, {{8.5 / 320, 0.3}}, 1.0 / 180, QColor(0, 0, 255, 60)}}
         << DoodleStroke{DoodleStroke::kRectangle, {{0.2, 0.2}, {0.8, 0.8}}, 4.0 / 360, Qt::cyan};
     QTest::newRow("padded rows") << QSize(320, 180) << 36 << QList<DoodleStroke>{wide} << translucent;
+    // Large enough to be composed in bands of rows side by side.
+    QTest::newRow("720p") << QSize(1280, 720) << 0 << QList<DoodleStroke>{wide, translucent} << thin;
     QTest::newRow("nothing drawn until later") << QSize(320, 180) << 0 << QList<DoodleStroke>{} << wide;
 }
 
