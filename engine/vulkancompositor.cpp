@@ -27,7 +27,13 @@
 #include <vector>
 
 #if defined(__x86_64__) && defined(__GNUC__)
+// GCC 12's AVX-512 intrinsics start from a deliberately undefined register,
+// which its own uninitialised-use warning then reports inside the header.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
+#pragma GCC diagnostic pop
 #endif
 
 namespace {
