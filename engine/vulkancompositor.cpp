@@ -14,16 +14,18 @@
 #include <QOpenGLPaintDevice>
 #include <QPainter>
 #include <QPainterPath>
-#include <QSemaphore>
 #include <QThread>
-#include <QThreadPool>
 #include <QSurfaceFormat>
 #include <QTextStream>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -528,13 +530,90 @@ QPointF fractionalPart(QPointF p) { return QPointF(p.x() - std::floor(p.x()), p.
 
 // The drawing layer in chunks (see kChunk), in the painting channel order,
 // made once per drawing rather than once per frame.
-struct VulkanCompositor::DrawingRuns {
+struct VulkanCompositor::DrawingChunks {
     qint64 layerKey = 0; // cacheKey of the rendered layer
     int chunksPerRow = 0; // the last one of a row may be partly outside it
     std::vector<quint32> blockOf; // per chunk, row after row
     std::vector<quint32> blocks; // kChunk pixels each; block 0 is empty
     std::vector<int> translucent; // chunks (counted within their row) holding translucent pixels
     std::vector<int> rowTranslucent; // those of row y: [rowTranslucent[y], rowTranslucent[y + 1])
+};
+
+// Threads that compose bands of rows while composeRows composes the first
+// band and waits. Started on the first frame large enough to split, joined on
+// destruction.
+class VulkanCompositor::BandThreads {
+public:
+    explicit BandThreads(int count)
+    {
+        for (int i = 0; i < count; ++i)
+            threads.emplace_back([this, i] { loop(i + 1); });
+    }
+    ~BandThreads()
+    {
+        {
+            std::lock_guard lock(mutex);
+            stopping = true;
+        }
+        wake.notify_all();
+        for (std::thread& t : threads)
+            t.join();
+    }
+    BandThreads(const BandThreads&) = delete;
+    BandThreads& operator=(const BandThreads&) = delete;
+
+    int count() const { return int(threads.size()); }
+
+    // Runs job(0) here and job(1) .. job(bands - 1) on the threads; returns
+    // once all have. `job` is only read while this runs.
+    void run(int bands, const std::function<void(int)>& job)
+    {
+        {
+            std::lock_guard lock(mutex);
+            current = &job;
+            bandCount = bands;
+            pending = bands - 1;
+            ++generation;
+        }
+        wake.notify_all();
+        job(0);
+        std::unique_lock lock(mutex);
+        finished.wait(lock, [this] { return pending == 0; });
+        current = nullptr;
+    }
+
+private:
+    void loop(int band)
+    {
+        quint64 seen = 0;
+        std::unique_lock lock(mutex);
+        for (;;) {
+            wake.wait(lock, [&] { return stopping || generation != seen; });
+            if (stopping)
+                return;
+            seen = generation;
+            if (band >= bandCount)
+                continue;
+            const std::function<void(int)>* job = current;
+            lock.unlock();
+            (*job)(band);
+            lock.lock();
+            if (--pending == 0)
+                finished.notify_one();
+        }
+    }
+
+    // Guarded by mutex.
+    const std::function<void(int)>* current = nullptr;
+    int bandCount = 0;
+    int pending = 0; // bands of the current job not yet done
+    quint64 generation = 0; // one per job
+    bool stopping = false;
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable finished;
+    std::vector<std::thread> threads; // written by the constructor only
 };
 
 struct VulkanCompositor::GpuState {
@@ -549,11 +628,8 @@ struct VulkanCompositor::GpuState {
 
 VulkanCompositor::VulkanCompositor(FramePool* p)
     : pool(p)
-    , drawingRuns(std::make_unique<DrawingRuns>())
-    , bandThreads(std::make_unique<QThreadPool>())
+    , drawingChunks(std::make_unique<DrawingChunks>())
 {
-    bandThreads->setMaxThreadCount(std::clamp(QThread::idealThreadCount() / 2 - 1, 0, kMaxBandThreads));
-    bandThreads->setExpiryTimeout(-1); // a frame comes every few milliseconds
     initGpuPath();
 }
 
@@ -903,14 +979,14 @@ FrameTokenPtr VulkanCompositor::compose(FrameTokenPtr base, OverlayManager* over
     return token;
 }
 
-bool VulkanCompositor::updateDrawingRuns(OverlayManager& model, QSize size)
+bool VulkanCompositor::updateDrawingChunks(OverlayManager& model, QSize size)
 {
     if (!model.hasDoodleStrokes())
         return false;
     const QImage& layer = model.renderDoodle(size);
     if (layer.isNull() || layer.size() != size || layer.format() != QImage::Format_ARGB32_Premultiplied)
         return false;
-    DrawingRuns& d = *drawingRuns;
+    DrawingChunks& d = *drawingChunks;
     if (d.layerKey == layer.cacheKey())
         return true;
 
@@ -986,8 +1062,8 @@ bool VulkanCompositor::composeRows(const FrameToken& base, FrameToken& token, Ov
         if (!area.isEmpty())
             boxes.push_back(RowBox{&placed, area});
     }
-    const bool drawing = updateDrawingRuns(model, QSize(w, h));
-    const DrawingRuns& chunks = *drawingRuns;
+    const bool drawing = updateDrawingChunks(model, QSize(w, h));
+    const DrawingChunks& chunks = *drawingChunks;
     const int fullChunks = w / kChunk; // the rest, if any, is one partial chunk
 
     const qsizetype stride = base.bytesPerLine;
@@ -1027,19 +1103,17 @@ bool VulkanCompositor::composeRows(const FrameToken& base, FrameToken& token, Ov
     // Bands of rows are composed side by side: the first here, the others by
     // the band threads, which only read what is prepared above and write
     // their own rows of the token; compose goes on once all are done.
-    const int bands = int(std::clamp<qint64>(qint64(w) * h / kMinPixelsPerBand, 1, bandThreads->maxThreadCount() + 1));
-    const auto bandTop = [h, bands](int band) { return int(qint64(h) * band / bands); };
+    static const int helpers = std::clamp(QThread::idealThreadCount() / 2 - 1, 0, kMaxBandThreads);
+    const int bands = int(std::clamp<qint64>(qint64(w) * h / kMinPixelsPerBand, 1, helpers + 1));
+    if (bands == 1)
+        return composeBand(0, h);
+    if (!bandThreads)
+        bandThreads = std::make_unique<BandThreads>(helpers);
     std::atomic<bool> opaque{true};
-    QSemaphore done;
-    for (int band = 1; band < bands; ++band)
-        bandThreads->start([&, band] {
-            if (!composeBand(bandTop(band), bandTop(band + 1)))
-                opaque = false;
-            done.release();
-        });
-    if (!composeBand(0, bandTop(1)))
-        opaque = false;
-    done.acquire(bands - 1);
+    bandThreads->run(bands, [&](int band) {
+        if (!composeBand(int(qint64(h) * band / bands), int(qint64(h) * (band + 1) / bands)))
+            opaque = false;
+    });
     return opaque;
 }
 

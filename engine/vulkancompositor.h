@@ -14,7 +14,6 @@
 class FramePool;
 class OverlayManager;
 class QPainter;
-class QThreadPool;
 
 // Paints the overlay model over program frames: media overlays, then text,
 // then the drawing layer, at the frame's own pixel size. CPU painting with
@@ -65,7 +64,8 @@ public:
 private:
     struct GpuState;
 
-    struct DrawingRuns;
+    struct DrawingChunks;
+    class BandThreads;
 
     // One text overlay drawn once (background, shadow, outline, text, with
     // its opacity) and blitted on every frame until something it shows changes.
@@ -110,8 +110,8 @@ private:
     void placeMedia(int width, int height, OverlayManager& model, ChannelOrder order);
     void placeText(int width, int height, OverlayManager& model, const TextOverlayData& t, ChannelOrder order);
     void paintMediaAndText(QPainter& painter, int width, int height, OverlayManager& model, ChannelOrder order);
-    // Brings drawingRuns up to date; false when nothing is drawn at this size.
-    bool updateDrawingRuns(OverlayManager& model, QSize size);
+    // Brings drawingChunks up to date; false when nothing is drawn at this size.
+    bool updateDrawingChunks(OverlayManager& model, QSize size);
     bool composeRows(const FrameToken& base, FrameToken& token, OverlayManager& model);
     TextSprite& textSprite(const TextOverlayData& t, int height, QPointF boxOrigin, const QString& key);
     template <typename Cache>
@@ -131,6 +131,6 @@ private:
     PreparedPicture drawingLayer;
     std::vector<Placement> placements; // of the frame being composed
     std::vector<RowBox> rowBoxes; // the placements as composeRows blends them
-    std::unique_ptr<DrawingRuns> drawingRuns;
-    std::unique_ptr<QThreadPool> bandThreads; // started and waited for by composeRows only
+    std::unique_ptr<DrawingChunks> drawingChunks;
+    std::unique_ptr<BandThreads> bandThreads; // made by composeRows when first needed
 };
