@@ -1103,6 +1103,7 @@ bool VulkanCompositor::composeRows(const FrameToken& base, FrameToken& token, Ov
     // Bands of rows are composed side by side: the first here, the others by
     // the band threads, which only read what is prepared above and write
     // their own rows of the token; compose goes on once all are done.
+    // Half the cores at most, with this one: decoders and encoders run too.
     static const int helpers = std::clamp(QThread::idealThreadCount() / 2 - 1, 0, kMaxBandThreads);
     const int bands = int(std::clamp<qint64>(qint64(w) * h / kMinPixelsPerBand, 1, helpers + 1));
     if (bands == 1)
