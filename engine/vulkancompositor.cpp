@@ -14,13 +14,29 @@
 #include <QOpenGLPaintDevice>
 #include <QPainter>
 #include <QPainterPath>
+#include <QThread>
 #include <QSurfaceFormat>
 #include <QTextStream>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <vector>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// GCC 12's AVX-512 intrinsics start from a deliberately undefined register,
+// which its own uninitialised-use warning then reports inside the header.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#pragma GCC diagnostic pop
+#endif
 
 namespace {
 
@@ -65,19 +81,9 @@ quint64 alphaAnd(const char* p, qsizetype n, quint64 acc)
     return acc;
 }
 
-// Hot pixel loops are also built for AVX2, picked at load time where the
-// processor has it: the baseline x86-64 build moves 16 bytes at a time.
-// Not under ThreadSanitizer: the load-time picker would run instrumented
-// before the sanitizer's runtime is up, and crash every program linking it.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
-#define QUORB_ALSO_FOR_AVX2 __attribute__((target_clones("avx2", "default")))
-#else
-#define QUORB_ALSO_FOR_AVX2
-#endif
-
 // Copies n bytes (whole pixels) and ANDs them into acc on the way, as
 // alphaAnd does: one pass, so the check costs no second read of the pixels.
-QUORB_ALSO_FOR_AVX2 quint64 copyAlphaAnd(char* dst, const char* src, qsizetype n, quint64 acc)
+quint64 copyAlphaAndPlain(char* dst, const char* src, qsizetype n, quint64 acc)
 {
     qsizetype i = 0;
     for (; i + 8 <= n; i += 8) {
@@ -93,6 +99,309 @@ QUORB_ALSO_FOR_AVX2 quint64 copyAlphaAnd(char* dst, const char* src, qsizetype n
         acc &= quint64(px) | 0xffffffff00000000ULL;
     }
     return acc;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define QUORB_HAVE_AVX2_PATHS 1
+// The hot pixel loops in AVX2 too, picked at run time where the processor
+// has it. Written out by hand: the compiler does not vectorise them at our
+// optimisation level (they may alias).
+__attribute__((target("avx2"))) quint64 copyAlphaAndAvx2(char* dst, const char* src, qsizetype n, quint64 acc)
+{
+    __m256i all = _mm256_set1_epi64x(qint64(acc));
+    qsizetype i = 0;
+    for (; i + 32 <= n; i += 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), v);
+        all = _mm256_and_si256(all, v);
+    }
+    const __m128i half = _mm_and_si128(_mm256_castsi256_si128(all), _mm256_extracti128_si256(all, 1));
+    acc = quint64(_mm_cvtsi128_si64(half)) & quint64(_mm_extract_epi64(half, 1));
+    return copyAlphaAndPlain(dst + i, src + i, n - i, acc);
+}
+
+#define QUORB_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl")))
+
+// Sixteen pixels at a time, and with masks: the frame's pixels are often
+// many, the instructions per pixel few, so their count is what costs.
+QUORB_AVX512 quint64 copyAlphaAndAvx512(char* dst, const char* src, qsizetype n, quint64 acc)
+{
+    __m512i all = _mm512_set1_epi64(qint64(acc));
+    qsizetype i = 0;
+    for (; i + 64 <= n; i += 64) {
+        const __m512i v = _mm512_loadu_si512(src + i);
+        _mm512_storeu_si512(dst + i, v);
+        all = _mm512_and_si512(all, v);
+    }
+    if (i < n) {
+        const __mmask16 tail = __mmask16((1u << ((n - i) / 4)) - 1);
+        const __m512i v = _mm512_maskz_loadu_epi32(tail, src + i);
+        _mm512_mask_storeu_epi32(dst + i, tail, v);
+        all = _mm512_and_si512(all, _mm512_mask_mov_epi32(_mm512_set1_epi32(-1), tail, v));
+    }
+    return quint64(_mm512_reduce_and_epi64(all));
+}
+
+enum class Simd { Plain, Avx2, Avx512 };
+Simd simd()
+{
+    static const Simd level = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")
+            && __builtin_cpu_supports("avx512vl")
+        ? Simd::Avx512
+        : __builtin_cpu_supports("avx2")                                                               ? Simd::Avx2
+                                                                                                       : Simd::Plain;
+    return level;
+}
+
+quint64 copyAlphaAnd(char* dst, const char* src, qsizetype n, quint64 acc)
+{
+    switch (simd()) {
+    case Simd::Avx512:
+        return copyAlphaAndAvx512(dst, src, n, acc);
+    case Simd::Avx2:
+        return copyAlphaAndAvx2(dst, src, n, acc);
+    default:
+        return copyAlphaAndPlain(dst, src, n, acc);
+    }
+}
+#else
+quint64 copyAlphaAnd(char* dst, const char* src, qsizetype n, quint64 acc)
+{
+    return copyAlphaAndPlain(dst, src, n, acc);
+}
+#endif
+
+// Qt's BYTE_MUL: each channel of x times a / 255, rounded as Qt's blending
+// rounds, so a blend done here gives the bytes QPainter would.
+inline quint32 byteMul(quint32 x, quint32 a)
+{
+    quint32 t = (x & 0xff00ff) * a;
+    t = (t + ((t >> 8) & 0xff00ff) + 0x800080) >> 8;
+    t &= 0xff00ff;
+    x = ((x >> 8) & 0xff00ff) * a;
+    x = x + ((x >> 8) & 0xff00ff) + 0x800080;
+    x &= 0xff00ff00;
+    return x | t;
+}
+
+// Premultiplied source-over of n pixels, as QPainter does it: the source
+// plus the destination times the source's transparency. The one formula
+// holds for every pixel: an opaque source multiplies by 0 and an empty one by
+// 255, both exact.
+void blendOverPlain(quint32* dst, const quint32* src, int n)
+{
+    for (int i = 0; i < n; ++i)
+        dst[i] = src[i] + byteMul(dst[i], 255 - (src[i] >> 24));
+}
+
+#ifdef QUORB_HAVE_AVX2_PATHS
+// Eight pixels at a time. Runs of opaque or empty source pixels (most of
+// every picture blended here) are a store or nothing, with no arithmetic.
+__attribute__((target("avx2"))) inline void blendOverAvx2(quint32* dst, const quint32* src, int n)
+{
+    const __m256i alphaMask = _mm256_set1_epi32(int(0xff000000));
+    const __m256i lowBytes = _mm256_set1_epi32(0x00ff00ff);
+    const __m256i full = _mm256_set1_epi16(255);
+    const __m256i half = _mm256_set1_epi16(0x80);
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(_mm256_and_si256(s, alphaMask), alphaMask)) == -1) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), s);
+            continue;
+        }
+        if (_mm256_testz_si256(s, s))
+            continue;
+        const __m256i d = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(dst + i));
+        const __m256i a = _mm256_srli_epi32(s, 24);
+        const __m256i inverse = _mm256_sub_epi16(full, _mm256_or_si256(a, _mm256_slli_epi32(a, 16)));
+        __m256i rb = _mm256_mullo_epi16(_mm256_and_si256(d, lowBytes), inverse);
+        __m256i ag = _mm256_mullo_epi16(_mm256_srli_epi16(d, 8), inverse);
+        rb = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(rb, _mm256_srli_epi16(rb, 8)), half), 8);
+        ag = _mm256_andnot_si256(lowBytes, _mm256_add_epi16(_mm256_add_epi16(ag, _mm256_srli_epi16(ag, 8)), half));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), _mm256_add_epi32(s, _mm256_or_si256(rb, ag)));
+    }
+    blendOverPlain(dst + i, src + i, n - i);
+}
+
+QUORB_AVX512 inline __m512i blendAvx512(__m512i s, __m512i d)
+{
+    const __m512i lowBytes = _mm512_set1_epi32(0x00ff00ff);
+    const __m512i a = _mm512_srli_epi32(s, 24);
+    const __m512i inverse = _mm512_sub_epi16(_mm512_set1_epi16(255), _mm512_or_si512(a, _mm512_slli_epi32(a, 16)));
+    __m512i rb = _mm512_mullo_epi16(_mm512_and_si512(d, lowBytes), inverse);
+    __m512i ag = _mm512_mullo_epi16(_mm512_srli_epi16(d, 8), inverse);
+    const __m512i half = _mm512_set1_epi16(0x80);
+    rb = _mm512_srli_epi16(_mm512_add_epi16(_mm512_add_epi16(rb, _mm512_srli_epi16(rb, 8)), half), 8);
+    ag = _mm512_andnot_si512(lowBytes, _mm512_add_epi16(_mm512_add_epi16(ag, _mm512_srli_epi16(ag, 8)), half));
+    return _mm512_add_epi32(s, _mm512_or_si512(rb, ag));
+}
+
+QUORB_AVX512 void blendOverAvx512(quint32* dst, const quint32* src, int n)
+{
+    const __m512i opaqueFrom = _mm512_set1_epi32(int(0xff000000));
+    int i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m512i s = _mm512_loadu_si512(src + i);
+        if (_mm512_cmpge_epu32_mask(s, opaqueFrom) == 0xffff) {
+            _mm512_storeu_si512(dst + i, s);
+            continue;
+        }
+        if (_mm512_test_epi32_mask(s, s) == 0)
+            continue;
+        _mm512_storeu_si512(dst + i, blendAvx512(s, _mm512_loadu_si512(dst + i)));
+    }
+    blendOverPlain(dst + i, src + i, n - i);
+}
+
+void blendOver(quint32* dst, const quint32* src, int n)
+{
+    switch (simd()) {
+    case Simd::Avx512:
+        return blendOverAvx512(dst, src, n);
+    case Simd::Avx2:
+        return blendOverAvx2(dst, src, n);
+    default:
+        return blendOverPlain(dst, src, n);
+    }
+}
+#else
+void blendOver(quint32* dst, const quint32* src, int n) { blendOverPlain(dst, src, n); }
+#endif
+
+// Red and blue exchanged, as QImage::rgbSwapped does.
+inline quint32 exchangedRgb(quint32 px) { return (px & 0xff00ff00) | ((px >> 16) & 0xff) | ((px & 0xff) << 16); }
+
+// The drawing layer is kept as chunks of kChunk pixels along each row, each
+// pointing to a block of kChunk pixels: one block shared by all empty
+// chunks, one per colour shared by the chunks filled with it, and one of its
+// own for every other chunk. A busy drawing is mostly strokes of one colour
+// or nothing, so the blocks are a fraction of the layer's bytes, and a frame
+// reads that fraction.
+//
+// The chunks go over a row in two steps, with no branch per chunk (a busy
+// drawing changes between opaque, translucent and empty tens of thousands
+// of times a frame, and a mispredicted branch at each change would cost
+// more than the pixels): every opaque pixel replaces the row's, then the
+// chunks holding translucent pixels, listed once per drawing, are blended
+// (an opaque pixel blends to itself, an empty one leaves the row's).
+constexpr int kChunk = 8;
+
+// Frames are split into bands of rows composed side by side, each band at
+// least this many pixels: below that, handing a band over costs more than
+// composing it.
+constexpr qint64 kMinPixelsPerBand = 256 * 1024;
+// Band threads besides the composing thread: a few cores' worth, as each
+// band mostly waits on memory and more would only queue for it.
+constexpr int kMaxBandThreads = 3;
+
+void takeOpaquePlain(quint32* dst, const quint32* src, int n)
+{
+    for (int i = 0; i < n; ++i)
+        dst[i] = (src[i] >> 24) == 0xff ? src[i] : dst[i];
+}
+
+void takeOpaqueChunksPlain(quint32* dst, const quint32* blocks, const quint32* blockOf, int chunks)
+{
+    for (int c = 0; c < chunks; ++c)
+        takeOpaquePlain(dst + c * kChunk, blocks + size_t(blockOf[c]) * kChunk, kChunk);
+}
+
+#ifdef QUORB_HAVE_AVX2_PATHS
+static_assert(kChunk == 8, "one AVX2 register per chunk");
+
+__attribute__((target("avx2"))) void takeOpaqueChunksAvx2(quint32* dst, const quint32* blocks,
+                                                          const quint32* blockOf, int chunks)
+{
+    const __m256i alphaMask = _mm256_set1_epi32(int(0xff000000));
+    for (int c = 0; c < chunks; ++c) {
+        const __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(blocks + size_t(blockOf[c]) * kChunk));
+        auto* d = reinterpret_cast<__m256i*>(dst + c * kChunk);
+        const __m256i opaque = _mm256_cmpeq_epi32(_mm256_and_si256(s, alphaMask), alphaMask);
+        _mm256_storeu_si256(d, _mm256_blendv_epi8(_mm256_loadu_si256(d), s, opaque));
+    }
+}
+
+// Opaque lanes are stored under a mask: the row's pixels are not even read.
+QUORB_AVX512 void takeOpaqueChunksAvx512(quint32* dst, const quint32* blocks, const quint32* blockOf, int chunks)
+{
+    const __m256i opaqueFrom = _mm256_set1_epi32(int(0xff000000));
+    for (int c = 0; c < chunks; ++c) {
+        const __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(blocks + size_t(blockOf[c]) * kChunk));
+        _mm256_mask_storeu_epi32(dst + c * kChunk, _mm256_cmpge_epu32_mask(s, opaqueFrom), s);
+    }
+}
+#endif
+
+void blendChunksPlain(quint32* dst, const quint32* blocks, const quint32* blockOf, const int* chunk,
+                      const int* end, int width)
+{
+    for (; chunk != end; ++chunk) {
+        const int x = *chunk * kChunk;
+        blendOverPlain(dst + x, blocks + size_t(blockOf[*chunk]) * kChunk, std::min(kChunk, width - x));
+    }
+}
+
+#ifdef QUORB_HAVE_AVX2_PATHS
+__attribute__((target("avx2"))) void blendChunksAvx2(quint32* dst, const quint32* blocks, const quint32* blockOf,
+                                                     const int* chunk, const int* end, int width)
+{
+    const __m256i lowBytes = _mm256_set1_epi32(0x00ff00ff);
+    const __m256i full = _mm256_set1_epi16(255);
+    const __m256i half = _mm256_set1_epi16(0x80);
+    for (; chunk != end; ++chunk) {
+        const int x = *chunk * kChunk;
+        const quint32* src = blocks + size_t(blockOf[*chunk]) * kChunk;
+        if (x + kChunk > width) {
+            blendOverPlain(dst + x, src, width - x);
+            continue;
+        }
+        const __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
+        const __m256i d = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(dst + x));
+        const __m256i a = _mm256_srli_epi32(s, 24);
+        const __m256i inverse = _mm256_sub_epi16(full, _mm256_or_si256(a, _mm256_slli_epi32(a, 16)));
+        __m256i rb = _mm256_mullo_epi16(_mm256_and_si256(d, lowBytes), inverse);
+        __m256i ag = _mm256_mullo_epi16(_mm256_srli_epi16(d, 8), inverse);
+        rb = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(rb, _mm256_srli_epi16(rb, 8)), half), 8);
+        ag = _mm256_andnot_si256(lowBytes, _mm256_add_epi16(_mm256_add_epi16(ag, _mm256_srli_epi16(ag, 8)), half));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + x), _mm256_add_epi32(s, _mm256_or_si256(rb, ag)));
+    }
+}
+#endif
+
+// Blends the listed chunks of a row.
+void blendChunks(quint32* dst, const quint32* blocks, const quint32* blockOf, const int* chunk, const int* end,
+                 int width)
+{
+#ifdef QUORB_HAVE_AVX2_PATHS
+    if (simd() != Simd::Plain)
+        return blendChunksAvx2(dst, blocks, blockOf, chunk, end, width);
+#endif
+    blendChunksPlain(dst, blocks, blockOf, chunk, end, width);
+}
+
+void takeOpaqueChunks(quint32* dst, const quint32* blocks, const quint32* blockOf, int chunks)
+{
+#ifdef QUORB_HAVE_AVX2_PATHS
+    switch (simd()) {
+    case Simd::Avx512:
+        return takeOpaqueChunksAvx512(dst, blocks, blockOf, chunks);
+    case Simd::Avx2:
+        return takeOpaqueChunksAvx2(dst, blocks, blockOf, chunks);
+    default:
+        break;
+    }
+#endif
+    takeOpaqueChunksPlain(dst, blocks, blockOf, chunks);
+}
+
+// QPainter's clip for a rectangle given in fractional pixels: its edges
+// rounded to the nearest pixel boundary.
+QRect deviceClip(const QRectF& r)
+{
+    const int left = qRound(r.left());
+    const int top = qRound(r.top());
+    return QRect(left, top, qRound(r.right()) - left, qRound(r.bottom()) - top);
 }
 
 bool isOpaque(const FrameToken& t)
@@ -147,6 +456,8 @@ void unpremultiplyInPlace(FrameToken& t)
         }
     }
 }
+
+bool wholePixelRows(const FrameToken& t) { return t.bytesPerLine % 4 == 0; }
 
 template <typename T>
 std::vector<const T*> sortedByZThenId(const QList<T>& items)
@@ -217,6 +528,94 @@ QPointF fractionalPart(QPointF p) { return QPointF(p.x() - std::floor(p.x()), p.
 
 } // namespace
 
+// The drawing layer in chunks (see kChunk), in the painting channel order,
+// made once per drawing rather than once per frame.
+struct VulkanCompositor::DrawingChunks {
+    qint64 layerKey = 0; // cacheKey of the rendered layer
+    int chunksPerRow = 0; // the last one of a row may be partly outside it
+    std::vector<quint32> blockOf; // per chunk, row after row
+    std::vector<quint32> blocks; // kChunk pixels each; block 0 is empty
+    std::vector<int> translucent; // chunks (counted within their row) holding translucent pixels
+    std::vector<int> rowTranslucent; // those of row y: [rowTranslucent[y], rowTranslucent[y + 1])
+};
+
+// Threads that compose bands of rows while composeRows composes the first
+// band and waits. Started on the first frame large enough to split, joined on
+// destruction.
+class VulkanCompositor::BandThreads {
+public:
+    explicit BandThreads(int count)
+    {
+        for (int i = 0; i < count; ++i)
+            threads.emplace_back([this, i] { loop(i + 1); });
+    }
+    ~BandThreads()
+    {
+        {
+            std::lock_guard lock(mutex);
+            stopping = true;
+        }
+        wake.notify_all();
+        for (std::thread& t : threads)
+            t.join();
+    }
+    BandThreads(const BandThreads&) = delete;
+    BandThreads& operator=(const BandThreads&) = delete;
+
+    int count() const { return int(threads.size()); }
+
+    // Runs job(0) here and job(1) .. job(bands - 1) on the threads; returns
+    // once all have. `job` is only read while this runs.
+    void run(int bands, const std::function<void(int)>& job)
+    {
+        {
+            std::lock_guard lock(mutex);
+            current = &job;
+            bandCount = bands;
+            pending = bands - 1;
+            ++generation;
+        }
+        wake.notify_all();
+        job(0);
+        std::unique_lock lock(mutex);
+        finished.wait(lock, [this] { return pending == 0; });
+        current = nullptr;
+    }
+
+private:
+    void loop(int band)
+    {
+        quint64 seen = 0;
+        std::unique_lock lock(mutex);
+        for (;;) {
+            wake.wait(lock, [&] { return stopping || generation != seen; });
+            if (stopping)
+                return;
+            seen = generation;
+            if (band >= bandCount)
+                continue;
+            const std::function<void(int)>* job = current;
+            lock.unlock();
+            (*job)(band);
+            lock.lock();
+            if (--pending == 0)
+                finished.notify_one();
+        }
+    }
+
+    // Guarded by mutex.
+    const std::function<void(int)>* current = nullptr;
+    int bandCount = 0;
+    int pending = 0; // bands of the current job not yet done
+    quint64 generation = 0; // one per job
+    bool stopping = false;
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable finished;
+    std::vector<std::thread> threads; // written by the constructor only
+};
+
 struct VulkanCompositor::GpuState {
     // Declared so that destruction runs framebuffer, surface, context.
     QOpenGLContext context;
@@ -229,6 +628,7 @@ struct VulkanCompositor::GpuState {
 
 VulkanCompositor::VulkanCompositor(FramePool* p)
     : pool(p)
+    , drawingChunks(std::make_unique<DrawingChunks>())
 {
     initGpuPath();
 }
@@ -379,7 +779,7 @@ const QImage& VulkanCompositor::prepared(PreparedPicture& slot, const QImage& so
     return slot.image;
 }
 
-void VulkanCompositor::paintMediaLayer(QPainter& painter, int W, int H, OverlayManager& model, ChannelOrder order)
+void VulkanCompositor::placeMedia(int W, int H, OverlayManager& model, ChannelOrder order)
 {
     for (const MediaOverlayData* m : sortedByZThenId(model.mediaOverlays())) {
         if (!m->visible || m->path.isEmpty())
@@ -391,7 +791,6 @@ void VulkanCompositor::paintMediaLayer(QPainter& painter, int W, int H, OverlayM
             image = &model.videoOverlayFrame(m->id);
         if (!image || image->isNull())
             continue;
-        painter.setOpacity(std::clamp(m->opacity, 0.0, 1.0));
         const QRectF target(m->rect.x() * W, m->rect.y() * H, m->rect.width() * W, m->rect.height() * H);
         QRect drawn = target.toRect();
         if (image->width() > 0 && image->height() > 0 && target.width() > 0 && target.height() > 0) {
@@ -405,9 +804,11 @@ void VulkanCompositor::paintMediaLayer(QPainter& painter, int W, int H, OverlayM
             continue;
         // Pictures load at up to the canvas size and are drawn into smaller
         // boxes: scale (and convert) each once, not on every frame.
-        painter.drawImage(drawn.topLeft(), prepared(mediaPictures[m->id], *image, drawn.size(), order));
+        Placement& placed = placements.emplace_back();
+        placed.image = prepared(mediaPictures[m->id], *image, drawn.size(), order);
+        placed.topLeft = drawn.topLeft();
+        placed.opacity = std::clamp(m->opacity, 0.0, 1.0);
     }
-    painter.setOpacity(1.0);
     dropUnused(mediaPictures);
 }
 
@@ -466,8 +867,7 @@ VulkanCompositor::TextSprite& VulkanCompositor::textSprite(const TextOverlayData
     return sprite;
 }
 
-void VulkanCompositor::paintText(QPainter& painter, int W, int H, OverlayManager& model, const TextOverlayData& t,
-                                 ChannelOrder order)
+void VulkanCompositor::placeText(int W, int H, OverlayManager& model, const TextOverlayData& t, ChannelOrder order)
 {
     const auto imageOf = [order](TextSprite& sprite) -> const QImage& {
         if (order == ChannelOrder::Native)
@@ -482,7 +882,10 @@ void VulkanCompositor::paintText(QPainter& painter, int W, int H, OverlayManager
     if (!scrolling) {
         const QPointF subPixel = fractionalPart(p);
         TextSprite& sprite = textSprite(t, H, subPixel, spriteKey(t, H, subPixel));
-        painter.drawImage((p - sprite.boxInSprite).toPoint(), imageOf(sprite));
+        Placement& placed = placements.emplace_back();
+        placed.image = imageOf(sprite);
+        placed.topLeft = (p - sprite.boxInSprite).toPoint();
+        placed.text = true;
         return;
     }
 
@@ -512,10 +915,12 @@ void VulkanCompositor::paintText(QPainter& painter, int W, int H, OverlayManager
         const double period = std::max(0.001, W - x0);
         x = distance >= passes * period ? double(W) : x0 + std::fmod(distance, period);
     }
-    painter.save();
-    painter.setClipRect(clip, Qt::ReplaceClip);
-    painter.drawImage((QPointF(std::round(x), p.y()) - sprite.boxInSprite).toPoint(), imageOf(sprite));
-    painter.restore();
+    Placement& placed = placements.emplace_back();
+    placed.image = imageOf(sprite);
+    placed.topLeft = (QPointF(std::round(x), p.y()) - sprite.boxInSprite).toPoint();
+    placed.text = true;
+    placed.clipped = true;
+    placed.clip = clip;
 }
 
 FrameTokenPtr VulkanCompositor::compose(FrameTokenPtr base, OverlayManager* overlays)
@@ -546,9 +951,14 @@ FrameTokenPtr VulkanCompositor::compose(FrameTokenPtr base, OverlayManager* over
     token->bytesPerLine = base->bytesPerLine;
     const qsizetype bytes = qsizetype(base->bytesPerLine) * base->height;
     growBuffer(*token, bytes);
-    const bool opaque = copyAndCheckOpaque(*base, *token);
     if (!isValidFrameToken(*token))
         return base;
+    token->ptsUs = base->ptsUs;
+
+    if (wholePixelRows(*base) && composeRows(*base, *token, *overlays))
+        return token;
+
+    const bool opaque = copyAndCheckOpaque(*base, *token);
 
     if (opaque || readsAsPremultiplied(*token)) {
         // Opaque pictures (every decoded frame) and fully transparent ones
@@ -566,27 +976,182 @@ FrameTokenPtr VulkanCompositor::compose(FrameTokenPtr base, OverlayManager* over
         QPainter painter(&image);
         paintOverlays(painter, image.width(), image.height(), *overlays);
     }
-    token->ptsUs = base->ptsUs;
     return token;
+}
+
+bool VulkanCompositor::updateDrawingChunks(OverlayManager& model, QSize size)
+{
+    if (!model.hasDoodleStrokes())
+        return false;
+    const QImage& layer = model.renderDoodle(size);
+    if (layer.isNull() || layer.size() != size || layer.format() != QImage::Format_ARGB32_Premultiplied)
+        return false;
+    DrawingChunks& d = *drawingChunks;
+    if (d.layerKey == layer.cacheKey())
+        return true;
+
+    const int w = size.width();
+    const int h = size.height();
+    d.chunksPerRow = (w + kChunk - 1) / kChunk;
+    d.blockOf.assign(size_t(d.chunksPerRow) * size_t(h), 0);
+    d.blocks.assign(kChunk, 0);
+    d.translucent.clear();
+    d.rowTranslucent.assign(size_t(h) + 1, 0);
+    QHash<quint32, quint32> filled; // block of each colour filling a chunk
+    for (int y = 0; y < h; ++y) {
+        d.rowTranslucent[size_t(y)] = int(d.translucent.size());
+        const auto* line = reinterpret_cast<const QRgb*>(layer.constScanLine(y));
+        for (int c = 0; c < d.chunksPerRow; ++c) {
+            quint32 px[kChunk] = {};
+            const int n = std::min(kChunk, w - c * kChunk);
+            bool empty = true;
+            bool translucent = false;
+            bool oneColour = n == kChunk;
+            for (int i = 0; i < n; ++i) {
+                px[i] = exchangedRgb(line[c * kChunk + i]);
+                const quint32 a = px[i] >> 24;
+                empty = empty && px[i] == 0;
+                translucent = translucent || (a != 0 && a != 0xff);
+                oneColour = oneColour && a == 0xff && px[i] == px[0];
+            }
+            if (empty)
+                continue;
+            if (translucent)
+                d.translucent.push_back(c);
+            quint32& block = d.blockOf[size_t(y) * size_t(d.chunksPerRow) + size_t(c)];
+            if (oneColour) {
+                const auto it = filled.constFind(px[0]);
+                if (it != filled.cend()) {
+                    block = it.value();
+                    continue;
+                }
+                filled.insert(px[0], quint32(d.blocks.size() / kChunk));
+            }
+            block = quint32(d.blocks.size() / kChunk);
+            d.blocks.insert(d.blocks.end(), px, px + kChunk);
+        }
+    }
+    d.rowTranslucent.back() = int(d.translucent.size());
+    d.layerKey = layer.cacheKey();
+    return true;
+}
+
+// Composes row by row: each row of the base is copied, the media and text
+// pictures and the drawing are blended over it while it is still in cache,
+// and the next row follows. The frame's bytes go through memory once, where
+// painting layer after layer would read and write them once per layer. The
+// blends are QPainter's own arithmetic, so the bytes are the same.
+//
+// False (the token to be composed by the painter instead) when a visible
+// base pixel is not opaque or a picture is drawn translucent.
+bool VulkanCompositor::composeRows(const FrameToken& base, FrameToken& token, OverlayManager& model)
+{
+    const int w = base.width;
+    const int h = base.height;
+    placeMediaAndText(w, h, model, ChannelOrder::Exchanged);
+
+    std::vector<RowBox>& boxes = rowBoxes;
+    boxes.clear();
+    const QRect frame(0, 0, w, h);
+    for (const Placement& placed : placements) {
+        if (placed.opacity != 1.0 || placed.image.format() != QImage::Format_ARGB32_Premultiplied)
+            return false;
+        QRect area = QRect(placed.topLeft, placed.image.size()) & frame;
+        if (placed.clipped)
+            area &= deviceClip(placed.clip);
+        if (!area.isEmpty())
+            boxes.push_back(RowBox{&placed, area});
+    }
+    const bool drawing = updateDrawingChunks(model, QSize(w, h));
+    const DrawingChunks& chunks = *drawingChunks;
+    const int fullChunks = w / kChunk; // the rest, if any, is one partial chunk
+
+    const qsizetype stride = base.bytesPerLine;
+    const char* baseBytes = base.data.constData();
+    char* outBytes = token.data.data();
+    // Rows [y0, y1); false at the first row with a pixel that is not opaque.
+    const auto composeBand = [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            const char* src = baseBytes + y * stride;
+            auto* dst = reinterpret_cast<quint32*>(outBytes + y * stride);
+            const quint64 acc = copyAlphaAnd(reinterpret_cast<char*>(dst), src, qsizetype(w) * 4, kAlphaBytes);
+            if ((acc & kAlphaBytes) != kAlphaBytes)
+                return false;
+            for (const RowBox& b : boxes) {
+                if (y < b.area.top() || y > b.area.bottom())
+                    continue;
+                const QPoint at = b.area.topLeft() - b.placed->topLeft; // in the picture
+                const auto* line =
+                    reinterpret_cast<const quint32*>(b.placed->image.constScanLine(at.y() + y - b.area.top()));
+                blendOver(dst + b.area.left(), line + at.x(), b.area.width());
+            }
+            if (!drawing)
+                continue;
+            const quint32* blockOf = chunks.blockOf.data() + size_t(y) * size_t(chunks.chunksPerRow);
+            const quint32* blocks = chunks.blocks.data();
+            takeOpaqueChunks(dst, blocks, blockOf, fullChunks);
+            if (fullChunks < chunks.chunksPerRow)
+                takeOpaquePlain(dst + fullChunks * kChunk, blocks + size_t(blockOf[fullChunks]) * kChunk,
+                                w - fullChunks * kChunk);
+            const int* translucent = chunks.translucent.data();
+            blendChunks(dst, blocks, blockOf, translucent + chunks.rowTranslucent[size_t(y)],
+                        translucent + chunks.rowTranslucent[size_t(y) + 1], w);
+        }
+        return true;
+    };
+
+    // Bands of rows are composed side by side: the first here, the others by
+    // the band threads, which only read what is prepared above and write
+    // their own rows of the token; compose goes on once all are done.
+    // Half the cores at most, with this one: decoders and encoders run too.
+    static const int helpers = std::clamp(QThread::idealThreadCount() / 2 - 1, 0, kMaxBandThreads);
+    const int bands = int(std::clamp<qint64>(qint64(w) * h / kMinPixelsPerBand, 1, helpers + 1));
+    if (bands == 1)
+        return composeBand(0, h);
+    if (!bandThreads)
+        bandThreads = std::make_unique<BandThreads>(helpers);
+    std::atomic<bool> opaque{true};
+    bandThreads->run(bands, [&](int band) {
+        if (!composeBand(int(qint64(h) * band / bands), int(qint64(h) * (band + 1) / bands)))
+            opaque = false;
+    });
+    return opaque;
+}
+
+void VulkanCompositor::placeMediaAndText(int W, int H, OverlayManager& model, ChannelOrder order)
+{
+    ++paintCount;
+    placements.clear();
+    placeMedia(W, H, model, order);
+    for (const TextOverlayData* t : sortedByZThenId(model.textOverlays()))
+        if (t->enabled && !t->text.isEmpty())
+            placeText(W, H, model, *t, order);
+    dropUnused(textSprites);
+}
+
+void VulkanCompositor::paintMediaAndText(QPainter& painter, int W, int H, OverlayManager& model,
+                                         ChannelOrder order)
+{
+    placeMediaAndText(W, H, model, order);
+    painter.setRenderHint(QPainter::Antialiasing, false);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
+    for (const Placement& placed : placements) {
+        painter.setRenderHint(QPainter::Antialiasing, placed.text);
+        painter.setOpacity(placed.opacity);
+        if (placed.clipped) {
+            painter.save();
+            painter.setClipRect(placed.clip, Qt::ReplaceClip);
+        }
+        painter.drawImage(placed.topLeft, placed.image);
+        if (placed.clipped)
+            painter.restore();
+    }
+    painter.setOpacity(1.0);
 }
 
 void VulkanCompositor::paintOverlays(QPainter& painter, int W, int H, OverlayManager& model, ChannelOrder order)
 {
-    ++paintCount;
-    painter.setRenderHint(QPainter::Antialiasing, false);
-    painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
-
-    paintMediaLayer(painter, W, H, model, order);
-
-    const QList<TextOverlayData>& texts = model.textOverlays();
-    if (!texts.isEmpty()) {
-        painter.setRenderHint(QPainter::Antialiasing, true);
-        for (const TextOverlayData* t : sortedByZThenId(texts))
-            if (t->enabled && !t->text.isEmpty())
-                paintText(painter, W, H, model, *t, order);
-    }
-    dropUnused(textSprites);
-
+    paintMediaAndText(painter, W, H, model, order);
     if (model.hasDoodleStrokes()) {
         const QImage& rendered = model.renderDoodle(QSize(W, H));
         if (!rendered.isNull()) {

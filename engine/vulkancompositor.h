@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <memory>
+#include <vector>
 
 class FramePool;
 class OverlayManager;
@@ -22,7 +23,10 @@ class QPainter;
 // Threads: GUI thread only, like the OverlayManager it reads. The OpenGL
 // context, surface and framebuffer are created, used and destroyed there, and
 // so are the paint caches below. The pool is shared with decoder threads
-// through its own locking.
+// through its own locking. Inside compose, the band threads compose rows of
+// the token side by side with the GUI thread: they only read what compose
+// prepared before starting them and write their own rows, and compose waits
+// for them before it touches anything again.
 class VulkanCompositor {
 public:
     static constexpr const char* kGlEnvironmentVariable = "QUORB_ENABLE_GL_READBACK_COMPOSITOR";
@@ -60,6 +64,9 @@ public:
 private:
     struct GpuState;
 
+    struct DrawingChunks;
+    class BandThreads;
+
     // One text overlay drawn once (background, shadow, outline, text, with
     // its opacity) and blitted on every frame until something it shows changes.
     // Glyph outlines cost milliseconds per text and frame; a blit does not.
@@ -81,11 +88,31 @@ private:
         QImage image;
         quint64 lastUse = 0;
     };
+    // One picture of the media or text layers where it goes on the frame:
+    // every one is drawn unscaled at whole pixels.
+    struct Placement {
+        QImage image;
+        QPoint topLeft;
+        double opacity = 1.0;
+        bool text = false;
+        bool clipped = false;
+        QRectF clip;
+    };
+    // The part of a placement composeRows blends.
+    struct RowBox {
+        const Placement* placed;
+        QRect area; // on the frame, clipped to it and to the placement's clip
+    };
 
     const QImage& prepared(PreparedPicture& slot, const QImage& source, QSize size, ChannelOrder order);
-    void paintMediaLayer(QPainter& painter, int width, int height, OverlayManager& model, ChannelOrder order);
-    void paintText(QPainter& painter, int width, int height, OverlayManager& model, const TextOverlayData& t,
-                   ChannelOrder order);
+    // Fills `placements` with the media and text layers, bottom first.
+    void placeMediaAndText(int width, int height, OverlayManager& model, ChannelOrder order);
+    void placeMedia(int width, int height, OverlayManager& model, ChannelOrder order);
+    void placeText(int width, int height, OverlayManager& model, const TextOverlayData& t, ChannelOrder order);
+    void paintMediaAndText(QPainter& painter, int width, int height, OverlayManager& model, ChannelOrder order);
+    // Brings drawingChunks up to date; false when nothing is drawn at this size.
+    bool updateDrawingChunks(OverlayManager& model, QSize size);
+    bool composeRows(const FrameToken& base, FrameToken& token, OverlayManager& model);
     TextSprite& textSprite(const TextOverlayData& t, int height, QPointF boxOrigin, const QString& key);
     template <typename Cache>
     void dropUnused(Cache& cache);
@@ -102,4 +129,8 @@ private:
     QHash<int, TextSprite> textSprites;       // by text overlay id
     QHash<int, PreparedPicture> mediaPictures; // by media overlay id
     PreparedPicture drawingLayer;
+    std::vector<Placement> placements; // of the frame being composed
+    std::vector<RowBox> rowBoxes; // the placements as composeRows blends them
+    std::unique_ptr<DrawingChunks> drawingChunks;
+    std::unique_ptr<BandThreads> bandThreads; // made by composeRows when first needed
 };

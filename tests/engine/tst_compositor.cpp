@@ -5,8 +5,10 @@
 #include "support/xvfb.h"
 
 #include <QElapsedTimer>
+#include <QPainter>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -113,6 +115,8 @@ private slots:
     void imageFittedAndCentred();
     void scrolling_data();
     void scrolling();
+    void sameBytesAsPainting_data();
+    void sameBytesAsPainting();
     void translucentOverlayOnAnyBase_data();
     void translucentOverlayOnAnyBase();
     void exhaustedPoolReturnsBase();
@@ -388,6 +392,108 @@ void TestCompositor::scrolling()
     const int y = 541; // the top row of the box, above any glyph
     QCOMPARE(leftmost(out, y, Qt::blue), left);
     QCOMPARE(out.pixel(100, 539), kBaseColour); // nothing above the viewport
+}
+
+void TestCompositor::sameBytesAsPainting_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<int>("padding"); // bytes after each row
+    QTest::addColumn<QList<DoodleStroke>>("strokes");
+    QTest::addColumn<DoodleStroke>("later"); // drawn after the first frame
+
+    const DoodleStroke wide{DoodleStroke::kLine, {{0.05, 0.2}, {0.95, 0.8}}, 30.0 / 360, Qt::yellow};
+    const DoodleStroke translucent{DoodleStroke::kEllipse, {{0.2, 0.1}, {0.7, 0.9}}, 12.0 / 360,
+                                   QColor(0, 200, 255, 100)};
+    const DoodleStroke thin{DoodleStroke::kFreehand, {{0.0, 0.5}, {0.3, 0.45}, {0.6, 0.55}, {1.0, 0.5}}, 1.0 / 360,
+                            Qt::magenta};
+    QTest::newRow("opaque and translucent strokes over media and text")
+        << QSize(320, 180) << 0 << QList<DoodleStroke>{wide, translucent} << thin;
+    // The last few pixels of each row are less than a whole chunk.
+    QTest::newRow("strokes on the right edge of an odd width")
+        << QSize(317, 179) << 0 << QList<DoodleStroke>{{DoodleStroke::kLine, {{1, 0}, {1, 1}}, 9.0 / 360, Qt::green}}
+        << DoodleStroke{DoodleStroke::kLine, {{0.99, 0}, {0.99, 1}}, 2.0 / 360, QColor(255, 0, 0, 140)};
+    QTest::newRow("single pixels either side of a chunk edge")
+        << QSize(320, 180) << 0
+        << QList<DoodleStroke>{{DoodleStroke::kFreehand, {{7.5 / 320, 0.3}}, 1.0 / 180, Qt::white},
+                               {DoodleStroke::kFreehand, {{8.5 / 320, 0.3}}, 1.0 / 180, QColor(0, 0, 255, 60)}}
+        << DoodleStroke{DoodleStroke::kRectangle, {{0.2, 0.2}, {0.8, 0.8}}, 4.0 / 360, Qt::cyan};
+    QTest::newRow("padded rows") << QSize(320, 180) << 36 << QList<DoodleStroke>{wide} << translucent;
+    // Large enough to be composed in bands of rows side by side.
+    QTest::newRow("720p") << QSize(1280, 720) << 0 << QList<DoodleStroke>{wide, translucent} << thin;
+    QTest::newRow("nothing drawn until later") << QSize(320, 180) << 0 << QList<DoodleStroke>{} << wide;
+}
+
+// The composed frame has the very bytes painting the layers one after the
+// other gives; a drawing changed after a frame shows in the next one.
+void TestCompositor::sameBytesAsPainting()
+{
+    QFETCH(QSize, size);
+    QFETCH(int, padding);
+    QFETCH(QList<DoodleStroke>, strokes);
+    QFETCH(DoodleStroke, later);
+
+    const int w = size.width(), h = size.height();
+    ManualClock clock;
+    Rig rig(w, h);
+    OverlayManager& om = rig.om;
+    om.setMonotonicClock(clock.fn());
+    QVERIFY(rig.addVideo(1, QRectF(0.1, 0.05, 0.5, 0.5), Qt::darkGreen));
+    TextOverlayData still;
+    still.id = 1;
+    still.text = "Still";
+    still.posX = 0.33;
+    still.posY = 0.6;
+    still.backgroundEnabled = true;
+    still.backgroundColor = QColor(0, 0, 0, 120);
+    still.outline = true;
+    om.setTextOverlay(still);
+    TextOverlayData moving = still;
+    moving.id = 2;
+    moving.text = "Moving on";
+    moving.posX = 0.1;
+    moving.posY = 0.815; // clip edges between pixels
+    moving.scrollable = true;
+    om.setTextOverlay(moving);
+    moving.id = 3;
+    moving.posY = 0.9047;
+    moving.scrollDirection = TextOverlayData::kScrollRightToLeft;
+    om.setTextOverlay(moving);
+    clock.ns = 1'700'000'000;
+    om.setDoodleStrokes(strokes);
+
+    const auto paint = [&](VulkanCompositor& painting, QByteArray& bytes, int stride) {
+        QImage canvas(reinterpret_cast<uchar*>(bytes.data()), w, h, stride, QImage::Format_ARGB32_Premultiplied);
+        QPainter painter(&canvas);
+        painting.paintOverlays(painter, w, h, om, VulkanCompositor::ChannelOrder::Exchanged);
+    };
+    // Text drawn the first time at a size may come out a shade apart from
+    // later times (its glyphs not cached yet), and each compositor keeps the
+    // text it drew: so text is drawn once before either draws its own.
+    QByteArray scratch = makeBase(rig.pool, w, h)->data;
+    VulkanCompositor first(nullptr);
+    paint(first, scratch, w * 4);
+    VulkanCompositor painting(nullptr);
+
+    const auto check = [&] {
+        const FrameTokenPtr base = makeBase(rig.pool, w, h, 0, w * 4 + padding);
+        QByteArray expected = base->data;
+        paint(painting, expected, base->bytesPerLine);
+        const FrameTokenPtr out = rig.compositor.compose(base, &om);
+        QVERIFY(out && out != base);
+        for (int y = 0; y < h; ++y) {
+            const qsizetype row = qsizetype(y) * base->bytesPerLine;
+            for (int x = 0; x < w; ++x)
+                QVERIFY2(std::memcmp(out->data.constData() + row + x * 4, expected.constData() + row + x * 4, 4) == 0,
+                         qPrintable(QString("pixel %1,%2").arg(x).arg(y)));
+        }
+    };
+    check();
+    strokes.append(later);
+    om.setDoodleStrokes(strokes);
+    check();
+    clock.ns = 4'200'000'000;
+    om.setDoodleStrokes({later});
+    check();
 }
 
 void TestCompositor::translucentOverlayOnAnyBase_data()
