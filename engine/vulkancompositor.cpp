@@ -1,5 +1,6 @@
 #include "engine/vulkancompositor.h"
 
+#include "engine/bandworkers.h"
 #include "engine/canvasgeometry.h"
 #include "engine/framepool.h"
 #include "engine/overlaymanager.h"
@@ -21,11 +22,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
-#include <functional>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -539,83 +536,6 @@ struct VulkanCompositor::DrawingChunks {
     std::vector<int> rowTranslucent; // those of row y: [rowTranslucent[y], rowTranslucent[y + 1])
 };
 
-// Threads that compose bands of rows while composeRows composes the first
-// band and waits. Started on the first frame large enough to split, joined on
-// destruction.
-class VulkanCompositor::BandThreads {
-public:
-    explicit BandThreads(int count)
-    {
-        for (int i = 0; i < count; ++i)
-            threads.emplace_back([this, i] { loop(i + 1); });
-    }
-    ~BandThreads()
-    {
-        {
-            std::lock_guard lock(mutex);
-            stopping = true;
-        }
-        wake.notify_all();
-        for (std::thread& t : threads)
-            t.join();
-    }
-    BandThreads(const BandThreads&) = delete;
-    BandThreads& operator=(const BandThreads&) = delete;
-
-    int count() const { return int(threads.size()); }
-
-    // Runs job(0) here and job(1) .. job(bands - 1) on the threads; returns
-    // once all have. `job` is only read while this runs.
-    void run(int bands, const std::function<void(int)>& job)
-    {
-        {
-            std::lock_guard lock(mutex);
-            current = &job;
-            bandCount = bands;
-            pending = bands - 1;
-            ++generation;
-        }
-        wake.notify_all();
-        job(0);
-        std::unique_lock lock(mutex);
-        finished.wait(lock, [this] { return pending == 0; });
-        current = nullptr;
-    }
-
-private:
-    void loop(int band)
-    {
-        quint64 seen = 0;
-        std::unique_lock lock(mutex);
-        for (;;) {
-            wake.wait(lock, [&] { return stopping || generation != seen; });
-            if (stopping)
-                return;
-            seen = generation;
-            if (band >= bandCount)
-                continue;
-            const std::function<void(int)>* job = current;
-            lock.unlock();
-            (*job)(band);
-            lock.lock();
-            if (--pending == 0)
-                finished.notify_one();
-        }
-    }
-
-    // Guarded by mutex.
-    const std::function<void(int)>* current = nullptr;
-    int bandCount = 0;
-    int pending = 0; // bands of the current job not yet done
-    quint64 generation = 0; // one per job
-    bool stopping = false;
-
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::condition_variable finished;
-    std::vector<std::thread> threads; // written by the constructor only
-};
-
 struct VulkanCompositor::GpuState {
     // Declared so that destruction runs framebuffer, surface, context.
     QOpenGLContext context;
@@ -1100,16 +1020,16 @@ bool VulkanCompositor::composeRows(const FrameToken& base, FrameToken& token, Ov
         return true;
     };
 
-    // Bands of rows are composed side by side: the first here, the others by
-    // the band threads, which only read what is prepared above and write
-    // their own rows of the token; compose goes on once all are done.
+    // Bands of rows are composed side by side, here and on the band threads,
+    // which only read what is prepared above and write their own rows of the
+    // token; compose goes on once all are done.
     // Half the cores at most, with this one: decoders and encoders run too.
     static const int helpers = std::clamp(QThread::idealThreadCount() / 2 - 1, 0, kMaxBandThreads);
     const int bands = int(std::clamp<qint64>(qint64(w) * h / kMinPixelsPerBand, 1, helpers + 1));
     if (bands == 1)
         return composeBand(0, h);
     if (!bandThreads)
-        bandThreads = std::make_unique<BandThreads>(helpers);
+        bandThreads = std::make_unique<BandWorkers>(helpers + 1);
     std::atomic<bool> opaque{true};
     bandThreads->run(bands, [&](int band) {
         if (!composeBand(int(qint64(h) * band / bands), int(qint64(h) * (band + 1) / bands)))

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+class BandWorkers;
 class FramePool;
 class OverlayManager;
 class QPainter;
@@ -65,7 +66,6 @@ private:
     struct GpuState;
 
     struct DrawingChunks;
-    class BandThreads;
 
     // One text overlay drawn once (background, shadow, outline, text, with
     // its opacity) and blitted on every frame until something it shows changes.
@@ -132,5 +132,5 @@ private:
     std::vector<Placement> placements; // of the frame being composed
     std::vector<RowBox> rowBoxes; // the placements as composeRows blends them
     std::unique_ptr<DrawingChunks> drawingChunks;
-    std::unique_ptr<BandThreads> bandThreads; // made by composeRows when first needed
+    std::unique_ptr<BandWorkers> bandThreads; // made by composeRows when first needed
 };

@@ -2,7 +2,7 @@
 
 #include "avglue/avptr.h"
 #include "engine/frametoken.h"
-#include "output/bandworkers.h"
+#include "engine/bandworkers.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,6 +1,6 @@
 #include "output/rgbatoyuv.h"
 
-#include "output/bandworkers.h"
+#include "engine/bandworkers.h"
 
 #include <libyuv/convert.h>
 #include <libyuv/convert_from_argb.h>

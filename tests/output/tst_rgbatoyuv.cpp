@@ -3,7 +3,7 @@
 // threads against the single-thread one, byte for byte.
 
 #include "avglue/avptr.h"
-#include "output/bandworkers.h"
+#include "engine/bandworkers.h"
 #include "output/rgbatoyuv.h"
 #include "support/testsupport.h"
 

@@ -1,4 +1,4 @@
-#include "output/bandworkers.h"
+#include "engine/bandworkers.h"
 
 BandWorkers::BandWorkers(int threads)
 {

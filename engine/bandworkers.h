@@ -8,13 +8,14 @@
 #include <thread>
 #include <vector>
 
-// A few threads kept for the life of the encoder's picture, so a frame's
-// conversion splits into bands without starting a thread per frame. The
-// calling thread takes bands too, in the same queue: a helper the system
-// is slow to wake leaves its bands to the others instead of holding the
-// frame back.
+// A few threads kept for the life of their owner (the encoder's picture
+// conversion, the compositor), so a frame's work splits into bands of rows
+// without starting a thread per frame. The calling thread takes bands too,
+// in the same queue: a helper the system is slow to wake leaves its bands to
+// the others instead of holding the frame back.
 //
-// run() is called by one thread at a time (the encode thread).
+// run() is called by one thread at a time (the owner's: the encode thread,
+// the GUI thread).
 class BandWorkers {
 public:
     // Works on the caller's thread and threads - 1 helpers.
