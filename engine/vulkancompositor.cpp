@@ -192,14 +192,27 @@ void blendOverPlain(quint32* dst, const quint32* src, int n)
 }
 
 #ifdef QUORB_HAVE_AVX2_PATHS
+// Eight premultiplied source pixels over eight destination pixels, with
+// byteMul's rounding.
+__attribute__((target("avx2"))) inline __m256i blendOver8(__m256i s, __m256i d)
+{
+    const __m256i lowBytes = _mm256_set1_epi32(0x00ff00ff);
+    const __m256i full = _mm256_set1_epi16(255);
+    const __m256i half = _mm256_set1_epi16(0x80);
+    const __m256i a = _mm256_srli_epi32(s, 24);
+    const __m256i inverse = _mm256_sub_epi16(full, _mm256_or_si256(a, _mm256_slli_epi32(a, 16)));
+    __m256i rb = _mm256_mullo_epi16(_mm256_and_si256(d, lowBytes), inverse);
+    __m256i ag = _mm256_mullo_epi16(_mm256_srli_epi16(d, 8), inverse);
+    rb = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(rb, _mm256_srli_epi16(rb, 8)), half), 8);
+    ag = _mm256_andnot_si256(lowBytes, _mm256_add_epi16(_mm256_add_epi16(ag, _mm256_srli_epi16(ag, 8)), half));
+    return _mm256_add_epi32(s, _mm256_or_si256(rb, ag));
+}
+
 // Eight pixels at a time. Runs of opaque or empty source pixels (most of
 // every picture blended here) are a store or nothing, with no arithmetic.
 __attribute__((target("avx2"))) inline void blendOverAvx2(quint32* dst, const quint32* src, int n)
 {
     const __m256i alphaMask = _mm256_set1_epi32(int(0xff000000));
-    const __m256i lowBytes = _mm256_set1_epi32(0x00ff00ff);
-    const __m256i full = _mm256_set1_epi16(255);
-    const __m256i half = _mm256_set1_epi16(0x80);
     int i = 0;
     for (; i + 8 <= n; i += 8) {
         const __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
@@ -210,13 +223,7 @@ __attribute__((target("avx2"))) inline void blendOverAvx2(quint32* dst, const qu
         if (_mm256_testz_si256(s, s))
             continue;
         const __m256i d = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(dst + i));
-        const __m256i a = _mm256_srli_epi32(s, 24);
-        const __m256i inverse = _mm256_sub_epi16(full, _mm256_or_si256(a, _mm256_slli_epi32(a, 16)));
-        __m256i rb = _mm256_mullo_epi16(_mm256_and_si256(d, lowBytes), inverse);
-        __m256i ag = _mm256_mullo_epi16(_mm256_srli_epi16(d, 8), inverse);
-        rb = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(rb, _mm256_srli_epi16(rb, 8)), half), 8);
-        ag = _mm256_andnot_si256(lowBytes, _mm256_add_epi16(_mm256_add_epi16(ag, _mm256_srli_epi16(ag, 8)), half));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), _mm256_add_epi32(s, _mm256_or_si256(rb, ag)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), blendOver8(s, d));
     }
     blendOverPlain(dst + i, src + i, n - i);
 }
@@ -343,9 +350,6 @@ void blendChunksPlain(quint32* dst, const quint32* blocks, const quint32* blockO
 __attribute__((target("avx2"))) void blendChunksAvx2(quint32* dst, const quint32* blocks, const quint32* blockOf,
                                                      const int* chunk, const int* end, int width)
 {
-    const __m256i lowBytes = _mm256_set1_epi32(0x00ff00ff);
-    const __m256i full = _mm256_set1_epi16(255);
-    const __m256i half = _mm256_set1_epi16(0x80);
     for (; chunk != end; ++chunk) {
         const int x = *chunk * kChunk;
         const quint32* src = blocks + size_t(blockOf[*chunk]) * kChunk;
@@ -355,13 +359,7 @@ __attribute__((target("avx2"))) void blendChunksAvx2(quint32* dst, const quint32
         }
         const __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
         const __m256i d = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(dst + x));
-        const __m256i a = _mm256_srli_epi32(s, 24);
-        const __m256i inverse = _mm256_sub_epi16(full, _mm256_or_si256(a, _mm256_slli_epi32(a, 16)));
-        __m256i rb = _mm256_mullo_epi16(_mm256_and_si256(d, lowBytes), inverse);
-        __m256i ag = _mm256_mullo_epi16(_mm256_srli_epi16(d, 8), inverse);
-        rb = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(rb, _mm256_srli_epi16(rb, 8)), half), 8);
-        ag = _mm256_andnot_si256(lowBytes, _mm256_add_epi16(_mm256_add_epi16(ag, _mm256_srli_epi16(ag, 8)), half));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + x), _mm256_add_epi32(s, _mm256_or_si256(rb, ag)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + x), blendOver8(s, d));
     }
 }
 #endif
