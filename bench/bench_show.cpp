@@ -130,10 +130,8 @@ QStringList cliArguments(const ShowVariant& v, const QStringList& clips, const Q
 
 int main(int argc, char** argv)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
     QTemporaryDir home;
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_CONFIG_HOME", (home.path() + "/.config").toUtf8());
+    bench::usePrivateHome(home);
     QApplication app(argc, argv);
     ShowVariant v = kShow1080;
     int seconds = 0;

@@ -75,10 +75,8 @@ QString makeClip(const QString& dir, int channel)
 
 int main(int argc, char** argv)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
     QTemporaryDir home;
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_CONFIG_HOME", (home.path() + "/.config").toUtf8());
+    bench::usePrivateHome(home);
     QApplication app(argc, argv);
     const int seconds = argc > 1 ? qMax(60, atoi(argv[1])) : 3600;
     const int segmentMinutes = argc > 2 ? qMax(1, atoi(argv[2])) : 10;

@@ -24,6 +24,7 @@
 #include <QSize>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <array>
 #include <cstdint>
@@ -61,6 +62,15 @@ public:
 };
 
 namespace bench {
+
+// Offscreen, with settings and logs in home (a private folder the caller
+// keeps for the run), so a show never touches the user's own.
+inline void usePrivateHome(const QTemporaryDir& home)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_CONFIG_HOME", (home.path() + "/.config").toUtf8());
+}
 
 // The output panel's settings, as the window reads them at construction.
 struct ShowOutput {
