@@ -44,7 +44,7 @@ double sinkCpuSeconds(const QString& path, int preset, int frameCount, const std
     sink.configure(path, {}, kFps);
     sink.setEncodingParams(0, 2, FfmpegEncoderSink::kEncoderSoftwareOnly, preset);
     sink.setSegmentation(SegmentOptions{false, 0, 0});
-    sink.setAudioPullCallback([&tone](std::int16_t* dst, int n) { tone(dst, n); });
+    sink.setAudioPullCallback([&tone](std::int16_t* dst, int n, std::int64_t) { tone(dst, n); });
     return driveSinkCpuSeconds(sink, frameCount, frames);
 }
 

@@ -121,7 +121,7 @@ double sinkCpuSeconds(const QString& recording, const std::vector<StreamTarget>&
     sink.configure(recording, targets, kFps);
     sink.setEncodingParams(0, 2, FfmpegEncoderSink::kEncoderSoftwareOnly, 1);
     sink.setSegmentation(SegmentOptions{false, 0, 0});
-    sink.setAudioPullCallback([&tone](std::int16_t* dst, int n) { tone(dst, n); });
+    sink.setAudioPullCallback([&tone](std::int16_t* dst, int n, std::int64_t) { tone(dst, n); });
     return driveSinkCpuSeconds(sink, frameCount, frames, [&onSecond](int i) {
         if (onSecond && i % kFps == 0)
             onSecond(i / kFps);

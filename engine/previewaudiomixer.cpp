@@ -2,6 +2,7 @@
 
 #include "engine/audioqueueiodevice.h"
 #include "engine/mixeraudiosource.h"
+#include "output/steadyclock.h"
 
 #include <QAudioDevice>
 #include <QAudioFormat>
@@ -109,13 +110,24 @@ void PreviewAudioMixer::startPreview()
     m_timer->setInterval(kTickMs);
     connect(m_timer, &QTimer::timeout, this, &PreviewAudioMixer::mixDueFrames);
     m_framesMixed = 0;
-    m_tickClock.start();
+    m_clockStartNs = steadyNowNs();
+    {
+        QMutexLocker lock(&m_tapMutex);
+        m_tapClockStartNs = m_clockStartNs;
+        m_programTap.resize(0);
+        m_programTapReadPos = 0;
+        m_tapEndFrame = 0;
+    }
     m_timer->start();
 }
 
 void PreviewAudioMixer::stopPreview()
 {
     m_stopping.store(true);
+    {
+        QMutexLocker lock(&m_tapMutex);
+        m_tapClockStartNs = 0;
+    }
     if (m_timer) {
         m_timer->stop();
         delete m_timer;
@@ -243,19 +255,19 @@ void PreviewAudioMixer::mixDueFrames()
     // the tap by that clock too: each event mixes the sound due since the
     // last one, so none is left out of the program (the recording's sound
     // would otherwise run ahead of its pictures by it).
-    const std::int64_t due = m_tickClock.nsecsElapsed() * kSampleRate / 1000000000;
+    const std::int64_t due = (steadyNowNs() - m_clockStartNs) * kSampleRate / 1000000000;
     // After a stall of more than a second the rest is given up.
     m_framesMixed = std::max(m_framesMixed, due - kMaxCatchUpFrames);
     const int frames = int(due - m_framesMixed);
     if (frames <= 0)
         return;
-    mixFrames(frames);
+    mixFrames(frames, m_framesMixed);
     m_framesMixed += frames;
 }
 
-void PreviewAudioMixer::mixTick() { mixFrames(kTickFrames); }
+void PreviewAudioMixer::mixTick() { mixFrames(kTickFrames, kUntimedFrame); }
 
-void PreviewAudioMixer::mixFrames(int frames)
+void PreviewAudioMixer::mixFrames(int frames, std::int64_t firstFrame)
 {
     if (!m_device || frames <= 0)
         return;
@@ -289,10 +301,25 @@ void PreviewAudioMixer::mixFrames(int frames)
     std::int16_t* tap = m_tapPcm.data();
     for (size_t k = 0; k < samples; ++k)
         tap[k] = softClip(program[k] * recordGain);
+    appendToTap(tap, frames, firstFrame);
+}
 
+void PreviewAudioMixer::appendToTap(const std::int16_t* tap, int frames, std::int64_t firstFrame)
+{
     QMutexLocker lock(&m_tapMutex);
     compactTapLocked();
-    m_programTap.append(reinterpret_cast<const char*>(tap), qsizetype(samples * sizeof(std::int16_t)));
+    const qsizetype unread = m_programTap.size() - m_programTapReadPos;
+    if (firstFrame == kUntimedFrame) {
+        firstFrame = m_tapEndFrame;
+        m_tapClockStartNs = 0; // no longer known when the tap's sound was mixed
+    } else if (unread > 0 && firstFrame > m_tapEndFrame) {
+        // The timer gave up sound after a long stall: silence keeps each
+        // frame of the tap at the time it was mixed for.
+        const std::int64_t gap = std::min<std::int64_t>(firstFrame - m_tapEndFrame, kTapCapBytes / kBytesPerFrame);
+        m_programTap.append(QByteArray(qsizetype(gap * kBytesPerFrame), '\0'));
+    }
+    m_programTap.append(reinterpret_cast<const char*>(tap), qsizetype(frames) * kBytesPerFrame);
+    m_tapEndFrame = firstFrame + frames;
     while (m_programTap.size() - m_programTapReadPos > kTapCapBytes) {
         m_programTapReadPos = int(m_programTap.size()) - kTapCapBytes;
         compactTapLocked();
@@ -300,6 +327,11 @@ void PreviewAudioMixer::mixFrames(int frames)
 }
 
 void PreviewAudioMixer::readProgramAudio(std::int16_t* dst, int frames)
+{
+    readProgramAudioFrom(dst, frames, kNoTime);
+}
+
+void PreviewAudioMixer::readProgramAudioFrom(std::int16_t* dst, int frames, std::int64_t fromNs)
 {
     if (!dst || frames <= 0)
         return;
@@ -309,16 +341,34 @@ void PreviewAudioMixer::readProgramAudio(std::int16_t* dst, int frames)
         std::memset(out, 0, size_t(wanted));
         return;
     }
-    qsizetype copied = 0;
-    {
-        QMutexLocker lock(&m_tapMutex);
-        const qsizetype unread = std::max<qsizetype>(0, m_programTap.size() - m_programTapReadPos);
-        copied = std::min(unread, wanted);
-        if (copied > 0) {
-            std::memcpy(out, m_programTap.constData() + m_programTapReadPos, size_t(copied));
-            m_programTapReadPos += int(copied);
+    QMutexLocker lock(&m_tapMutex);
+    qsizetype silence = 0;
+    if (fromNs != kNoTime && m_tapClockStartNs != 0) {
+        const std::int64_t unreadFrames = (m_programTap.size() - m_programTapReadPos) / kBytesPerFrame;
+        const std::int64_t headFrame = m_tapEndFrame - unreadFrames;
+        const std::int64_t wantFrame = (fromNs - m_tapClockStartNs) * kSampleRate / 1000000000;
+        const std::int64_t lead = wantFrame - headFrame;
+        // Within a few milliseconds the sound is taken as it comes: moving
+        // it for less would only add clicks.
+        if (lead > kAlignToleranceFrames) {
+            m_programTapReadPos += int(std::min(lead, unreadFrames) * kBytesPerFrame);
             compactTapLocked();
+        } else if (lead < -kAlignToleranceFrames) {
+            silence = std::min<qsizetype>(-lead * kBytesPerFrame, wanted);
+            std::memset(out, 0, size_t(silence));
         }
+    }
+    copyFromTapLocked(out + silence, wanted - silence);
+}
+
+void PreviewAudioMixer::copyFromTapLocked(char* out, qsizetype wanted)
+{
+    const qsizetype unread = std::max<qsizetype>(0, m_programTap.size() - m_programTapReadPos);
+    const qsizetype copied = std::min(unread, wanted);
+    if (copied > 0) {
+        std::memcpy(out, m_programTap.constData() + m_programTapReadPos, size_t(copied));
+        m_programTapReadPos += int(copied);
+        compactTapLocked();
     }
     std::memset(out + copied, 0, size_t(wanted - copied));
 }

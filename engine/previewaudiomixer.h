@@ -3,7 +3,6 @@
 #include "output/programaudiotap.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QMutex>
 #include <QObject>
 
@@ -48,6 +47,9 @@ public:
     static constexpr int kSources = 4;
     // Sound the timer may have missed that one timer event mixes (1 s).
     static constexpr int kMaxCatchUpFrames = kSampleRate;
+    // How far (5 ms) the tap's sound may sit from the time a timed read
+    // asks for before it is moved.
+    static constexpr int kAlignToleranceFrames = kSampleRate / 200;
 
     // source is not owned; it must call detachSource before it goes away.
     explicit PreviewAudioMixer(MixerAudioSource* source, QObject* parent = nullptr);
@@ -86,6 +88,9 @@ public:
     // Encode worker: exactly frames x 2 samples into dst, the oldest unread
     // program audio first and silence for the rest (all silence once stopped).
     void readProgramAudio(std::int16_t* dst, int frames) override;
+    // Encode worker: the same, aligned to the steady clock the timer mixes
+    // by; a tap filled by mixTick has no such clock and reads as above.
+    void readProgramAudioFrom(std::int16_t* dst, int frames, std::int64_t fromNs) override;
 
     // Any thread: frames taken by the sound device, 0 without a device.
     std::int64_t playedFrames() const;
@@ -94,7 +99,12 @@ private:
     // The timer's slot: mixes the sound due by the steady clock since the
     // start, not a fixed tick per event.
     void mixDueFrames();
-    void mixFrames(int frames);
+    // firstFrame: the first frame's index on the mixing clock, or
+    // kUntimedFrame when the sound is mixed by mixTick.
+    static constexpr std::int64_t kUntimedFrame = -1;
+    void mixFrames(int frames, std::int64_t firstFrame);
+    void appendToTap(const std::int16_t* tap, int frames, std::int64_t firstFrame);
+    void copyFromTapLocked(char* out, qsizetype wanted);
     void mixBuses(MixerAudioSource* source, int frames, float* monitor, float* program);
     // Caller holds m_tapMutex.
     void compactTapLocked();
@@ -120,10 +130,15 @@ private:
     QMutex m_tapMutex;
     QByteArray m_programTap;
     int m_programTapReadPos = 0;
+    // When the tap's sound was mixed: the steady time (ns) of frame 0 of
+    // the mixing clock, 0 while no timer mixes, and the clock's index of
+    // the frame after the tap's last one.
+    std::int64_t m_tapClockStartNs = 0;
+    std::int64_t m_tapEndFrame = 0;
 
     // Mixer thread only (children, owned).
     QTimer* m_timer = nullptr;
-    QElapsedTimer m_tickClock;
+    std::int64_t m_clockStartNs = 0; // steady time of frame 0 of the mixing clock
     std::int64_t m_framesMixed = 0;
     QAudioSink* m_audioSink = nullptr;
     // Created and deleted on the mixer thread under m_deviceMutex, so that

@@ -1,6 +1,7 @@
 #include "output/ffmpegencodersink.h"
 
 #include "output/recordingfile.h"
+#include "output/programaudiotap.h"
 #include "output/steadyclock.h"
 #include "output/streampublisher.h"
 
@@ -25,7 +26,7 @@ constexpr int kAacBitRate = 160000;
 constexpr int kAudioChannels = AudioFifo::kChannels;
 constexpr int kMaxPullFrames = 9600;                // 200 ms at 48 kHz
 constexpr int kCatchUpRounds = 512;
-constexpr std::int64_t kCatchUpSlackMs = 80;
+constexpr std::int64_t kAudioSlackMs = 30;
 
 constexpr std::int64_t kFileFlushIntervalNs = 250000000;
 
@@ -309,17 +310,15 @@ void FfmpegEncoderSink::encodeFrame(FrameTokenPtr& frame, const std::int16_t* au
     if (!convertFrame(*frame))
         return;
 
+    // A picture is stamped by when it was composed, not by when this thread
+    // got to it: the wait in the encode queue differs from frame to frame
+    // and from run to run, and would move the pictures against their sound.
     // After a stop the router hands over the frames still queued, and the
     // time their encoding takes is not recorded time.
+    const std::int64_t pictureNs = nextPictureNs != 0 ? nextPictureNs : steadyNowNs();
+    nextPictureNs = 0;
     const MediaClock::Picture stamp =
-        mediaClock.stampPicture(steadyNowNs(), aborted.load(), videoCodec->time_base, frameRate());
-    if (audioPullCallback && stamp.advancedMs > 0) {
-        const int frames =
-            int(std::min<std::int64_t>(kMaxPullFrames, (stamp.advancedMs * kAacSampleRate + 500) / 1000));
-        pullAudio(frames);
-        audio = pullBuffer.data();
-        audioFrames = frames;
-    }
+        mediaClock.stampPicture(pictureNs, aborted.load(), videoCodec->time_base, frameRate());
     yuvFrame->pts = stamp.pts;
     const std::int64_t now = steadyNowNs();
     yuvFrame->pict_type = keyframeDue(now, seq) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
@@ -327,7 +326,9 @@ void FfmpegEncoderSink::encodeFrame(FrameTokenPtr& frame, const std::int16_t* au
         return;
     drainEncoder(videoCodec.get(), true);
 
-    if (audio && audioFrames > 0 && audioCodec)
+    if (audioPullCallback && audioCodec)
+        pullProgramAudio();
+    else if (audio && audioFrames > 0 && audioCodec)
         encodeProgramAudio(audio, audioFrames);
 
     if (!lastFileFlushValid || now - lastFileFlushNs >= kFileFlushIntervalNs) {
@@ -360,27 +361,35 @@ void FfmpegEncoderSink::encodeProgramAudio(const std::int16_t* audio, int audioF
 {
     audioFifo.append(audio, audioFrames);
     encodeAudio(false);
-    // Keep the audio in step with the media clock whatever the output:
-    // after a stall the per-frame pull is capped, so without catching up a
-    // recording would carry the shortfall to its end. Streams keep a little
-    // slack against jitter; a recording catches up fully.
-    const std::int64_t slackMs = live ? kCatchUpSlackMs : 0;
-    for (int round = 0; audioPullCallback && audioCodec->sample_rate > 0 && round < kCatchUpRounds; ++round) {
+}
+
+void FfmpegEncoderSink::pullProgramAudio()
+{
+    // The sound is taken up to the pictures' time, less a little slack: the
+    // mixer fills the tap every few milliseconds, and sound asked for before
+    // it is mixed would come as silence. After a stall the pulls are capped,
+    // so the loop catches up the rest.
+    for (int round = 0; audioCodec->sample_rate > 0 && round < kCatchUpRounds; ++round) {
         const std::int64_t lagFrames =
-            (mediaClock.mediaMs() - slackMs) * kAacSampleRate / 1000 - audioFramesTaken();
+            (mediaClock.wallMs() - kAudioSlackMs) * kAacSampleRate / 1000 - audioFramesTaken();
         if (lagFrames <= 0)
             break;
         const int frames = int(std::min<std::int64_t>(lagFrames, kMaxPullFrames));
-        pullAudio(frames);
+        pullAudio(audioPullCallback, frames);
         audioFifo.append(pullBuffer.data(), frames);
         encodeAudio(false);
     }
 }
 
-void FfmpegEncoderSink::pullAudio(int frames)
+void FfmpegEncoderSink::pullAudio(const AudioPullCallback& pull, int frames)
 {
+    // Each sample has its steady time: the sound mixed at the moment the
+    // pictures of the same media time were composed.
+    const std::int64_t fromNs = mediaClock.started()
+                                    ? mediaClock.originNs() + audioFramesTaken() * 1000000000 / kAacSampleRate
+                                    : ProgramAudioTap::kNoTime;
     pullBuffer.assign(std::size_t(frames) * kAudioChannels, 0);
-    audioPullCallback(pullBuffer.data(), frames);
+    pull(pullBuffer.data(), frames, fromNs);
 }
 
 std::int64_t FfmpegEncoderSink::audioFramesTaken() const
@@ -589,18 +598,20 @@ void FfmpegEncoderSink::drainRecordingAtClose(const AudioPullCallback& lastPull)
     flushVideoEncoder();
     if (!audioCodec)
         return;
-    // Audio is pulled up to each frame's time stamp; the last frame is
-    // shown for one more frame interval, which needs its sound, and frames
-    // stamped ahead of the clock need theirs too.
+    // Audio is pulled up to a little before each frame's time; the last
+    // frame is shown for one more frame interval, which needs its sound,
+    // and frames stamped ahead of the clock need theirs too.
     if (lastPull && mediaClock.started() && videoCodec && mediaClock.hasPicture()) {
         const std::int64_t videoEndMs =
             av_rescale_q(mediaClock.lastPts(), videoCodec->time_base, AVRational{1, 1000}) + 1000 / frameRate();
-        const int frames = int(std::clamp<std::int64_t>(videoEndMs * kAacSampleRate / 1000 - audioFramesTaken(), 0,
-                                                        kMaxPullFrames));
-        if (frames > 0) {
-            pullBuffer.assign(std::size_t(frames) * kAudioChannels, 0);
-            lastPull(pullBuffer.data(), frames);
+        for (int round = 0; round < kCatchUpRounds; ++round) {
+            const int frames = int(std::clamp<std::int64_t>(videoEndMs * kAacSampleRate / 1000 - audioFramesTaken(),
+                                                            0, kMaxPullFrames));
+            if (frames <= 0)
+                break;
+            pullAudio(lastPull, frames);
             audioFifo.append(pullBuffer.data(), frames);
+            encodeAudio(false);
         }
     }
     encodeAudio(true);

@@ -43,7 +43,9 @@ class FfmpegEncoderSink : public IEncoderSink {
 public:
     using FatalErrorCallback = std::function<void()>;
     using StatusCallback = std::function<void(int row, const QString& status)>;
-    using AudioPullCallback = std::function<void(std::int16_t* dst, int frames)>;
+    // Fills frames x 2 samples into dst: the program sound from steady time
+    // fromNs on (ProgramAudioTap::kNoTime before the first picture).
+    using AudioPullCallback = std::function<void(std::int16_t* dst, int frames, std::int64_t fromNs)>;
 
     FfmpegEncoderSink();
     ~FfmpegEncoderSink() override;
@@ -66,6 +68,9 @@ public:
     bool probeEncoder(int width, int height);
 
     void encodeFrame(FrameTokenPtr& frame, const std::int16_t* audio, int audioFrames, std::int64_t seq);
+    // Encode thread: the steady time (ns) the next frame was composed at,
+    // which stamps it instead of the time encodeFrame takes it up.
+    void setPictureTime(std::int64_t steadyNs) { nextPictureNs = steadyNs; }
     void abort();
     void startNewSession();
 
@@ -107,7 +112,8 @@ private:
     bool convertFrame(const FrameToken& token);
     bool keyframeDue(std::int64_t now, std::int64_t seq);
     void encodeProgramAudio(const std::int16_t* audio, int audioFrames);
-    void pullAudio(int frames);
+    void pullProgramAudio();
+    void pullAudio(const AudioPullCallback& pull, int frames);
     std::int64_t audioFramesTaken() const;
     void encodeAudio(bool pad);
     void drainEncoder(AVCodecContext* codec, bool isVideo);
@@ -147,6 +153,7 @@ private:
     std::atomic<bool> keyframeRequested{false};
     std::atomic<std::int64_t> sessionSeq{1};
     std::int64_t currentFrameSeq = 1;
+    std::int64_t nextPictureNs = 0; // 0: stamp by the time the frame is taken up
 
     FatalErrorCallback fatalErrorCallback;
     StatusCallback statusCallback; // handed to each publisher, called on its worker

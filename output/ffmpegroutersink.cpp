@@ -22,6 +22,8 @@ void FfmpegRouterSink::setSegmentation(const SegmentOptions& options) { sink->se
 
 bool FfmpegRouterSink::probeEncoder(int width, int height) { return sink->probeEncoder(width, height); }
 
+void FfmpegRouterSink::setPictureTime(std::int64_t steadyNs) { sink->setPictureTime(steadyNs); }
+
 void FfmpegRouterSink::setAudioPullCallback(AudioPull callback) { sink->setAudioPullCallback(std::move(callback)); }
 
 void FfmpegRouterSink::setFatalErrorCallback(std::function<void()> callback)

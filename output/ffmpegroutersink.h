@@ -23,6 +23,7 @@ public:
     void setStatusCallback(StatusCallback callback) override;
     void encodeFrame(FrameTokenPtr& frame, const std::int16_t* audio, int audioFrames,
                      std::int64_t generation) override;
+    void setPictureTime(std::int64_t steadyNs) override;
     void abort() override;
     void startNewSession() override;
     void close() override;

@@ -2,6 +2,7 @@
 
 #include "output/ffmpegroutersink.h"
 #include "output/programaudiotap.h"
+#include "output/steadyclock.h"
 
 #include <QDebug>
 #include <QDir>
@@ -33,10 +34,10 @@ void setMixerTap(ProgramAudioTap* mixer, bool on)
         mixer->clearProgramTap();
 }
 
-void readMixerAudio(ProgramAudioTap* mixer, std::int16_t* dst, int frames)
+void readMixerAudio(ProgramAudioTap* mixer, std::int16_t* dst, int frames, std::int64_t fromNs)
 {
     if (mixer) {
-        mixer->readProgramAudio(dst, frames);
+        mixer->readProgramAudioFrom(dst, frames, fromNs);
         return;
     }
     std::memset(dst, 0, std::size_t(frames) * ProgramAudioTap::kBytesPerFrame);
@@ -173,7 +174,9 @@ bool OutputRouter::start()
     }
 
     ProgramAudioTap* const runMixer = mixer.load(std::memory_order_acquire);
-    sink->setAudioPullCallback([runMixer](std::int16_t* dst, int frames) { readMixerAudio(runMixer, dst, frames); });
+    sink->setAudioPullCallback([runMixer](std::int16_t* dst, int frames, std::int64_t fromNs) {
+        readMixerAudio(runMixer, dst, frames, fromNs);
+    });
     if (transportFailedCallback) {
         sink->setFatalErrorCallback([callback = transportFailedCallback] { callback(); });
     }
@@ -230,33 +233,57 @@ void OutputRouter::submitFrame(FrameTokenPtr frame)
                            << (state->live ? "true" : "false");
             }
         }
-        queue.push_back(QueuedFrame{std::move(frame), state->generation});
+        queue.push_back(QueuedFrame{std::move(frame), state->generation, steadyNowNs()});
     }
     state->wake.notify_one();
+}
+
+bool OutputRouter::waitForPacedSlot(EncodeWorkerState& state, std::unique_lock<std::mutex>& lock,
+                                    Clock::time_point& deadline, Clock::duration grace)
+{
+    bool waitedPastSlot = false;
+    while (!state.stopRequested) {
+        const bool fresh = !state.queue.empty() || !state.carryOver.empty();
+        if (!fresh && !state.lastFrame) {
+            state.wake.wait(lock);
+            deadline = Clock::now(); // the first frame after idle goes out at once
+            continue;
+        }
+        const auto now = Clock::now();
+        if (now < deadline) {
+            state.wake.wait_until(lock, deadline);
+            continue;
+        }
+        // The program composes by its own clock. A picture a few
+        // milliseconds behind the slot is waited for: repeating the last one
+        // instead would make the new one a duplicate of the next slot, and
+        // the phase of two equal rates would turn timing noise into a
+        // repeated and a lost picture, again and again.
+        if (fresh || now >= deadline + grace)
+            break;
+        waitedPastSlot = true;
+        state.wake.wait_until(lock, deadline + grace);
+    }
+    return waitedPastSlot;
 }
 
 void OutputRouter::encodeWorkerMain(std::shared_ptr<EncodeWorkerState> state)
 {
     auto deadline = Clock::now();
     const auto interval = std::chrono::microseconds(state->frameIntervalUs);
+    const auto grace = std::chrono::duration_cast<Clock::duration>(interval) / 2;
+    // How long the newest picture waited here after it was composed; a
+    // repeat is stamped as if it had waited as long.
+    std::int64_t lastWaitNs = 0;
 
     for (;;) {
         QueuedFrame chosen;
+        bool fromQueue = false;
         {
             std::unique_lock<std::mutex> lock(state->mutex);
+            bool late = false;
             if (state->paced) {
-                while (!state->stopRequested) {
-                    const bool haveSomething =
-                        state->lastFrame || !state->queue.empty() || !state->carryOver.empty();
-                    if (haveSomething) {
-                        if (Clock::now() >= deadline)
-                            break;
-                        state->wake.wait_until(lock, deadline);
-                    } else {
-                        state->wake.wait(lock);
-                        deadline = Clock::now();
-                    }
-                }
+                late = waitForPacedSlot(*state, lock, deadline, grace);
             } else {
                 state->wake.wait(lock, [&] {
                     return state->stopRequested || !state->queue.empty() || !state->carryOver.empty();
@@ -267,6 +294,7 @@ void OutputRouter::encodeWorkerMain(std::shared_ptr<EncodeWorkerState> state)
                 chosen = std::move(state->carryOver.front());
                 state->carryOver.pop_front();
             } else if (!state->queue.empty()) {
+                fromQueue = true;
                 if (state->paced) {
                     chosen = std::move(state->queue.back());
                     state->queue.clear();
@@ -279,7 +307,7 @@ void OutputRouter::encodeWorkerMain(std::shared_ptr<EncodeWorkerState> state)
             } else if (state->stopRequested) {
                 break;
             } else if (state->paced) {
-                chosen = QueuedFrame{state->lastFrame, state->lastGeneration};
+                chosen = QueuedFrame{state->lastFrame, state->lastGeneration, 0};
                 if (chosen.frame)
                     ++state->repeatedFrames;
             } else {
@@ -287,22 +315,35 @@ void OutputRouter::encodeWorkerMain(std::shared_ptr<EncodeWorkerState> state)
             }
 
             if (state->paced && chosen.generation == state->generation) {
-                deadline += interval;
                 const auto now = Clock::now();
-                if (now >= deadline)
-                    deadline = now + interval; // a late worker does not catch up
+                if (late && fromQueue) {
+                    deadline = now + interval; // the slots follow the program's phase
+                } else {
+                    deadline += interval;
+                    if (now >= deadline)
+                        deadline = now + interval; // a late worker does not catch up
+                }
             }
         }
 
         if (state->sink && chosen.frame) {
+            const std::int64_t nowNs = steadyNowNs();
+            std::int64_t pictureNs = nowNs - lastWaitNs;
+            if (chosen.composedNs != 0) {
+                pictureNs = chosen.composedNs;
+                if (fromQueue)
+                    lastWaitNs = std::max<std::int64_t>(0, nowNs - chosen.composedNs);
+            }
             std::lock_guard<std::mutex> sinkLock(state->sinkMutex);
             bool encode = false;
             {
                 std::lock_guard<std::mutex> lock(state->mutex);
                 encode = chosen.generation == state->generation || state->recording;
             }
-            if (encode)
+            if (encode) {
+                state->sink->setPictureTime(pictureNs);
                 state->sink->encodeFrame(chosen.frame, nullptr, 0, chosen.generation);
+            }
         }
     }
 

@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -88,6 +89,7 @@ private:
     struct QueuedFrame {
         FrameTokenPtr frame;
         std::int64_t generation = 0;
+        std::int64_t composedNs = 0; // steady time of its arrival; 0 for a repeat
     };
 
     // Shared by the router and its worker; the last owner destroys it.
@@ -115,6 +117,12 @@ private:
     };
 
     static void encodeWorkerMain(std::shared_ptr<EncodeWorkerState> state);
+    // Paced worker, the state mutex held: waits for the next slot (or a
+    // stop). Returns true when the slot came with nothing new and a late
+    // picture was waited for.
+    static bool waitForPacedSlot(EncodeWorkerState& state, std::unique_lock<std::mutex>& lock,
+                                 std::chrono::steady_clock::time_point& deadline,
+                                 std::chrono::steady_clock::duration grace);
     // At a stop: moves the queued frames out (the caller's mutex held) unless
     // the run records them.
     static void takeUnrecordedFrames(EncodeWorkerState& state, std::deque<QueuedFrame>& queue,

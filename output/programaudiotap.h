@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <climits>
 
 // The program audio an output reads while it encodes. The router sees only
 // this, so output does not depend on how or where the program bus is mixed.
@@ -18,6 +19,13 @@ public:
     virtual void clearProgramTap() = 0;
     // Exactly frames x 2 samples into dst, silence where no audio is queued.
     virtual void readProgramAudio(std::int16_t* dst, int frames) = 0;
+    // As readProgramAudio, for the sound mixed from steady time fromNs
+    // (nanoseconds of std::chrono::steady_clock) on: a tap that knows when
+    // its sound was mixed drops what is older and gives silence for what it
+    // no longer holds, so the sound keeps its place beside the pictures of
+    // the same moment. kNoTime reads like readProgramAudio.
+    static constexpr std::int64_t kNoTime = INT64_MIN;
+    virtual void readProgramAudioFrom(std::int16_t* dst, int frames, std::int64_t fromNs) = 0;
 
 protected:
     ~ProgramAudioTap() = default;

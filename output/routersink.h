@@ -21,7 +21,9 @@
 // under the router's sink mutex; abort runs on any thread without it.
 class RouterSink {
 public:
-    using AudioPull = std::function<void(std::int16_t* dst, int frames)>;
+    // dst gets frames x 2 samples of the program sound from steady time
+    // fromNs on (ProgramAudioTap::kNoTime: whatever comes next).
+    using AudioPull = std::function<void(std::int16_t* dst, int frames, std::int64_t fromNs)>;
     using StatusCallback = std::function<void(int row, const QString& status)>;
 
     virtual ~RouterSink() = default;
@@ -36,6 +38,9 @@ public:
     virtual void setStatusCallback(StatusCallback callback) = 0;
     virtual void encodeFrame(FrameTokenPtr& frame, const std::int16_t* audio, int audioFrames,
                              std::int64_t generation) = 0;
+    // Just before encodeFrame: the steady time (ns) the frame was composed
+    // at. A sink that keeps no clock may ignore it.
+    virtual void setPictureTime(std::int64_t steadyNs) { (void)steadyNs; }
     virtual void abort() = 0;
     virtual void startNewSession() = 0;
     virtual void close() = 0;

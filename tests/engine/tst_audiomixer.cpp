@@ -3,6 +3,7 @@
 
 #include "engine/audioqueueiodevice.h"
 #include "engine/previewaudiomixer.h"
+#include "output/steadyclock.h"
 #include "support/fakeaudiosource.h"
 #include "support/mixerthread.h"
 #include "support/testsupport.h"
@@ -13,6 +14,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cmath>
@@ -113,6 +115,7 @@ private slots:
     void destructorDetachesFromItsSource();
     void runsOnItsThreadWithoutSoundServer();
     void mixesBySteadyClockThroughAStall();
+    void timedReadKeepsSoundAtItsTime();
 };
 
 void TestAudioMixer::initTestCase()
@@ -561,6 +564,47 @@ void TestAudioMixer::mixesBySteadyClockThroughAStall()
     QVERIFY(run.stop());
     QVERIFY2(std::abs(mixed - due) <= kToleranceFrames,
              qPrintable(QString("%1 frames mixed in a span that called for %2").arg(mixed).arg(due)));
+}
+
+void TestAudioMixer::timedReadKeepsSoundAtItsTime()
+{
+    // The encoder asks for the sound of a moment. Sound from before the tap
+    // began comes as silence, and a backlog in the tap is passed over, so
+    // neither moves the recording's sound against its pictures.
+    constexpr std::int64_t kMs = 1000000;
+    constexpr int kFramesPerMs = PreviewAudioMixer::kSampleRate / 1000;
+    FakeAudioSource source;
+    source.setProgramChannel(1);
+    source.setChannelSignal(1, {0.3f});
+    MixerThread run(&source);
+    PreviewAudioMixer* mixer = run.mixer();
+    source.registerMixer(mixer);
+    run.start();
+    QTRY_VERIFY_WITH_TIMEOUT(source.channelFramesRead(1) > 0, 5000);
+    const std::int64_t enabledNs = steadyNowNs();
+    mixer->setProgramTapEnabled(true);
+    QTest::qWait(300);
+
+    // From 100 ms before the tap began: silence for that long (less the
+    // timer event the first sound was mixed in), then sound.
+    std::vector<std::int16_t> early(size_t(200 * kFramesPerMs) * 2, std::int16_t(0x5555));
+    mixer->readProgramAudioFrom(early.data(), 200 * kFramesPerMs, enabledNs - 100 * kMs);
+    const auto firstSound = std::find_if(early.begin(), early.end(), [](std::int16_t v) { return v != 0; });
+    const int silentMs = int(firstSound - early.begin()) / 2 / kFramesPerMs;
+    QVERIFY2(silentMs >= 75 && silentMs <= 105, qPrintable(QString("%1 ms of silence").arg(silentMs)));
+    QVERIFY(std::none_of(firstSound, early.end(), [](std::int16_t v) { return v == 0 || v == 0x5555; }));
+
+    // The sound of 20 ms ago: the 200 ms or so still queued before it are
+    // passed over, so little is left after it.
+    std::vector<std::int16_t> recent(size_t(10 * kFramesPerMs) * 2, 0);
+    mixer->readProgramAudioFrom(recent.data(), 10 * kFramesPerMs, steadyNowNs() - 20 * kMs);
+    QVERIFY(std::none_of(recent.begin(), recent.end(), [](std::int16_t v) { return v == 0; }));
+    std::vector<std::int16_t> rest(size_t(1000 * kFramesPerMs) * 2, 0);
+    mixer->readProgramAudio(rest.data(), 1000 * kFramesPerMs);
+    const int leftMs = int(std::count_if(rest.begin(), rest.end(), [](std::int16_t v) { return v != 0; })) / 2
+                       / kFramesPerMs;
+    QVERIFY(run.stop());
+    QVERIFY2(leftMs <= 60, qPrintable(QString("%1 ms of sound left behind the asked time").arg(leftMs)));
 }
 
 QUORB_TEST_MAIN(TestAudioMixer)

@@ -105,7 +105,7 @@ QString recordPicture(const QString& dir, const QByteArray& rgba, QSize size)
     // A generous bit rate keeps the codec's own loss out of the colour figures.
     sink.setEncodingParams(std::max(8000, size.width() * size.height() / 100), 2,
                            FfmpegEncoderSink::kEncoderSoftwareOnly, 2);
-    sink.setAudioPullCallback([&tone](std::int16_t* dst, int frames) { tone(dst, frames); });
+    sink.setAudioPullCallback([&tone](std::int16_t* dst, int frames, std::int64_t) { tone(dst, frames); });
     std::thread encodeThread([&] {
         for (int i = 0; i < 10; ++i) {
             FrameTokenPtr frame = makeRgbaFrame(size.width(), size.height(), i);

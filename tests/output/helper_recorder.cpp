@@ -22,7 +22,7 @@ int main(int argc, char** argv)
         return 1;
     sink.setEncodingParams(0, 1, FfmpegEncoderSink::kEncoderSoftwareOnly, 0);
     sink.setSegmentation(SegmentOptions{false, 0, 0});
-    sink.setAudioPullCallback([&tone](std::int16_t* dst, int frames) { tone(dst, frames); });
+    sink.setAudioPullCallback([&tone](std::int16_t* dst, int frames, std::int64_t) { tone(dst, frames); });
     testsupport::SinkRun run;
     run.frames = int(30 * QByteArray(argv[2]).toInt());
     testsupport::runSinkOnEncodeThread(sink, run);

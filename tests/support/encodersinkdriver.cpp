@@ -62,7 +62,7 @@ bool RecordingSink::configure(const QString& path, const SegmentOptions& segment
         return false;
     sink.setEncodingParams(bitrateKbps, keyframeSeconds, FfmpegEncoderSink::kEncoderSoftwareOnly, 0);
     sink.setSegmentation(segments);
-    sink.setAudioPullCallback([this](std::int16_t* dst, int frames) { tone(dst, frames); });
+    sink.setAudioPullCallback([this](std::int16_t* dst, int frames, std::int64_t) { tone(dst, frames); });
     sink.setFatalErrorCallback([this] { ++fatalCalls; });
     return true;
 }

@@ -72,7 +72,7 @@ void FakeRouterSink::encodeFrame(FrameTokenPtr& frame, const std::int16_t*, int,
     m_changed.wait(lock, [&] { return !m_gateClosed || m_aborted; });
     if (m_aborted)
         return;
-    m_encoded.push_back(Encoded{frame ? frame->ptsUs : -1, generation});
+    m_encoded.push_back(Encoded{frame ? frame->ptsUs : -1, generation, m_pictureNs});
     m_changed.notify_all();
 }
 

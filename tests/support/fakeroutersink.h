@@ -19,6 +19,7 @@ public:
     struct Encoded {
         std::int64_t ptsUs = 0;
         std::int64_t generation = 0;
+        std::int64_t pictureNs = 0; // the time the router gave it
     };
 
     // Behaviour, set before the router's start.
@@ -60,6 +61,7 @@ public:
     void setStatusCallback(StatusCallback callback) override { status = std::move(callback); }
     void encodeFrame(FrameTokenPtr& frame, const std::int16_t* audio, int audioFrames,
                      std::int64_t generation) override;
+    void setPictureTime(std::int64_t steadyNs) override { m_pictureNs = steadyNs; }
     void abort() override;
     void startNewSession() override { ++m_sessions; }
     void close() override { ++m_closes; }
@@ -72,6 +74,7 @@ private:
     bool m_aborted = false;
     int m_entered = 0;
     std::vector<Encoded> m_encoded;
+    std::int64_t m_pictureNs = 0; // encode worker only
 
     std::atomic<int> m_sessions{0};
     std::atomic<int> m_aborts{0};

@@ -269,7 +269,7 @@ bool PublishingSink::configure(const QString& recording, const std::vector<Strea
         return false;
     sink.setSegmentation(SegmentOptions{false, 0, 0});
     sink.setEncodingParams(bitrateKbps, 1, FfmpegEncoderSink::kEncoderSoftwareOnly, 0);
-    sink.setAudioPullCallback([this](std::int16_t* dst, int frames) { tone(dst, frames); });
+    sink.setAudioPullCallback([this](std::int16_t* dst, int frames, std::int64_t) { tone(dst, frames); });
     sink.setStatusCallback([this](int row, const QString& word) { statuses.record(row, word); });
     return true;
 }
