@@ -27,6 +27,9 @@ constexpr int kAudioChannels = AudioFifo::kChannels;
 constexpr int kMaxPullFrames = 9600;                // 200 ms at 48 kHz
 constexpr int kCatchUpRounds = 512;
 constexpr std::int64_t kAudioSlackMs = 30;
+// A wait longer than this (a recording's backlog) is not followed further:
+// the tap keeps only two seconds of sound.
+constexpr std::int64_t kMaxPictureWaitNs = 1000000000;
 
 constexpr std::int64_t kFileFlushIntervalNs = 250000000;
 
@@ -310,15 +313,16 @@ void FfmpegEncoderSink::encodeFrame(FrameTokenPtr& frame, const std::int16_t* au
     if (!convertFrame(*frame))
         return;
 
-    // A picture is stamped by when it was composed, not by when this thread
-    // got to it: the wait in the encode queue differs from frame to frame
-    // and from run to run, and would move the pictures against their sound.
+    // Pictures are stamped when this thread takes them up, which the paced
+    // router does once per frame interval, so the stamps keep to the frame
+    // grid. How long a picture waited here after it was composed is what
+    // the sound is moved by (below), so each picture keeps its sound.
     // After a stop the router hands over the frames still queued, and the
     // time their encoding takes is not recorded time.
-    const std::int64_t pictureNs = nextPictureNs != 0 ? nextPictureNs : steadyNowNs();
-    nextPictureNs = 0;
+    const std::int64_t takenNs = steadyNowNs();
+    notePictureWait(takenNs);
     const MediaClock::Picture stamp =
-        mediaClock.stampPicture(pictureNs, aborted.load(), videoCodec->time_base, frameRate());
+        mediaClock.stampPicture(takenNs, aborted.load(), videoCodec->time_base, frameRate());
     yuvFrame->pts = stamp.pts;
     const std::int64_t now = steadyNowNs();
     yuvFrame->pict_type = keyframeDue(now, seq) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
@@ -381,13 +385,27 @@ void FfmpegEncoderSink::pullProgramAudio()
     }
 }
 
+void FfmpegEncoderSink::notePictureWait(std::int64_t takenNs)
+{
+    const std::int64_t composedNs = nextPictureNs;
+    nextPictureNs = 0;
+    if (composedNs == 0 || aborted.load())
+        return;
+    // Smoothed: the wait of single pictures jitters by a few milliseconds,
+    // and moving the sound for each would only add clicks.
+    const std::int64_t wait = std::clamp<std::int64_t>(takenNs - composedNs, 0, kMaxPictureWaitNs);
+    pictureWaitNs = havePictureWait ? pictureWaitNs + (wait - pictureWaitNs) / 8 : wait;
+    havePictureWait = true;
+}
+
 void FfmpegEncoderSink::pullAudio(const AudioPullCallback& pull, int frames)
 {
     // Each sample has its steady time: the sound mixed at the moment the
     // pictures of the same media time were composed.
-    const std::int64_t fromNs = mediaClock.started()
-                                    ? mediaClock.originNs() + audioFramesTaken() * 1000000000 / kAacSampleRate
-                                    : ProgramAudioTap::kNoTime;
+    const std::int64_t fromNs =
+        mediaClock.started()
+            ? mediaClock.originNs() + audioFramesTaken() * 1000000000 / kAacSampleRate - pictureWaitNs
+            : ProgramAudioTap::kNoTime;
     pullBuffer.assign(std::size_t(frames) * kAudioChannels, 0);
     pull(pullBuffer.data(), frames, fromNs);
 }
@@ -630,6 +648,9 @@ void FfmpegEncoderSink::resetRunState()
     audioCodec.reset();
 
     mediaClock.reset();
+    nextPictureNs = 0;
+    pictureWaitNs = 0;
+    havePictureWait = false;
     lastFileFlushValid = false;
     lastForcedKeyframeValid = false;
     audioSamplesSent = 0;

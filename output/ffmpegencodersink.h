@@ -68,8 +68,8 @@ public:
     bool probeEncoder(int width, int height);
 
     void encodeFrame(FrameTokenPtr& frame, const std::int16_t* audio, int audioFrames, std::int64_t seq);
-    // Encode thread: the steady time (ns) the next frame was composed at,
-    // which stamps it instead of the time encodeFrame takes it up.
+    // Encode thread: the steady time (ns) the next frame was composed at;
+    // the program sound is read that much earlier than the frame's stamp.
     void setPictureTime(std::int64_t steadyNs) { nextPictureNs = steadyNs; }
     void abort();
     void startNewSession();
@@ -113,6 +113,7 @@ private:
     bool keyframeDue(std::int64_t now, std::int64_t seq);
     void encodeProgramAudio(const std::int16_t* audio, int audioFrames);
     void pullProgramAudio();
+    void notePictureWait(std::int64_t takenNs);
     void pullAudio(const AudioPullCallback& pull, int frames);
     std::int64_t audioFramesTaken() const;
     void encodeAudio(bool pad);
@@ -153,7 +154,9 @@ private:
     std::atomic<bool> keyframeRequested{false};
     std::atomic<std::int64_t> sessionSeq{1};
     std::int64_t currentFrameSeq = 1;
-    std::int64_t nextPictureNs = 0; // 0: stamp by the time the frame is taken up
+    std::int64_t nextPictureNs = 0;  // 0: not known
+    std::int64_t pictureWaitNs = 0;  // how long pictures wait here, smoothed
+    bool havePictureWait = false;
 
     FatalErrorCallback fatalErrorCallback;
     StatusCallback statusCallback; // handed to each publisher, called on its worker
