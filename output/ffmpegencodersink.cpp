@@ -401,11 +401,16 @@ void FfmpegEncoderSink::notePictureWait(std::int64_t takenNs)
 void FfmpegEncoderSink::pullAudio(const AudioPullCallback& pull, int frames)
 {
     // Each sample has its steady time: the sound mixed at the moment the
-    // pictures of the same media time were composed.
-    const std::int64_t fromNs =
-        mediaClock.started()
-            ? mediaClock.originNs() + audioFramesTaken() * 1000000000 / kAacSampleRate - pictureWaitNs
-            : ProgramAudioTap::kNoTime;
+    // pictures of the same media time were composed. Pictures that came in
+    // a bunch (the carried-over frames of a program switch) are stamped
+    // ahead of the wall clock, and that lead stays while pictures keep
+    // coming at the frame rate; the sound is stretched by it as well (the
+    // tap gives silence), or it would run ahead after every switch.
+    const std::int64_t leadNs = (mediaClock.mediaMs() - mediaClock.wallMs()) * 1000000;
+    const std::int64_t fromNs = mediaClock.started() ? mediaClock.originNs()
+                                                           + audioFramesTaken() * 1000000000 / kAacSampleRate
+                                                           - pictureWaitNs - leadNs
+                                                     : ProgramAudioTap::kNoTime;
     pullBuffer.assign(std::size_t(frames) * kAudioChannels, 0);
     pull(pullBuffer.data(), frames, fromNs);
 }
