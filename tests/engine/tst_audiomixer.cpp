@@ -583,7 +583,7 @@ void TestAudioMixer::timedReadKeepsSoundAtItsTime()
     QTRY_VERIFY_WITH_TIMEOUT(source.channelFramesRead(1) > 0, 5000);
     const std::int64_t enabledNs = steadyNowNs();
     mixer->setProgramTapEnabled(true);
-    QTest::qWait(300);
+    QTest::qWait(600);
 
     // From 100 ms before the tap began: silence for that long (less the
     // timer event the first sound was mixed in), then sound.
@@ -594,17 +594,17 @@ void TestAudioMixer::timedReadKeepsSoundAtItsTime()
     QVERIFY2(silentMs >= 75 && silentMs <= 105, qPrintable(QString("%1 ms of silence").arg(silentMs)));
     QVERIFY(std::none_of(firstSound, early.end(), [](std::int16_t v) { return v == 0 || v == 0x5555; }));
 
-    // The sound of 20 ms ago: the 200 ms or so still queued before it are
+    // The sound of 60 ms ago: the 400 ms or so still queued before it are
     // passed over, so little is left after it.
     std::vector<std::int16_t> recent(size_t(10 * kFramesPerMs) * 2, 0);
-    mixer->readProgramAudioFrom(recent.data(), 10 * kFramesPerMs, steadyNowNs() - 20 * kMs);
+    mixer->readProgramAudioFrom(recent.data(), 10 * kFramesPerMs, steadyNowNs() - 60 * kMs);
     QVERIFY(std::none_of(recent.begin(), recent.end(), [](std::int16_t v) { return v == 0; }));
     std::vector<std::int16_t> rest(size_t(1000 * kFramesPerMs) * 2, 0);
     mixer->readProgramAudio(rest.data(), 1000 * kFramesPerMs);
     const int leftMs = int(std::count_if(rest.begin(), rest.end(), [](std::int16_t v) { return v != 0; })) / 2
                        / kFramesPerMs;
     QVERIFY(run.stop());
-    QVERIFY2(leftMs <= 60, qPrintable(QString("%1 ms of sound left behind the asked time").arg(leftMs)));
+    QVERIFY2(leftMs <= 150, qPrintable(QString("%1 ms of sound left behind the asked time").arg(leftMs)));
 }
 
 QUORB_TEST_MAIN(TestAudioMixer)

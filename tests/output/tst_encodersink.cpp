@@ -2,6 +2,8 @@
 // checked with ffprobe and the ffmpeg CLI.
 
 #include "output/ffmpegencodersink.h"
+#include "output/programaudiotap.h"
+#include "output/steadyclock.h"
 #include "support/encodersinkdriver.h"
 #include "support/logcapture.h"
 #include "support/testsupport.h"
@@ -97,6 +99,7 @@ private slots:
     void containerMatrix();
     void stallKeepsAudioWithVideo();
     void closeKeepsEveryFrame();
+    void soundIsAskedForByThePicturesTime();
     void frameSizes_data();
     void frameSizes();
     void abortFromAnotherThreadStillFinishesFile();
@@ -217,6 +220,66 @@ void TestEncoderSink::closeKeepsEveryFrame()
     // Frames that come in a bunch still get their sound.
     QVERIFY2(endTogether(*audio, *video), qPrintable(endsText(*audio, *video)));
     QCOMPARE(decodeErrors(path), QString());
+}
+
+void TestEncoderSink::soundIsAskedForByThePicturesTime()
+{
+    // Pictures composed 60 ms before the encoder takes them up: the sound
+    // the sink asks for runs on without gaps or overlaps and never lies
+    // after the newest picture's composition, nor far behind it.
+    constexpr std::int64_t kWaitNs = 60000000;
+    constexpr int kFrames = 45;
+    QTemporaryDir dir;
+    RecordingSink rec;
+    QVERIFY(rec.configure(dir.filePath("asked.mkv")));
+    struct Pull {
+        std::int64_t fromNs;
+        int frames;
+        std::int64_t composedNs;
+    };
+    std::vector<Pull> pulls;
+    std::int64_t composedNs = 0;
+    rec.sink.setAudioPullCallback([&](std::int16_t* dst, int frames, std::int64_t fromNs) {
+        rec.tone(dst, frames);
+        pulls.push_back(Pull{fromNs, frames, composedNs});
+    });
+    rec.sink.probeEncoder(320, 240);
+    std::thread encodeThread([&] {
+        const auto interval = std::chrono::nanoseconds(33333333);
+        auto due = std::chrono::steady_clock::now();
+        for (int i = 0; i < kFrames; ++i) {
+            std::this_thread::sleep_until(due);
+            composedNs = steadyNowNs() - kWaitNs;
+            FrameTokenPtr frame = makeRgbaFrame(320, 240, i);
+            rec.sink.setPictureTime(composedNs);
+            rec.sink.encodeFrame(frame, nullptr, 0, 1);
+            due += interval;
+        }
+        pulls.push_back(Pull{0, -1, 0}); // the pulls of the close follow
+        static_cast<IEncoderSink&>(rec.sink).close();
+    });
+    encodeThread.join();
+
+    std::size_t n = 0;
+    while (n < pulls.size() && pulls[n].frames >= 0)
+        ++n;
+    QVERIFY2(n > 10, qPrintable(QString("%1 pulls while encoding").arg(n)));
+    QVERIFY(pulls[0].fromNs != ProgramAudioTap::kNoTime);
+    for (std::size_t k = 0; k < n; ++k) {
+        const Pull& p = pulls[k];
+        const std::int64_t endNs = p.fromNs + std::int64_t(p.frames) * 1000000000 / 48000;
+        QVERIFY2(endNs <= p.composedNs && endNs > p.composedNs - 100000000,
+                 qPrintable(QString("pull %1 ends %2 ms after the picture's composition")
+                                .arg(k)
+                                .arg(double(endNs - p.composedNs) / 1e6)));
+        if (k + 1 < n) {
+            // The smoothed wait moves by the scheduler's jitter; the tap
+            // lets the sound be for less than 5 ms.
+            const std::int64_t gapNs = pulls[k + 1].fromNs - endNs;
+            QVERIFY2(std::abs(gapNs) < 5000000,
+                     qPrintable(QString("%1 ms between pull %2 and the next").arg(double(gapNs) / 1e6).arg(k)));
+        }
+    }
 }
 
 void TestEncoderSink::frameSizes_data()
