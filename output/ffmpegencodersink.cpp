@@ -375,7 +375,7 @@ void FfmpegEncoderSink::pullProgramAudio()
     // so the loop catches up the rest.
     for (int round = 0; audioCodec->sample_rate > 0 && round < kCatchUpRounds; ++round) {
         const std::int64_t lagFrames =
-            (mediaClock.wallMs() - kAudioSlackMs) * kAacSampleRate / 1000 - audioFramesTaken();
+            (mediaClock.mediaMs() - kAudioSlackMs) * kAacSampleRate / 1000 - audioFramesTaken();
         if (lagFrames <= 0)
             break;
         const int frames = int(std::min<std::int64_t>(lagFrames, kMaxPullFrames));
