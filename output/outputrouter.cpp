@@ -239,14 +239,19 @@ void OutputRouter::submitFrame(FrameTokenPtr frame)
 }
 
 bool OutputRouter::waitForPacedSlot(EncodeWorkerState& state, std::unique_lock<std::mutex>& lock,
-                                    Clock::time_point& deadline, Clock::duration grace)
+                                    Clock::time_point& deadline, Clock::duration grace, Clock::time_point notBefore)
 {
     bool waitedPastSlot = false;
     while (!state.stopRequested) {
         const bool fresh = !state.queue.empty() || !state.carryOver.empty();
         if (!fresh && !state.lastFrame) {
             state.wake.wait(lock);
-            deadline = Clock::now(); // the first frame after idle goes out at once
+            // The first frame after idle goes out at once, though not within
+            // a frame interval of the one before (a program switch): the
+            // sink stamps pictures on the frame grid by the time they are
+            // taken, and two in one interval would put the whole timeline
+            // after them a frame late.
+            deadline = std::max(Clock::now(), notBefore);
             continue;
         }
         const auto now = Clock::now();
@@ -259,7 +264,7 @@ bool OutputRouter::waitForPacedSlot(EncodeWorkerState& state, std::unique_lock<s
         // instead would make the new one a duplicate of the next slot, and
         // the phase of two equal rates would turn timing noise into a
         // repeated and a lost picture, again and again.
-        if (fresh || now >= deadline + grace)
+        if (fresh || now >= deadline + grace || grace <= Clock::duration::zero())
             break;
         waitedPastSlot = true;
         state.wake.wait_until(lock, deadline + grace);
@@ -275,6 +280,8 @@ void OutputRouter::encodeWorkerMain(std::shared_ptr<EncodeWorkerState> state)
     // How long the newest picture waited here after it was composed; a
     // repeat is stamped as if it had waited as long.
     std::int64_t lastWaitNs = 0;
+    Clock::time_point lastTake{};
+    bool lastWasRepeat = false;
 
     for (;;) {
         QueuedFrame chosen;
@@ -283,7 +290,10 @@ void OutputRouter::encodeWorkerMain(std::shared_ptr<EncodeWorkerState> state)
             std::unique_lock<std::mutex> lock(state->mutex);
             bool late = false;
             if (state->paced) {
-                late = waitForPacedSlot(*state, lock, deadline, grace);
+                // Only the first slot of a still program waits for a late
+                // picture; the repeats after it keep the frame rate.
+                late = waitForPacedSlot(*state, lock, deadline, lastWasRepeat ? Clock::duration::zero() : grace,
+                                        lastTake + interval);
             } else {
                 state->wake.wait(lock, [&] {
                     return state->stopRequested || !state->queue.empty() || !state->carryOver.empty();
@@ -314,9 +324,14 @@ void OutputRouter::encodeWorkerMain(std::shared_ptr<EncodeWorkerState> state)
                 continue;
             }
 
-            if (state->paced && chosen.generation == state->generation) {
+            // Carried-over frames take a slot each too: two pictures in one
+            // interval would put the timeline after them a frame late. They
+            // are few (the paced queue holds only the newest).
+            if (state->paced) {
                 const auto now = Clock::now();
-                if (late && fromQueue) {
+                lastTake = now;
+                lastWasRepeat = chosen.composedNs == 0;
+                if (late) {
                     deadline = now + interval; // the slots follow the program's phase
                 } else {
                     deadline += interval;

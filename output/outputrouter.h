@@ -122,7 +122,8 @@ private:
     // picture was waited for.
     static bool waitForPacedSlot(EncodeWorkerState& state, std::unique_lock<std::mutex>& lock,
                                  std::chrono::steady_clock::time_point& deadline,
-                                 std::chrono::steady_clock::duration grace);
+                                 std::chrono::steady_clock::duration grace,
+                                 std::chrono::steady_clock::time_point notBefore);
     // At a stop: moves the queued frames out (the caller's mutex held) unless
     // the run records them.
     static void takeUnrecordedFrames(EncodeWorkerState& state, std::deque<QueuedFrame>& queue,

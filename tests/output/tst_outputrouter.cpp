@@ -82,6 +82,7 @@ private slots:
     void sameTimestampReplacesQueuedFrame();
     void pacedRepeatsLastFrameUntilTimelineReset();
     void pacedFollowsTheProgramsPhase();
+    void pacedKeepsAFrameApartThroughASwitch();
     void sourceSwitchCarriesOverOnlyWhileRecording_data();
     void sourceSwitchCarriesOverOnlyWhileRecording();
     void startFailures_data();
@@ -300,6 +301,42 @@ void TestOutputRouter::pacedFollowsTheProgramsPhase()
         const std::int64_t in = submittedNs[std::size_t(e.ptsUs)];
         QVERIFY2(e.pictureNs >= in && e.pictureNs - in < 2000000,
                  qPrintable(QString("frame %1 came in at %2 ns, stamped %3").arg(e.ptsUs).arg(in).arg(e.pictureNs)));
+    }
+}
+
+void TestOutputRouter::pacedKeepsAFrameApartThroughASwitch()
+{
+    // Program switches while streaming and recording: the frame still
+    // queued is carried over, or the worker waits idle, and the new
+    // timeline's first frame follows at once. The sink stamps each picture on the frame grid by the time it
+    // takes it, so no two may be taken within one frame interval.
+    constexpr auto kInterval = std::chrono::microseconds(33333);
+    RouterFixture f;
+    f.streamOnly(30.0);
+    f.router.setOutputPath(f.dir.filePath("out.mp4"));
+    QVERIFY(f.router.start());
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 12; ++i) {
+        std::this_thread::sleep_until(start + i * kInterval + std::chrono::milliseconds(10));
+        f.router.submitFrame(frameAt(i));
+        if (i == 5 || i == 8) {
+            f.router.resetTimeline();
+            // The second switch leaves the worker idle for a moment.
+            if (i == 8)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            f.router.submitFrame(frameAt(100 + i));
+        }
+    }
+    QVERIFY(f.sink->waitEncodedCount(14, 5000));
+    f.router.stop();
+
+    const auto encoded = f.sink->encoded();
+    for (std::size_t k = 1; k < encoded.size(); ++k) {
+        const std::int64_t apartNs = encoded[k].takenNs - encoded[k - 1].takenNs;
+        QVERIFY2(apartNs >= 30000000, qPrintable(QString("frames %1 and %2 taken %3 ms apart")
+                                                      .arg(encoded[k - 1].ptsUs)
+                                                      .arg(encoded[k].ptsUs)
+                                                      .arg(double(apartNs) / 1e6)));
     }
 }
 

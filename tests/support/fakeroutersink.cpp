@@ -1,5 +1,7 @@
 #include "fakeroutersink.h"
 
+#include "output/steadyclock.h"
+
 #include <chrono>
 
 namespace testsupport {
@@ -66,13 +68,14 @@ bool FakeRouterSink::probeEncoder(int, int) { return probeResult; }
 
 void FakeRouterSink::encodeFrame(FrameTokenPtr& frame, const std::int16_t*, int, std::int64_t generation)
 {
+    const std::int64_t takenNs = steadyNowNs();
     std::unique_lock<std::mutex> lock(m_mutex);
     ++m_entered;
     m_changed.notify_all();
     m_changed.wait(lock, [&] { return !m_gateClosed || m_aborted; });
     if (m_aborted)
         return;
-    m_encoded.push_back(Encoded{frame ? frame->ptsUs : -1, generation, m_pictureNs});
+    m_encoded.push_back(Encoded{frame ? frame->ptsUs : -1, generation, m_pictureNs, takenNs});
     m_changed.notify_all();
 }
 

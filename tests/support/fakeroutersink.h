@@ -20,6 +20,7 @@ public:
         std::int64_t ptsUs = 0;
         std::int64_t generation = 0;
         std::int64_t pictureNs = 0; // the time the router gave it
+        std::int64_t takenNs = 0;   // when encodeFrame was called
     };
 
     // Behaviour, set before the router's start.
