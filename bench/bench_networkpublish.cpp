@@ -186,20 +186,32 @@ int main(int argc, char** argv)
                 cliSeparate / seconds, cliSeparate > 0 ? sink / cliSeparate : 0.0);
     std::fflush(stdout);
 
-    // Memory while one destination is stalled for the whole run.
+    // Memory while one destination is stalled for the whole run, beside the
+    // same run with every destination reading (first, so that the stalled
+    // run starts from the heap the healthy one left): what grows only in the
+    // stalled run is the stall's.
+    std::vector<long> healthy;
+    sinkCpuSeconds(dir.filePath("healthy.mp4"), targets, stallSeconds * kFps, frames, [&healthy](int second) {
+        if (second % 5 == 0)
+            healthy.push_back(residentKiB());
+    });
     StalledTcp stalled;
     std::vector<StreamTarget> withStall(targets.begin(), targets.begin() + 3);
     withStall.push_back({stalled.url(), "mpegts", 3});
     std::vector<long> samples;
-    std::printf("\nresident memory, destination 3 stalled (TCP receiver that never reads), %d s\n", stallSeconds);
+    std::printf("\nresident memory over %d s: destination 3 stalled (TCP receiver that never reads), and before it "
+                "the same run with all four reading\n",
+                stallSeconds);
     sinkCpuSeconds(dir.filePath("stall.mp4"), withStall, stallSeconds * kFps, frames, [&samples](int second) {
         if (second % 5 == 0)
             samples.push_back(residentKiB());
     });
     for (std::size_t i = 0; i < samples.size(); ++i)
-        std::printf("t=%3zu s  RSS %7ld KiB\n", i * 5, samples[i]);
-    if (samples.size() > 3)
-        std::printf("growth from t=10 s to the end: %+ld KiB (%.1f%%; goal: a plateau)\n", samples.back() - samples[2],
-                    100.0 * double(samples.back() - samples[2]) / double(samples[2]));
+        std::printf("t=%3zu s  stalled RSS %7ld KiB   all reading %7ld KiB\n", i * 5, samples[i],
+                    i < healthy.size() ? healthy[i] : -1L);
+    if (samples.size() > 3 && healthy.size() > 3)
+        std::printf("growth from t=10 s to the end: stalled %+ld KiB (%.1f%%), all reading %+ld KiB (goal: a plateau)\n",
+                    samples.back() - samples[2], 100.0 * double(samples.back() - samples[2]) / double(samples[2]),
+                    healthy.back() - healthy[2]);
     return 0;
 }
