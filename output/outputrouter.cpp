@@ -272,73 +272,118 @@ bool OutputRouter::waitForPacedSlot(EncodeWorkerState& state, std::unique_lock<s
     return waitedPastSlot;
 }
 
+OutputRouter::Choice OutputRouter::chooseFrame(EncodeWorkerState& state, QueuedFrame& chosen)
+{
+    if (!state.carryOver.empty()) {
+        chosen = std::move(state.carryOver.front());
+        state.carryOver.pop_front();
+        return Choice::Carried;
+    }
+    if (!state.queue.empty()) {
+        if (state.paced) {
+            chosen = std::move(state.queue.back());
+            state.queue.clear();
+            state.lastFrame = chosen.frame;
+            state.lastGeneration = chosen.generation;
+        } else {
+            chosen = std::move(state.queue.front());
+            state.queue.pop_front();
+        }
+        return Choice::Queued;
+    }
+    if (state.stopRequested)
+        return Choice::Stop;
+    if (!state.paced)
+        return Choice::Nothing;
+    chosen = QueuedFrame{state.lastFrame, state.lastGeneration, 0};
+    if (chosen.frame)
+        ++state.repeatedFrames;
+    return Choice::Repeat;
+}
+
+void OutputRouter::encodeChosen(EncodeWorkerState& state, QueuedFrame& chosen, std::int64_t pictureNs)
+{
+    std::lock_guard<std::mutex> sinkLock(state.sinkMutex);
+    bool encode = false;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        encode = chosen.generation == state.generation || state.recording;
+    }
+    if (encode) {
+        state.sink->setPictureTime(pictureNs);
+        state.sink->encodeFrame(chosen.frame, nullptr, 0, chosen.generation);
+    }
+}
+
+namespace {
+
+// The paced worker's frame slots (encode worker only).
+struct PacedSlots {
+    explicit PacedSlots(std::chrono::microseconds frameInterval)
+        : interval(frameInterval)
+    {
+    }
+
+    // Only the first slot of a still program waits for a late picture; the
+    // repeats after it keep the frame rate.
+    Clock::duration grace() const
+    {
+        return lastWasRepeat ? Clock::duration::zero() : std::chrono::duration_cast<Clock::duration>(interval) / 2;
+    }
+    Clock::time_point notBefore() const { return lastTake + interval; }
+
+    // Every take moves the slot, carried-over frames too: two pictures in
+    // one interval would put the timeline after them a frame late. They are
+    // few (the paced queue holds only the newest).
+    void taken(bool late, bool repeat)
+    {
+        const auto now = Clock::now();
+        lastTake = now;
+        lastWasRepeat = repeat;
+        if (late) {
+            deadline = now + interval; // the slots follow the program's phase
+        } else {
+            deadline += interval;
+            if (now >= deadline)
+                deadline = now + interval; // a late worker does not catch up
+        }
+    }
+
+    std::chrono::microseconds interval;
+    Clock::time_point deadline = Clock::now();
+    Clock::time_point lastTake{};
+    bool lastWasRepeat = false;
+};
+
+} // namespace
+
 void OutputRouter::encodeWorkerMain(std::shared_ptr<EncodeWorkerState> state)
 {
-    auto deadline = Clock::now();
-    const auto interval = std::chrono::microseconds(state->frameIntervalUs);
-    const auto grace = std::chrono::duration_cast<Clock::duration>(interval) / 2;
+    PacedSlots pacing(std::chrono::microseconds(state->frameIntervalUs));
     // How long the newest picture waited here after it was composed; a
     // repeat is stamped as if it had waited as long.
     std::int64_t lastWaitNs = 0;
-    Clock::time_point lastTake{};
-    bool lastWasRepeat = false;
 
     for (;;) {
         QueuedFrame chosen;
-        bool fromQueue = false;
+        Choice choice = Choice::Nothing;
         {
             std::unique_lock<std::mutex> lock(state->mutex);
             bool late = false;
             if (state->paced) {
-                // Only the first slot of a still program waits for a late
-                // picture; the repeats after it keep the frame rate.
-                late = waitForPacedSlot(*state, lock, deadline, lastWasRepeat ? Clock::duration::zero() : grace,
-                                        lastTake + interval);
+                late = waitForPacedSlot(*state, lock, pacing.deadline, pacing.grace(), pacing.notBefore());
             } else {
                 state->wake.wait(lock, [&] {
                     return state->stopRequested || !state->queue.empty() || !state->carryOver.empty();
                 });
             }
-
-            if (!state->carryOver.empty()) {
-                chosen = std::move(state->carryOver.front());
-                state->carryOver.pop_front();
-            } else if (!state->queue.empty()) {
-                fromQueue = true;
-                if (state->paced) {
-                    chosen = std::move(state->queue.back());
-                    state->queue.clear();
-                    state->lastFrame = chosen.frame;
-                    state->lastGeneration = chosen.generation;
-                } else {
-                    chosen = std::move(state->queue.front());
-                    state->queue.pop_front();
-                }
-            } else if (state->stopRequested) {
+            choice = chooseFrame(*state, chosen);
+            if (choice == Choice::Stop)
                 break;
-            } else if (state->paced) {
-                chosen = QueuedFrame{state->lastFrame, state->lastGeneration, 0};
-                if (chosen.frame)
-                    ++state->repeatedFrames;
-            } else {
+            if (choice == Choice::Nothing)
                 continue;
-            }
-
-            // Carried-over frames take a slot each too: two pictures in one
-            // interval would put the timeline after them a frame late. They
-            // are few (the paced queue holds only the newest).
-            if (state->paced) {
-                const auto now = Clock::now();
-                lastTake = now;
-                lastWasRepeat = chosen.composedNs == 0;
-                if (late) {
-                    deadline = now + interval; // the slots follow the program's phase
-                } else {
-                    deadline += interval;
-                    if (now >= deadline)
-                        deadline = now + interval; // a late worker does not catch up
-                }
-            }
+            if (state->paced)
+                pacing.taken(late, choice == Choice::Repeat);
         }
 
         if (state->sink && chosen.frame) {
@@ -346,19 +391,10 @@ void OutputRouter::encodeWorkerMain(std::shared_ptr<EncodeWorkerState> state)
             std::int64_t pictureNs = nowNs - lastWaitNs;
             if (chosen.composedNs != 0) {
                 pictureNs = chosen.composedNs;
-                if (fromQueue)
+                if (choice == Choice::Queued)
                     lastWaitNs = std::max<std::int64_t>(0, nowNs - chosen.composedNs);
             }
-            std::lock_guard<std::mutex> sinkLock(state->sinkMutex);
-            bool encode = false;
-            {
-                std::lock_guard<std::mutex> lock(state->mutex);
-                encode = chosen.generation == state->generation || state->recording;
-            }
-            if (encode) {
-                state->sink->setPictureTime(pictureNs);
-                state->sink->encodeFrame(chosen.frame, nullptr, 0, chosen.generation);
-            }
+            encodeChosen(*state, chosen, pictureNs);
         }
     }
 

@@ -117,6 +117,12 @@ private:
     };
 
     static void encodeWorkerMain(std::shared_ptr<EncodeWorkerState> state);
+    // The state mutex held: the next frame for the worker, if any.
+    enum class Choice { Carried, Queued, Repeat, Stop, Nothing };
+    static Choice chooseFrame(EncodeWorkerState& state, QueuedFrame& chosen);
+    // Hands the frame to the sink under the sink mutex, unless its timeline
+    // has ended and the run does not record.
+    static void encodeChosen(EncodeWorkerState& state, QueuedFrame& chosen, std::int64_t pictureNs);
     // Paced worker, the state mutex held: waits for the next slot (or a
     // stop). Returns true when the slot came with nothing new and a late
     // picture was waited for.
