@@ -94,6 +94,21 @@ struct MixCase {
 constexpr unsigned ch(int i) { return 1u << i; }
 constexpr unsigned ov(int j) { return 1u << (4 + j); }
 
+// The mixer on its own thread with its timer running, channel 1 on program
+// playing a steady level.
+struct MixingOnItsThread {
+    MixingOnItsThread()
+        : run(&source)
+    {
+        source.setProgramChannel(1);
+        source.setChannelSignal(1, {0.3f});
+        source.registerMixer(run.mixer());
+        run.start();
+    }
+    FakeAudioSource source;
+    MixerThread run;
+};
+
 } // namespace
 
 Q_DECLARE_METATYPE(MixCase)
@@ -544,13 +559,10 @@ void TestAudioMixer::mixesBySteadyClockThroughAStall()
     constexpr int kRunMs = 1000;
     // Each end of the span is known to a timer event (10 ms) or so.
     constexpr std::int64_t kToleranceFrames = PreviewAudioMixer::kSampleRate * 40 / 1000;
-    FakeAudioSource source;
-    source.setProgramChannel(1);
-    source.setChannelSignal(1, {0.3f});
-    MixerThread run(&source);
+    MixingOnItsThread mixing;
+    FakeAudioSource& source = mixing.source;
+    MixerThread& run = mixing.run;
     PreviewAudioMixer* mixer = run.mixer();
-    source.registerMixer(mixer);
-    run.start();
     QTRY_VERIFY_WITH_TIMEOUT(source.channelFramesRead(1) > 0, 5000);
 
     QElapsedTimer span;
@@ -573,13 +585,10 @@ void TestAudioMixer::timedReadKeepsSoundAtItsTime()
     // neither moves the recording's sound against its pictures.
     constexpr std::int64_t kMs = 1000000;
     constexpr int kFramesPerMs = PreviewAudioMixer::kSampleRate / 1000;
-    FakeAudioSource source;
-    source.setProgramChannel(1);
-    source.setChannelSignal(1, {0.3f});
-    MixerThread run(&source);
+    MixingOnItsThread mixing;
+    FakeAudioSource& source = mixing.source;
+    MixerThread& run = mixing.run;
     PreviewAudioMixer* mixer = run.mixer();
-    source.registerMixer(mixer);
-    run.start();
     QTRY_VERIFY_WITH_TIMEOUT(source.channelFramesRead(1) > 0, 5000);
     const std::int64_t enabledNs = steadyNowNs();
     mixer->setProgramTapEnabled(true);
