@@ -8,6 +8,7 @@
 #include "app/settingsstore.h"
 #include "engine/framepipeline.h"
 #include "engine/overlaymanager.h"
+#include "platform/heaptuning.h"
 #include "output/outputrouter.h"
 #include "ui/mainwindow.h"
 #include "ui/mediaoverlaywidget.h"
