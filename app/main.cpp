@@ -1,7 +1,6 @@
 #include "app/logging.h"
 #include "app/singleinstance.h"
 #include "engine/frametoken.h"
-#include "platform/heaptuning.h"
 #include "ui/mainwindow.h"
 #include "ui/uitheme.h"
 
@@ -18,7 +17,6 @@ constexpr qint64 kLogPurgeLimitBytes = 10485760;
 
 int main(int argc, char** argv)
 {
-    keepLargeBuffersOutOfTheHeap();
     registerFrameTokenMetaType();
     qRegisterMetaType<QImage>("QImage");
 

@@ -9,7 +9,6 @@
 
 #include "bench/benchframes.h"
 #include "output/ffmpegencodersink.h"
-#include "platform/heaptuning.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -154,7 +153,6 @@ double cliCpuSeconds(const QString& outputs, int frameCount, const std::vector<F
 
 int main(int argc, char** argv)
 {
-    keepLargeBuffersOutOfTheHeap(); // as the application does
     QCoreApplication app(argc, argv);
     qputenv("QT_LOGGING_RULES", "*.info=false");
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;

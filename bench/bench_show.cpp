@@ -130,7 +130,6 @@ QStringList cliArguments(const ShowVariant& v, const QStringList& clips, const Q
 
 int main(int argc, char** argv)
 {
-    keepLargeBuffersOutOfTheHeap(); // as the application does
     QTemporaryDir home;
     bench::usePrivateHome(home);
     QApplication app(argc, argv);

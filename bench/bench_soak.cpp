@@ -75,7 +75,6 @@ QString makeClip(const QString& dir, int channel)
 
 int main(int argc, char** argv)
 {
-    keepLargeBuffersOutOfTheHeap(); // as the application does
     QTemporaryDir home;
     bench::usePrivateHome(home);
     QApplication app(argc, argv);

@@ -8,7 +8,6 @@
 #include "app/settingsstore.h"
 #include "engine/framepipeline.h"
 #include "engine/overlaymanager.h"
-#include "platform/heaptuning.h"
 #include "output/outputrouter.h"
 #include "ui/mainwindow.h"
 #include "ui/mediaoverlaywidget.h"
