@@ -8,6 +8,7 @@
 //   bench_networkpublish [seconds] [stall seconds]   (defaults 10 and 60)
 
 #include "bench/benchframes.h"
+#include "bench/benchmemory.h"
 #include "output/ffmpegencodersink.h"
 
 #include <QCoreApplication>
@@ -98,34 +99,6 @@ private:
     int m_fd = -1;
     int m_port = 0;
 };
-
-// A "<key>: <n> kB" figure of a /proc file, -1 when missing.
-long procKiB(const char* path, const QByteArray& key)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        if (line.startsWith(key))
-            return line.mid(key.size()).simplified().split(' ').value(0).toLong();
-    }
-    return -1;
-}
-
-// Resident memory, and the part of it in transparent huge pages: the kernel
-// collapses regions the encoder marks for huge pages in the background
-// (16 MB scanned every 10 s), which adds resident memory in 2 MB pages
-// long after they were allocated, up to a plateau.
-struct Resident {
-    long total = -1;
-    long hugePages = -1;
-    long withoutHugePages() const { return total - std::max(0L, hugePages); }
-};
-
-Resident resident()
-{
-    return Resident{procKiB("/proc/self/status", "VmRSS:"), procKiB("/proc/self/smaps_rollup", "AnonHugePages:")};
-}
 
 // The sink as the router drives it, one frame per interval; onSecond is
 // called on the encode thread at every whole media second.

@@ -115,7 +115,7 @@ int main(int argc, char** argv)
         return 1;
     }
     const qint64 memoryReferenceMs = std::min<qint64>(kMemoryReferenceMs, seconds * 1000LL / 2);
-    qint64 memoryReferenceKb = -1;
+    bench::Resident memoryReference;
     QElapsedTimer wall;
     wall.start();
     int channel = 0;
@@ -129,16 +129,17 @@ int main(int argc, char** argv)
             access.switchTo(channel);
             nextSwitchMs += kSwitchMs;
         }
-        if (memoryReferenceKb < 0 && now >= memoryReferenceMs)
-            memoryReferenceKb = bench::residentKb();
+        if (memoryReference.total < 0 && now >= memoryReferenceMs)
+            memoryReference = bench::resident();
         if (now >= nextProgressMs) {
-            std::fprintf(stderr, "%lld s: resident %lld KiB, dropped %llu, repeated %llu\n", now / 1000,
-                         bench::residentKb(), static_cast<unsigned long long>(bench::droppedFrames(access)),
+            const bench::Resident r = bench::resident();
+            std::fprintf(stderr, "%lld s: resident %ld KiB (%ld in huge pages), dropped %llu, repeated %llu\n",
+                         now / 1000, r.total, r.hugePages, static_cast<unsigned long long>(bench::droppedFrames(access)),
                          static_cast<unsigned long long>(bench::repeatedFrames(access)));
             nextProgressMs += kProgressMs;
         }
     }
-    const qint64 endKb = bench::residentKb();
+    const bench::Resident end = bench::resident();
     const double showSeconds = wall.elapsed() / 1000.0;
     const std::uint64_t dropped = bench::droppedFrames(access);
     const std::uint64_t repeated = bench::repeatedFrames(access);
@@ -158,8 +159,12 @@ int main(int argc, char** argv)
                 showSeconds, segmentMinutes, static_cast<long long>(segments.size()),
                 static_cast<long long>(recorded), showSeconds * kOutputFps,
                 static_cast<unsigned long long>(dropped), static_cast<unsigned long long>(repeated));
-    std::printf("resident memory: %lld KiB after %lld s, %lld KiB at the end (%+.2f %%)\n", memoryReferenceKb,
-                memoryReferenceMs / 1000, endKb, 100.0 * double(endKb - memoryReferenceKb) / double(memoryReferenceKb));
+    const bench::Resident& ref = memoryReference;
+    std::printf("resident memory: %ld KiB after %lld s, %ld KiB at the end (%+.2f %%); without huge pages %ld and "
+                "%ld KiB (%+.2f %%)\n",
+                ref.total, memoryReferenceMs / 1000, end.total, 100.0 * double(end.total - ref.total) / double(ref.total),
+                ref.withoutHugePages(), end.withoutHugePages(),
+                100.0 * double(end.withoutHugePages() - ref.withoutHugePages()) / double(ref.withoutHugePages()));
     reportSync("source clip", clips.first(), eachPair);
     if (segments.isEmpty()) {
         std::printf("no recording\n");

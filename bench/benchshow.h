@@ -6,6 +6,7 @@
 // ffprobe CLI, and the process's resident memory.
 
 #include "app/settingsstore.h"
+#include "bench/benchmemory.h"
 #include "engine/framepipeline.h"
 #include "engine/overlaymanager.h"
 #include "output/outputrouter.h"
@@ -168,19 +169,6 @@ inline std::uint64_t droppedFrames(MainWindowTestAccess& access)
 inline std::uint64_t repeatedFrames(MainWindowTestAccess& access)
 {
     return FramePipelineTestAccess::router(*access.pipeline()).repeatedFrames();
-}
-
-// Resident memory of this process in KiB, from /proc.
-inline qint64 residentKb()
-{
-    QFile status("/proc/self/status");
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
 }
 
 } // namespace bench
