@@ -27,9 +27,9 @@ constexpr int kAudioChannels = AudioFifo::kChannels;
 constexpr int kMaxPullFrames = 9600;                // 200 ms at 48 kHz
 constexpr int kCatchUpRounds = 512;
 constexpr std::int64_t kAudioSlackMs = 30;
-// A wait longer than this (a recording's backlog) is not followed further:
-// the tap keeps only two seconds of sound.
-constexpr std::int64_t kMaxPictureWaitNs = 1000000000;
+// An offset larger than this (a recording's backlog) is not followed
+// further: the tap keeps only two seconds of sound.
+constexpr std::int64_t kMaxPictureOffsetNs = 1000000000;
 
 constexpr std::int64_t kFileFlushIntervalNs = 250000000;
 
@@ -315,14 +315,15 @@ void FfmpegEncoderSink::encodeFrame(FrameTokenPtr& frame, const std::int16_t* au
 
     // Pictures are stamped when this thread takes them up, which the paced
     // router does once per frame interval, so the stamps keep to the frame
-    // grid. How long a picture waited here after it was composed is what
-    // the sound is moved by (below), so each picture keeps its sound.
+    // grid. Where a picture's stamp lies from the time it was composed is
+    // what the sound is moved by (below), so each picture keeps its sound.
     // After a stop the router hands over the frames still queued, and the
     // time their encoding takes is not recorded time.
     const std::int64_t takenNs = steadyNowNs();
-    notePictureWait(takenNs);
     const MediaClock::Picture stamp =
         mediaClock.stampPicture(takenNs, aborted.load(), videoCodec->time_base, frameRate());
+    notePictureOffset(nextPictureNs != 0 ? nextPictureNs : takenNs);
+    nextPictureNs = 0;
     yuvFrame->pts = stamp.pts;
     const std::int64_t now = steadyNowNs();
     yuvFrame->pict_type = keyframeDue(now, seq) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
@@ -385,32 +386,31 @@ void FfmpegEncoderSink::pullProgramAudio()
     }
 }
 
-void FfmpegEncoderSink::notePictureWait(std::int64_t takenNs)
+void FfmpegEncoderSink::notePictureOffset(std::int64_t composedNs)
 {
-    const std::int64_t composedNs = nextPictureNs;
-    nextPictureNs = 0;
-    if (composedNs == 0 || aborted.load())
+    if (aborted.load())
         return;
-    // Smoothed: the wait of single pictures jitters by a few milliseconds,
-    // and moving the sound for each would only add clicks.
-    const std::int64_t wait = std::clamp<std::int64_t>(takenNs - composedNs, 0, kMaxPictureWaitNs);
-    pictureWaitNs = havePictureWait ? pictureWaitNs + (wait - pictureWaitNs) / 8 : wait;
-    havePictureWait = true;
+    // How far the picture's media time lies after its composition: the
+    // wait in the encode queue, plus the lead of pictures stamped ahead of
+    // the wall clock (a bunch: the backlog of a recording's start, the
+    // carried-over frames of a program switch), which stays while pictures
+    // keep coming at the frame rate. The two move together, one down as
+    // the other goes up, and the sum is smoothed: single pictures jitter by
+    // a few milliseconds, and moving the sound for each would add clicks.
+    const std::int64_t offset = std::clamp<std::int64_t>(
+        mediaClock.originNs() + mediaClock.mediaMs() * 1000000 - composedNs, 0, kMaxPictureOffsetNs);
+    pictureOffsetNs = havePictureOffset ? pictureOffsetNs + (offset - pictureOffsetNs) / 8 : offset;
+    havePictureOffset = true;
 }
 
 void FfmpegEncoderSink::pullAudio(const AudioPullCallback& pull, int frames)
 {
     // Each sample has its steady time: the sound mixed at the moment the
-    // pictures of the same media time were composed. Pictures that came in
-    // a bunch (the carried-over frames of a program switch) are stamped
-    // ahead of the wall clock, and that lead stays while pictures keep
-    // coming at the frame rate; the sound is stretched by it as well (the
-    // tap gives silence), or it would run ahead after every switch.
-    const std::int64_t leadNs = (mediaClock.mediaMs() - mediaClock.wallMs()) * 1000000;
-    const std::int64_t fromNs = mediaClock.started() ? mediaClock.originNs()
-                                                           + audioFramesTaken() * 1000000000 / kAacSampleRate
-                                                           - pictureWaitNs - leadNs
-                                                     : ProgramAudioTap::kNoTime;
+    // pictures of the same media time were composed.
+    const std::int64_t fromNs =
+        mediaClock.started()
+            ? mediaClock.originNs() + audioFramesTaken() * 1000000000 / kAacSampleRate - pictureOffsetNs
+            : ProgramAudioTap::kNoTime;
     pullBuffer.assign(std::size_t(frames) * kAudioChannels, 0);
     pull(pullBuffer.data(), frames, fromNs);
 }
@@ -654,8 +654,8 @@ void FfmpegEncoderSink::resetRunState()
 
     mediaClock.reset();
     nextPictureNs = 0;
-    pictureWaitNs = 0;
-    havePictureWait = false;
+    pictureOffsetNs = 0;
+    havePictureOffset = false;
     lastFileFlushValid = false;
     lastForcedKeyframeValid = false;
     audioSamplesSent = 0;

@@ -113,7 +113,7 @@ private:
     bool keyframeDue(std::int64_t now, std::int64_t seq);
     void encodeProgramAudio(const std::int16_t* audio, int audioFrames);
     void pullProgramAudio();
-    void notePictureWait(std::int64_t takenNs);
+    void notePictureOffset(std::int64_t composedNs);
     void pullAudio(const AudioPullCallback& pull, int frames);
     std::int64_t audioFramesTaken() const;
     void encodeAudio(bool pad);
@@ -155,8 +155,8 @@ private:
     std::atomic<std::int64_t> sessionSeq{1};
     std::int64_t currentFrameSeq = 1;
     std::int64_t nextPictureNs = 0;  // 0: not known
-    std::int64_t pictureWaitNs = 0;  // how long pictures wait here, smoothed
-    bool havePictureWait = false;
+    std::int64_t pictureOffsetNs = 0; // media time less composition time, smoothed
+    bool havePictureOffset = false;
 
     FatalErrorCallback fatalErrorCallback;
     StatusCallback statusCallback; // handed to each publisher, called on its worker

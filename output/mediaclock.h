@@ -24,9 +24,8 @@ public:
 
     bool started() const { return m_started; }
     std::int64_t mediaMs() const { return m_mediaMs; }
-    // The media time by the wall clock alone (without the lead of bunched
-    // pictures), and the steady time (ns) of media time 0 on that clock.
-    std::int64_t wallMs() const { return m_wallMs; }
+    // The steady time (ns) of media time 0 by the wall clock alone (without
+    // the lead of bunched pictures).
     std::int64_t originNs() const { return m_lastNs - m_wallMs * 1000000; }
     bool hasPicture() const { return m_hasLastPts; }
     std::int64_t lastPts() const { return m_lastPts; }
