@@ -20,13 +20,13 @@
 // Usage: bench_decoder [seconds for figures 3 and 4, default 30] [4k: figure 4 only]
 
 #include "avglue/avptr.h"
+#include "bench/benchmemory.h"
 #include "engine/framepool.h"
 #include "input/ffmpegvideodecoder.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QThread>
@@ -78,17 +78,7 @@ double processCpuSeconds()
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
-long residentKb()
-{
-    QFile f("/proc/self/status");
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').front().toLong();
-    }
-    return -1;
-}
+long residentKb() { return bench::resident().total; }
 
 struct CliRun {
     double wallSeconds = 0;

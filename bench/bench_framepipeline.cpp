@@ -8,6 +8,7 @@
 //     pool's own cap of live frames.
 // Usage: bench_framepipeline [seconds per size, default 5; 600 for the long run]
 
+#include "bench/benchmemory.h"
 #include "engine/framepipeline.h"
 #include "engine/framepool.h"
 #include "engine/overlaymanager.h"
@@ -16,7 +17,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QGuiApplication>
 
 #include <algorithm>
@@ -57,21 +57,8 @@ public:
     void close() override {}
 };
 
-// A memory figure of /proc/self/status in kB ("VmRSS:" now, "VmHWM:" peak).
-long statusKb(const QByteArray& field)
-{
-    QFile status("/proc/self/status");
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(field.size()).trimmed().split(' ').first().toLong();
-    }
-    return -1;
-}
-
-long residentKb() { return statusKb("VmRSS:"); }
-long peakResidentKb() { return statusKb("VmHWM:"); }
+long residentKb() { return bench::procKiB("/proc/self/status", "VmRSS:"); }
+long peakResidentKb() { return bench::procKiB("/proc/self/status", "VmHWM:"); }
 
 // Four decoder-like threads, each delivering one frame of the pool's size
 // every 1/60 s, stamped with the time of delivery.

@@ -372,15 +372,19 @@ void FfmpegEncoderSink::pullProgramAudio()
 {
     // The sound is taken up to the pictures' time, less a little slack: the
     // mixer fills the tap every few milliseconds, and sound asked for before
-    // it is mixed would come as silence. After a stall the pulls are capped,
-    // so the loop catches up the rest.
+    // it is mixed would come as silence.
+    pullAudioUpTo(audioPullCallback, mediaClock.mediaMs() - kAudioSlackMs);
+}
+
+void FfmpegEncoderSink::pullAudioUpTo(const AudioPullCallback& pull, std::int64_t untilMs)
+{
+    // The pulls are capped, so after a stall the loop catches up the rest.
     for (int round = 0; audioCodec->sample_rate > 0 && round < kCatchUpRounds; ++round) {
-        const std::int64_t lagFrames =
-            (mediaClock.mediaMs() - kAudioSlackMs) * kAacSampleRate / 1000 - audioFramesTaken();
+        const std::int64_t lagFrames = untilMs * kAacSampleRate / 1000 - audioFramesTaken();
         if (lagFrames <= 0)
             break;
         const int frames = int(std::min<std::int64_t>(lagFrames, kMaxPullFrames));
-        pullAudio(audioPullCallback, frames);
+        pullAudio(pull, frames);
         audioFifo.append(pullBuffer.data(), frames);
         encodeAudio(false);
     }
@@ -627,15 +631,7 @@ void FfmpegEncoderSink::drainRecordingAtClose(const AudioPullCallback& lastPull)
     if (lastPull && mediaClock.started() && videoCodec && mediaClock.hasPicture()) {
         const std::int64_t videoEndMs =
             av_rescale_q(mediaClock.lastPts(), videoCodec->time_base, AVRational{1, 1000}) + 1000 / frameRate();
-        for (int round = 0; round < kCatchUpRounds; ++round) {
-            const int frames = int(std::clamp<std::int64_t>(videoEndMs * kAacSampleRate / 1000 - audioFramesTaken(),
-                                                            0, kMaxPullFrames));
-            if (frames <= 0)
-                break;
-            pullAudio(lastPull, frames);
-            audioFifo.append(pullBuffer.data(), frames);
-            encodeAudio(false);
-        }
+        pullAudioUpTo(lastPull, videoEndMs);
     }
     encodeAudio(true);
     if (avcodec_send_frame(audioCodec.get(), nullptr) >= 0)

@@ -113,6 +113,7 @@ private:
     bool keyframeDue(std::int64_t now, std::int64_t seq);
     void encodeProgramAudio(const std::int16_t* audio, int audioFrames);
     void pullProgramAudio();
+    void pullAudioUpTo(const AudioPullCallback& pull, std::int64_t untilMs);
     void notePictureOffset(std::int64_t composedNs);
     void pullAudio(const AudioPullCallback& pull, int frames);
     std::int64_t audioFramesTaken() const;
