@@ -444,9 +444,8 @@ bool FFmpegVideoDecoder::showFilePicture(Session& s)
     }
     const std::int64_t t = frameTimeUs(frame, s.videoStream);
     const std::int64_t firstNow = steadyNowUs();
-    const bool anchoring = !s.pacer.anchored();
     const std::int64_t due = firstNow + s.pacer.delayUs(t, firstNow);
-    if (anchoring) {
+    if (s.pacer.justAnchored()) {
         // From here on the sound is heard by this picture's clock.
         std::lock_guard lock(audioMutex);
         pictureClock = s.pacer;

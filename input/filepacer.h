@@ -5,7 +5,11 @@
 
 // Steady-clock pacing of file pictures: the first picture after an anchor
 // reset is due at once and anchors media time to wall time; every later one
-// is due at its media distance from the anchor. The file's sound is heard by
+// is due at its media distance from the anchor. For the first kWarmUpUs of
+// wall time after a reset the decoder is still starting (its threads start,
+// its buffers are touched for the first time) and its pictures come late
+// through no fault of the source: one late enough to be skipped then anchors
+// again instead, so the timeline starts from it and none is lost. The file's sound is heard by
 // the same clock: the sample due at a wall time is the one at that media
 // time. Pure; the decode thread owns one and feeds it the steady clock, tests
 // feed it a fake one.
@@ -14,6 +18,7 @@ public:
     static constexpr std::int64_t kLateSkipUs = 150000; // later than this: skipped
     static constexpr std::int64_t kMaxWaitUs = 2000000; // a single wait never exceeds this
     static constexpr std::int64_t kReadAheadMinUs = 200; // read ahead only for longer waits
+    static constexpr std::int64_t kWarmUpUs = 1000000;  // too late re-anchors for this long
     // Sound this far off its pictures is left alone: the mixer's 10 ms tick
     // is read a little early or late, and moving the sound for that would
     // cut it up.
@@ -26,14 +31,21 @@ public:
     // when it is late.
     std::int64_t delayUs(std::int64_t mediaUs, std::int64_t nowUs)
     {
+        m_justAnchored = false;
         if (!m_anchored) {
-            m_anchorMediaUs = mediaUs;
-            m_anchorWallUs = nowUs;
+            m_warmUpEndUs = nowUs + kWarmUpUs;
             m_anchored = true;
-            return 0;
+            return anchorAt(mediaUs, nowUs);
         }
-        return m_anchorWallUs + (mediaUs - m_anchorMediaUs) - nowUs;
+        const std::int64_t delay = m_anchorWallUs + (mediaUs - m_anchorMediaUs) - nowUs;
+        if (tooLate(delay) && nowUs < m_warmUpEndUs)
+            return anchorAt(mediaUs, nowUs);
+        return delay;
     }
+
+    // True when the last delayUs() call anchored media time anew: whatever
+    // follows the pictures' clock (the sound) must take the new anchor.
+    bool justAnchored() const { return m_justAnchored; }
 
     // The media time due at nowUs; anchored pacers only.
     std::int64_t mediaAtUs(std::int64_t nowUs) const { return m_anchorMediaUs + (nowUs - m_anchorWallUs); }
@@ -52,7 +64,17 @@ public:
     static bool tooLate(std::int64_t delayUs) { return delayUs < -kLateSkipUs; }
 
 private:
+    std::int64_t anchorAt(std::int64_t mediaUs, std::int64_t nowUs)
+    {
+        m_anchorMediaUs = mediaUs;
+        m_anchorWallUs = nowUs;
+        m_justAnchored = true;
+        return 0;
+    }
+
     bool m_anchored = false;
+    bool m_justAnchored = false;
     std::int64_t m_anchorMediaUs = 0;
     std::int64_t m_anchorWallUs = 0;
+    std::int64_t m_warmUpEndUs = 0;
 };

@@ -105,6 +105,8 @@ private slots:
     void initTestCase();
     void pacing_data();
     void pacing();
+    void warmUpStartsTheTimelineFromALatePicture();
+    void slowStartSkipsNoPicture();
     void playsInRealTime();
     void latePicturesAreSkipped();
     void pauseSeekAndLoop();
@@ -149,13 +151,80 @@ void TestDecodeLoop::pacing()
     QFETCH(bool, skipped);
     const std::int64_t wallStart = 987654321;
     FilePacer pacer;
-    // The first picture after a reset is due at once and anchors.
-    QCOMPARE(pacer.delayUs(anchorMediaUs, wallStart), std::int64_t(0));
+    // The first picture after a reset is due at once and anchors; the
+    // timeline here was anchored one warm-up earlier, so the rules after the
+    // warm-up hold from wallStart on.
+    QCOMPARE(pacer.delayUs(anchorMediaUs - FilePacer::kWarmUpUs, wallStart - FilePacer::kWarmUpUs), std::int64_t(0));
     const std::int64_t delay = pacer.delayUs(mediaUs, wallStart + elapsedWallUs);
     QCOMPARE(FilePacer::waitUs(delay), waitUs);
     QCOMPARE(FilePacer::tooLate(delay), skipped);
     pacer.reset();
     QCOMPARE(pacer.delayUs(mediaUs, wallStart + elapsedWallUs), std::int64_t(0));
+}
+
+// While the decoder starts, a picture late enough to be skipped is shown at
+// once and the timeline starts again from it; one less late is just late (it
+// is shown, and the next ones catch up); after the warm-up the too late one
+// is skipped.
+void TestDecodeLoop::warmUpStartsTheTimelineFromALatePicture()
+{
+    constexpr std::int64_t kFrameUs = 33333;
+    const std::int64_t wallStart = 987654321;
+    FilePacer pacer;
+    QCOMPARE(pacer.delayUs(0, wallStart), std::int64_t(0));
+    QVERIFY(pacer.justAnchored());
+    QCOMPARE(pacer.delayUs(kFrameUs, wallStart), kFrameUs);
+    QVERIFY(!pacer.justAnchored());
+
+    // 100 ms late keeps the timeline.
+    QCOMPARE(pacer.delayUs(kFrameUs, wallStart + kFrameUs + 100000), std::int64_t(-100000));
+    QVERIFY(!pacer.justAnchored());
+
+    // 300 ms late in the decoder's first second: due now, and anchoring.
+    const std::int64_t lateWall = wallStart + kFrameUs + 300000;
+    QCOMPARE(pacer.delayUs(kFrameUs, lateWall), std::int64_t(0));
+    QVERIFY(pacer.justAnchored());
+    QCOMPARE(pacer.delayUs(2 * kFrameUs, lateWall), kFrameUs);
+    QCOMPARE(pacer.mediaAtUs(lateWall), kFrameUs);
+
+    // Past the warm-up the pictures keep their times, late or not.
+    const std::int64_t warmedWall = wallStart + FilePacer::kWarmUpUs + 1;
+    const std::int64_t mediaThen = kFrameUs + (warmedWall - lateWall);
+    const std::int64_t delay = pacer.delayUs(mediaThen, warmedWall + 200000);
+    QVERIFY(!pacer.justAnchored());
+    QCOMPARE(delay, std::int64_t(-200000));
+    QVERIFY(FilePacer::tooLate(delay));
+
+    // A reset (a seek, a loop's seam) warms up again.
+    pacer.reset();
+    QCOMPARE(pacer.delayUs(0, warmedWall), std::int64_t(0));
+    QCOMPARE(pacer.delayUs(kFrameUs, warmedWall + 400000), std::int64_t(0));
+    QVERIFY(pacer.justAnchored());
+}
+
+// The decode thread held up right after the first picture (a decoder still
+// starting its threads): no picture of the clip is skipped, and the ones
+// after the hold come a frame apart again.
+void TestDecodeLoop::slowStartSkipsNoPicture()
+{
+    constexpr int kStallMs = 400;
+    const QString clip = testsupport::clipVideoOnly(2, 320, 180, 30);
+    DecoderRig rig;
+    rig.pictures.holdNext();
+    rig.open(clip);
+    QVERIFY(rig.pictures.waitHeld(kTimeoutMs));
+    QTest::qWait(kStallMs);
+    rig.pictures.release();
+    QTRY_COMPARE_WITH_TIMEOUT(rig.recorder.ended, 1, kTimeoutMs);
+
+    const auto all = rig.pictures.pictures();
+    QVERIFY(all.size() >= 60);
+    for (std::size_t i = 1; i < 60; ++i)
+        QVERIFY2(all[i].ptsUs > all[i - 1].ptsUs && all[i].ptsUs - all[i - 1].ptsUs < 40000,
+                 qPrintable(QString("picture %1 at %2 ms after %3 ms")
+                                .arg(i)
+                                .arg(all[i].ptsUs / 1000)
+                                .arg(all[i - 1].ptsUs / 1000)));
 }
 
 void TestDecodeLoop::playsInRealTime()
@@ -176,10 +245,14 @@ void TestDecodeLoop::latePicturesAreSkipped()
 {
     constexpr int kStallMs = 500;
     constexpr std::int64_t kFrameUs = 33333;
-    const QString clip = testsupport::clipVideoOnly(3, 320, 180, 30);
+    constexpr int kClipSeconds = 4;
+    const QString clip = testsupport::clipVideoOnly(kClipSeconds, 320, 180, 30);
     DecoderRig rig;
     rig.open(clip);
-    QVERIFY(QTest::qWaitFor([&] { return rig.pictures.count() >= 10; }, kTimeoutMs));
+    // Past the decoder's warm-up, in which a late picture starts the timeline
+    // again instead of being skipped.
+    const int warmedUp = 10 + int(FilePacer::kWarmUpUs / kFrameUs);
+    QVERIFY(QTest::qWaitFor([&] { return rig.pictures.count() >= warmedUp; }, kTimeoutMs));
     rig.pictures.holdNext();
     QVERIFY(rig.pictures.waitHeld(kTimeoutMs));
     const std::size_t held = std::size_t(rig.pictures.count()) - 1;
@@ -197,7 +270,7 @@ void TestDecodeLoop::latePicturesAreSkipped()
     std::size_t after = held + 1;
     while (after + 1 < all.size() && all[after + 1].ptsUs > all[after].ptsUs)
         ++after;
-    QVERIFY2(all[after].ptsUs >= 3000000 - 2 * kFrameUs && after - held >= 45,
+    QVERIFY2(all[after].ptsUs >= kClipSeconds * 1000000 - 2 * kFrameUs && after - held >= 45,
              qPrintable(QString("%1 pictures after the gap, the last at %2 ms")
                             .arg(after - held)
                             .arg(all[after].ptsUs / 1000)));
