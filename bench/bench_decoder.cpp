@@ -15,9 +15,11 @@
 //     the share of the sound that played, and the CPU of the four channels
 //     beside `ffmpeg -re` decoding the same four files to 1080p RGBA.
 // Figure 1 compares one file-URL decoder with the CLI on as many threads as
-// the decoder gives that picture.
+// the decoder gives that picture, and prints the CLI's decode with no
+// conversion beside it: the most any conversion could gain.
 //
-// Usage: bench_decoder [seconds for figures 3 and 4, default 30] [4k: figure 4 only]
+// Usage: bench_decoder [seconds for figures 3 and 4, default 30]
+//                      [4k: figure 4 only | unpaced: figure 1 only]
 
 #include "avglue/avptr.h"
 #include "bench/benchmemory.h"
@@ -189,6 +191,7 @@ void unpacedThroughput(const QString& rawClip, int frames, int w, int h)
     // machine does not decide the ratio.
     double ours = 0;
     double theirs = 0;
+    double decodeOnly = 0;
     long delivered = 0;
     // A raw stream without a duration is opened as a live source.
     const int threads = FFmpegVideoDecoder::videoDecoderThreads(1920, 1080, true, QThread::idealThreadCount());
@@ -198,10 +201,15 @@ void unpacedThroughput(const QString& rawClip, int frames, int w, int h)
                                    rawClip, "-vf", QString("scale=%1:%2:flags=bilinear,format=rgba").arg(w).arg(h),
                                    "-f", "null", "-"});
         theirs = std::max(theirs, double(frames) / cli.wallSeconds);
+        // The same decode with no conversion at all: no converter, however
+        // fast, takes the ratio past this one.
+        const CliRun bare = runCli({"-hide_banner", "-loglevel", "error", "-threads", QString::number(threads), "-i",
+                                    rawClip, "-f", "null", "-"});
+        decodeOnly = std::max(decodeOnly, double(frames) / bare.wallSeconds);
     }
     std::printf("unpaced decode+RGBA to %4dx%-4d: %7.1f fps (%ld pictures)   ffmpeg -threads %d: %7.1f fps   ratio "
-                "%.2fx (best of 3)\n",
-                w, h, ours, delivered, threads, theirs, ours / theirs);
+                "%.2fx (best of 3)   decode alone in the CLI: %7.1f fps, %.2fx the CLI's conversion run\n",
+                w, h, ours, delivered, threads, theirs, ours / theirs, decodeOnly, decodeOnly / theirs);
 }
 
 void pacedCpu(const QString& clip, int seconds)
@@ -469,6 +477,11 @@ int main(int argc, char** argv)
                                       {"-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=30:duration=10", "-f",
                                        "lavfi", "-i", tone, "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt",
                                        "yuv420p", "-g", "30", "-c:a", "aac"});
+    if (argc > 2 && std::strcmp(argv[2], "unpaced") == 0) {
+        unpacedThroughput(raw, 600, 1920, 1080);
+        unpacedThroughput(raw, 600, 640, 360);
+        return 0;
+    }
     if (argc > 2 && std::strcmp(argv[2], "4k") == 0) {
         fourKChannel("4K60 HEVC Main10, turned", hevc4kRotated, channel30, longSeconds);
         fourKChannel("4K60 H.264", h2644k, channel30, longSeconds);
