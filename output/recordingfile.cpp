@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <utility>
+
 namespace {
 
 // A recording whose file writes keep failing (a full disk) is given up
@@ -25,13 +27,33 @@ std::int64_t packetStartUs(const AVPacket* packet, AVRational timeBase)
 } // namespace
 
 RecordingFile::RecordingFile(const QString& path, const SegmentOptions& segmentOptions)
-    : recordPath(path), options(segmentOptions)
+    : recordPath(path), options(segmentOptions), target(std::make_unique<MuxTarget>())
 {
+}
+
+RecordingFile::~RecordingFile() { waitForEndedSegment(); }
+
+void RecordingFile::finish()
+{
+    target->close(true);
+    waitForEndedSegment();
+}
+
+void RecordingFile::finishInBackground(std::unique_ptr<MuxTarget> ended)
+{
+    waitForEndedSegment();
+    endedSegmentCloser = std::thread([segment = std::move(ended)] { segment->close(true); });
+}
+
+void RecordingFile::waitForEndedSegment()
+{
+    if (endedSegmentCloser.joinable())
+        endedSegmentCloser.join();
 }
 
 bool RecordingFile::open(const MuxStreams& streams, const MuxOpenOptions& openOptions)
 {
-    return target.open(segmentFileName(recordPath, options, segmentIndex).toUtf8(), {}, streams, openOptions);
+    return target->open(segmentFileName(recordPath, options, segmentIndex).toUtf8(), {}, streams, openOptions);
 }
 
 bool RecordingFile::rotationDueAt(const AVPacket* packet, bool isVideo, bool closing) const
@@ -42,10 +64,10 @@ bool RecordingFile::rotationDueAt(const AVPacket* packet, bool isVideo, bool clo
 bool RecordingFile::rotate(const MuxStreams& streams, const MuxOpenOptions& openOptions, const AVPacket* packet,
                            AVRational timeBase, std::int64_t mediaMs)
 {
-    target.close(true);
+    finishInBackground(std::exchange(target, std::make_unique<MuxTarget>()));
     segmentIndex += 1;
     const QString path = segmentFileName(recordPath, options, segmentIndex);
-    if (!target.open(path.toUtf8(), {}, streams, openOptions))
+    if (!target->open(path.toUtf8(), {}, streams, openOptions))
         return false;
     rebaseUs = packetStartUs(packet, timeBase);
     rotationPending = false;
@@ -60,7 +82,7 @@ RecordingFile::Written RecordingFile::write(AVPacket* packet, const QueuedPacket
     Written result;
     if (descriptor.isVideo && rebaseUs < 0)
         rebaseUs = packetStartUs(packet, descriptor.timeBase);
-    if (target.isOpen()) {
+    if (target->isOpen()) {
         if (rebaseUs >= 0) {
             // Stamps before the file's start stay negative rather than
             // being clamped to 0: several packets stamped 0 would break the
@@ -73,7 +95,7 @@ RecordingFile::Written RecordingFile::write(AVPacket* packet, const QueuedPacket
             if (packet->dts != AV_NOPTS_VALUE)
                 packet->dts -= offset;
         }
-        const int r = target.write(packet, descriptor);
+        const int r = target->write(packet, descriptor);
         if (r >= 0)
             failureStreak = 0;
         else
@@ -82,7 +104,7 @@ RecordingFile::Written RecordingFile::write(AVPacket* packet, const QueuedPacket
     if (options.enabled && !rotationPending) {
         const bool durationReached = options.durationMs > 0 && mediaMs - segmentStartMs >= options.durationMs;
         const bool sizeReached =
-            !durationReached && options.sizeBytes > 0 && target.bytesWritten() >= options.sizeBytes;
+            !durationReached && options.sizeBytes > 0 && target->bytesWritten() >= options.sizeBytes;
         if (durationReached || sizeReached) {
             rotationPending = true;
             result.keyframeWanted = true;

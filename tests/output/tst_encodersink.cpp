@@ -15,10 +15,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 // The encode thread's routing step, fed with made-up packets.
 struct EncoderSinkTestAccess {
@@ -108,6 +111,7 @@ private slots:
     void segments_data();
     void segments();
     void segmentOpensAtTheFirstKeyPictureAfterTheLimit();
+    void endedSegmentIsFinishedBesideTheEncodeThread();
     void unwritablePathFailsAtFirstFrame();
     void diskFullIsReported();
     void killedRecordingStillDecodes();
@@ -510,6 +514,69 @@ void TestEncoderSink::segmentOpensAtTheFirstKeyPictureAfterTheLimit()
         for (const ProbedPacket& packet : video->packets)
             keys << packet.key;
         QCOMPARE(keys, expectedKeys[i]);
+    }
+}
+
+// The threads on which MP4 trailers moved a file to put its fragment index
+// in front (the muxer says so at info level as it starts).
+std::mutex trailerMutex;
+std::vector<std::thread::id> trailerThreads;
+
+void noteTrailerThread(void* avcl, int level, const char* format, va_list args)
+{
+    if (format && std::strstr(format, "inserting sidx")) {
+        std::lock_guard lock(trailerMutex);
+        trailerThreads.push_back(std::this_thread::get_id());
+    }
+    av_log_default_callback(avcl, level, format, args);
+}
+
+// A segment's trailer moves the whole file, seconds for a long segment:
+// the encode thread hands the ended segment on and goes on with the next,
+// and the run's close still waits until both files are whole.
+void TestEncoderSink::endedSegmentIsFinishedBesideTheEncodeThread()
+{
+    trailerThreads.clear();
+    const int level = av_log_get_level();
+    av_log_set_level(AV_LOG_INFO);
+    av_log_set_callback(noteTrailerThread);
+    const auto restore = qScopeGuard([level] {
+        av_log_set_callback(av_log_default_callback);
+        av_log_set_level(level);
+    });
+
+    QTemporaryDir dir;
+    RecordingSink rec;
+    QVERIFY(rec.configure(dir.filePath("show.mp4"), SegmentOptions{true, 1000, 0}));
+    QVERIFY(Access::openOutputs(rec.sink, 320, 240));
+    const AVRational timeBase = Access::videoTimeBase(rec.sink);
+    int index = 0;
+    const auto route = [&](bool key) {
+        const av::PacketPtr packet = madeUpPicture(index++, key, timeBase);
+        Access::routeVideo(rec.sink, packet.get());
+    };
+    for (int i = 0; i < 30; ++i)
+        route(i == 0);
+    Access::setMediaClockMs(rec.sink, 1000);
+    route(false);
+    route(true); // the second segment starts here
+    for (int i = 0; i < 5; ++i)
+        route(false);
+    rec.sink.close();
+    QCOMPARE(rec.fatalCalls.load(), 0);
+
+    std::lock_guard lock(trailerMutex);
+    QCOMPARE(trailerThreads.size(), std::size_t(2));
+    // The last file is finished as the run closes, on the encode thread;
+    // the ended segment on another one.
+    const auto onEncodeThread = std::count(trailerThreads.begin(), trailerThreads.end(), std::this_thread::get_id());
+    QVERIFY2(onEncodeThread == 1, "the ended segment was finished on the encode thread");
+    const QStringList files = filesIn(dir.path());
+    QCOMPARE(files.size(), 2);
+    for (const QString& file : files) {
+        const auto streams = probePackets(file);
+        const ProbedStream* video = findStream(streams, "video");
+        QVERIFY2(video && !video->packets.empty(), qPrintable(file));
     }
 }
 
