@@ -17,6 +17,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <QGuiApplication>
 
 #include <algorithm>
@@ -102,12 +104,12 @@ private:
     std::vector<std::thread> threads;
 };
 
+// Asleep while nothing is due, as the application's own loop is.
 void runEventLoopFor(int ms)
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 double percentile(std::vector<double> v, double p)

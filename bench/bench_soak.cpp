@@ -122,7 +122,7 @@ int main(int argc, char** argv)
     qint64 nextSwitchMs = kSwitchMs;
     qint64 nextProgressMs = kProgressMs;
     while (wall.elapsed() < seconds * 1000LL) {
-        QApplication::processEvents(QEventLoop::AllEvents, 50);
+        bench::processEventsFor(50);
         const qint64 now = wall.elapsed();
         if (now >= nextSwitchMs) {
             channel = (channel + 1) % kChannels;
