@@ -1,9 +1,17 @@
 #include "engine/framepool.h"
 
 #include <algorithm>
+#include <chrono>
 #include <new>
+#include <utility>
 
 namespace {
+
+std::int64_t monotonicNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 constexpr std::int64_t kPixels1080p = 1920LL * 1080;
 constexpr std::int64_t kPixels2160p = 3840LL * 2160;
@@ -76,14 +84,31 @@ FramePool::State::State(int cap)
 
 FramePool::State::~State()
 {
-    for (FrameToken* token : idle)
-        delete token;
+    for (const IdleToken& entry : idle)
+        delete entry.token;
     for (void* block : spareControlBlocks)
         ::operator delete(block);
 }
 
+QByteArray FramePool::State::takeSurplusBuffer(std::int64_t nowNs)
+{
+    int large = 0;
+    IdleToken* longest = nullptr;
+    for (IdleToken& entry : idle) {
+        if (entry.token->data.capacity() < kLargeBufferBytes)
+            continue;
+        ++large;
+        if (!longest || entry.sinceNs < longest->sinceNs)
+            longest = &entry;
+    }
+    if (large <= kMaxIdleLargeBuffers || nowNs - longest->sinceNs < kSurplusHoldNs)
+        return {};
+    return std::exchange(longest->token->data, QByteArray()); // the token stays
+}
+
 void FramePool::State::recycle(FrameToken* token)
 {
+    const std::int64_t now = monotonicNs();
     std::unique_lock lock(mutex);
     inUse = std::max(0, inUse - 1);
     if (int(idle.size()) >= capacity) {
@@ -91,18 +116,13 @@ void FramePool::State::recycle(FrameToken* token)
         delete token;
         return;
     }
-    if (token->data.capacity() >= kLargeBufferBytes) {
-        const auto largeIdle = std::count_if(idle.begin(), idle.end(), [](const FrameToken* t) {
-            return t->data.capacity() >= kLargeBufferBytes;
-        });
-        if (largeIdle >= kMaxIdleLargeBuffers)
-            token->data = QByteArray(); // give the memory back, keep the token
-    }
     token->ptsUs = 0;
     token->width = 0;
     token->height = 0;
     token->reserved = 0;
-    idle.push_back(token);
+    idle.push_back({token, now});
+    const QByteArray surplus = takeSurplusBuffer(now);
+    lock.unlock(); // the surplus buffer is freed outside the lock
 }
 
 FramePool::FramePool(int capacity, int width, int height)
@@ -139,12 +159,14 @@ FrameTokenPtr FramePool::tryAcquire() { return take(false); }
 FrameTokenPtr FramePool::take(bool mayExceedCapacity)
 {
     FrameToken* token = nullptr;
+    QByteArray surplus; // freed after the lock
     {
         std::lock_guard lock(m_state->mutex);
         if (m_state->inUse >= m_state->maxLive)
             return {};
+        surplus = m_state->takeSurplusBuffer(monotonicNs());
         if (!m_state->idle.empty()) {
-            token = m_state->idle.back();
+            token = m_state->idle.back().token;
             m_state->idle.pop_back();
         } else if (m_state->allocated < m_state->capacity) {
             ++m_state->allocated;

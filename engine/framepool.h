@@ -3,8 +3,11 @@
 #include "engine/frametoken.h"
 #include "engine/packedsize.h"
 
+#include <QByteArray>
+
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -30,12 +33,22 @@ public:
         // Body of the token deleter: puts the token back on the idle list or
         // frees it.
         void recycle(FrameToken* token);
+        // With mutex held: the buffer of the large idle token idle longest,
+        // once more than kMaxIdleLargeBuffers are idle and it has been for
+        // kSurplusHoldNs; empty otherwise. The caller drops it after
+        // unlocking.
+        QByteArray takeSurplusBuffer(std::int64_t nowNs);
+
+        struct IdleToken {
+            FrameToken* token = nullptr;
+            std::int64_t sinceNs = 0; // when it came back
+        };
 
         const int capacity;
 
         // Guarded by mutex.
         std::mutex mutex;
-        std::vector<FrameToken*> idle;     // used as a stack
+        std::vector<IdleToken> idle;       // used as a stack
         int allocated = 0;                 // tokens created inside the capacity
         int inUse = 0;                     // handed out, not yet returned
         int maxLive = 0;                   // cap on inUse
@@ -76,9 +89,14 @@ public:
     // The live-token cap for a pool of the given capacity at width x height.
     static int maxLiveFor(int capacity, std::int64_t width, std::int64_t height);
 
-    // Buffers of this many bytes or more (a 3840x2160 RGBA picture) count as large.
+    // Buffers of this many bytes or more (a 3840x2160 RGBA picture) count as
+    // large. The pool keeps kMaxIdleLargeBuffers of them idle; one more is
+    // given back once it has stayed idle for kSurplusHoldNs. Freed at once,
+    // a 4K source whose pictures come back in twos and threes would allocate
+    // (and fault in) a fresh 32 MB buffer many times a second.
     static constexpr std::int64_t kLargeBufferBytes = 33177600;
     static constexpr int kMaxIdleLargeBuffers = 2;
+    static constexpr std::int64_t kSurplusHoldNs = 1000000000;
 
 private:
     FrameTokenPtr take(bool mayExceedCapacity);
