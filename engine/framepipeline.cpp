@@ -408,9 +408,11 @@ void FramePipeline::applyProgramState(const ProgramState& state, OverlayManager*
     activeChannel.store(source >= 1 && source <= kChannels ? source - 1 : -1, std::memory_order_release);
     if (!outputResolutionLocked)
         recomputeEffectiveOutput();
-    if (overlayManager)
-        overlayManager->setCanvasSize(QSize(channelPool->width(), channelPool->height()));
     router->setFps(fps);
+    // Sets the overlay canvas to the decode size. Setting it to the pool's
+    // size first would, in preview of a program above 1920x1080, flip the
+    // canvas there and back on every call: each flip drops the rendered
+    // drawing and reloads every picture overlay.
     updateDecoderTargetSizes(router->isRunning());
 }
 

@@ -116,6 +116,7 @@ private slots:
     void outputFpsIsClamped();
     void selectionSetsEffectiveSize();
     void decoderTargetSizesFollowOutput();
+    void programStateKeepsTheDrawingOfALargeProgram();
     void failedStartUndoesLockAndTargetSizes();
     void startWhileStoppingIsRefusedAndStopSignalsOnce();
     void transportFailureStopsAndReports();
@@ -483,6 +484,39 @@ void TestFramePipeline::decoderTargetSizesFollowOutput()
     QVERIFY(!f.pipeline.isOutputResolutionLocked());
     QCOMPARE(program->effectiveOutputSize(), QSize(1920, 1080));
     QCOMPARE(f.sink->closes(), 1);
+}
+
+void TestFramePipeline::programStateKeepsTheDrawingOfALargeProgram()
+{
+    // A 4K program in preview composes at 1920x1080. Applying the program
+    // state again (as every overlay change does) must leave the canvas and
+    // the drawing rendered for it alone, not flip them to 4K and back.
+    PipelineFixture f;
+    OverlayManager overlays;
+    DoodleStroke stroke;
+    stroke.points = {QPointF(0.1, 0.1), QPointF(0.9, 0.8)};
+    stroke.width = 4 / 360.0;
+    stroke.colour = Qt::red;
+    overlays.setDoodleStrokes({stroke});
+    f.pipeline.setOutputResolutionSelection(3840, 2160);
+    f.pipeline.applyProgramState(channelProgram(0), &overlays);
+    QCOMPARE(overlays.canvas(), QSize(1920, 1080));
+    const qint64 rendered = overlays.renderDoodle(overlays.canvas()).cacheKey();
+
+    f.pipeline.applyProgramState(channelProgram(0), &overlays);
+    QCOMPARE(overlays.canvas(), QSize(1920, 1080));
+    QCOMPARE(overlays.renderDoodle(overlays.canvas()).cacheKey(), rendered);
+
+    // Running, the canvas is the output size.
+    f.recordTo();
+    QVERIFY(f.pipeline.startOutputs());
+    QCOMPARE(overlays.canvas(), QSize(3840, 2160));
+    f.pipeline.applyProgramState(channelProgram(0), &overlays);
+    QCOMPARE(overlays.canvas(), QSize(3840, 2160));
+    QSignalSpy stopped(&f.pipeline, &FramePipeline::programOutputStopped);
+    f.pipeline.stopOutputsAsync();
+    QTRY_COMPARE_WITH_TIMEOUT(stopped.size(), 1, 5000);
+    QCOMPARE(overlays.canvas(), QSize(1920, 1080));
 }
 
 void TestFramePipeline::failedStartUndoesLockAndTargetSizes()
