@@ -7,8 +7,9 @@
 //     plus four loopback UDP destinations.
 //   4K30 (--4k): one 4K60 channel shown, performance preset, a recording
 //     plus two loopback UDP destinations.
-// Figures: dropped and repeated frames of the output router, recorded frames
-// against duration x 30, CPU seconds per media second; the CLI's speed and CPU.
+// Figures: dropped, repeated and passed-over frames of the output router (in
+// all and per 10 s), recorded frames against duration x 30, CPU seconds per
+// media second; the CLI's speed and CPU.
 // Run pinned as the goal states:
 //   taskset -c 0,1 bench_show [--4k] [seconds, default 300, or 60 with --4k]
 
@@ -22,6 +23,7 @@
 #include <QImage>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -215,9 +217,17 @@ int main(int argc, char** argv)
         return 1;
     }
     const QString recording = access.recording();
-    bench::processEventsFor(seconds * 1000LL);
-    const std::uint64_t dropped = bench::droppedFrames(access);
-    const std::uint64_t repeated = bench::repeatedFrames(access);
+    // Where in the run the misses fall, per 10 s.
+    QString missesBySpan;
+    bench::Misses missed;
+    for (int done = 0; done < seconds;) {
+        const int span = std::min(10, seconds - done);
+        bench::processEventsFor(span * 1000LL);
+        const bench::Misses now = bench::misses(access);
+        missesBySpan += QString("\n  %1-%2 s: %3").arg(done).arg(done + span).arg((now - missed).text());
+        missed = now;
+        done += span;
+    }
     const double showSeconds = wall.elapsed() / 1000.0;
     bench::stopShow(access, 30000);
     const double cpuShow = bench::cpuSeconds(RUSAGE_SELF) - cpuBefore;
@@ -240,10 +250,9 @@ int main(int argc, char** argv)
     const double showCpuPerSecond = cpuShow / showSeconds;
     const double cliCpuPerSecond = cliCpu / seconds;
     std::printf("%s show through the window: %.1f s, recorded %lld frames of %.0f expected (%.1f s in file), "
-                "dropped %llu, repeated %llu, CPU %.2f s per media second\n",
+                "%s, CPU %.2f s per media second%s\n",
                 v.name, showSeconds, static_cast<long long>(recorded), showSeconds * 30, recordedDuration,
-                static_cast<unsigned long long>(dropped), static_cast<unsigned long long>(repeated),
-                showCpuPerSecond);
+                qPrintable(missed.text()), showCpuPerSecond, qPrintable(missesBySpan));
     std::printf("ffmpeg CLI reference:    %d s of media in %.1f s (speed %.2fx), CPU %.2f s per media second\n",
                 seconds, cliSeconds, seconds / cliSeconds, cliCpuPerSecond);
     std::printf("ratio window/CLI CPU per media second: %.2f\n", showCpuPerSecond / cliCpuPerSecond);

@@ -3,7 +3,7 @@
 // second, the program switches to the next channel every 30 s, and the
 // output records in segments and sends to two loopback UDP destinations.
 // Figures: resident memory after 5 minutes (half the run when it is
-// shorter) and at the end, the router's dropped and repeated frames,
+// shorter) and at the end, the router's dropped, repeated and passed-over frames,
 // recorded frames against duration x 30, and in the first and the last full
 // segment the offset of each beep's onset from its flash's onset, read back
 // from the files.
@@ -133,16 +133,14 @@ int main(int argc, char** argv)
             memoryReference = bench::resident();
         if (now >= nextProgressMs) {
             const bench::Resident r = bench::resident();
-            std::fprintf(stderr, "%lld s: resident %ld KiB (%ld in huge pages), dropped %llu, repeated %llu\n",
-                         now / 1000, r.total, r.hugePages, static_cast<unsigned long long>(bench::droppedFrames(access)),
-                         static_cast<unsigned long long>(bench::repeatedFrames(access)));
+            std::fprintf(stderr, "%lld s: resident %ld KiB (%ld in huge pages), %s\n", now / 1000, r.total,
+                         r.hugePages, qPrintable(bench::misses(access).text()));
             nextProgressMs += kProgressMs;
         }
     }
     const bench::Resident end = bench::resident();
     const double showSeconds = wall.elapsed() / 1000.0;
-    const std::uint64_t dropped = bench::droppedFrames(access);
-    const std::uint64_t repeated = bench::repeatedFrames(access);
+    const bench::Misses missed = bench::misses(access);
     if (!bench::stopShow(access, 60000))
         std::fprintf(stderr, "output did not stop within 60 s\n");
     delete window;
@@ -155,10 +153,9 @@ int main(int argc, char** argv)
         recorded += bench::frameCount(segment);
 
     std::printf("soak through the window: %.1f s, %d-minute segments: %lld files, recorded %lld frames of %.0f "
-                "expected, dropped %llu, repeated %llu\n",
+                "expected, %s\n",
                 showSeconds, segmentMinutes, static_cast<long long>(segments.size()),
-                static_cast<long long>(recorded), showSeconds * kOutputFps,
-                static_cast<unsigned long long>(dropped), static_cast<unsigned long long>(repeated));
+                static_cast<long long>(recorded), showSeconds * kOutputFps, qPrintable(missed.text()));
     const bench::Resident& ref = memoryReference;
     std::printf("resident memory: %ld KiB after %lld s, %ld KiB at the end (%+.2f %%); without huge pages %ld and "
                 "%ld KiB (%+.2f %%)\n",

@@ -166,14 +166,27 @@ inline bool stopShow(MainWindowTestAccess& access, qint64 timeoutMs)
     return stopped;
 }
 
-inline std::uint64_t droppedFrames(MainWindowTestAccess& access)
-{
-    return FramePipelineTestAccess::router(*access.pipeline()).droppedFrames();
-}
+// The output router's misses so far: frames dropped by the queue bound,
+// slots that repeated the last picture, pictures passed over for a newer one.
+struct Misses {
+    std::uint64_t dropped = 0;
+    std::uint64_t repeated = 0;
+    std::uint64_t passedOver = 0;
 
-inline std::uint64_t repeatedFrames(MainWindowTestAccess& access)
+    Misses operator-(const Misses& earlier) const
+    {
+        return {dropped - earlier.dropped, repeated - earlier.repeated, passedOver - earlier.passedOver};
+    }
+    QString text() const
+    {
+        return QString("dropped %1, repeated %2, passed over %3").arg(dropped).arg(repeated).arg(passedOver);
+    }
+};
+
+inline Misses misses(MainWindowTestAccess& access)
 {
-    return FramePipelineTestAccess::router(*access.pipeline()).repeatedFrames();
+    const OutputRouter& router = FramePipelineTestAccess::router(*access.pipeline());
+    return {router.droppedFrames(), router.repeatedFrames(), router.passedOverFrames()};
 }
 
 } // namespace bench

@@ -281,6 +281,7 @@ OutputRouter::Choice OutputRouter::chooseFrame(EncodeWorkerState& state, QueuedF
     }
     if (!state.queue.empty()) {
         if (state.paced) {
+            state.passedOverFrames += state.queue.size() - 1;
             chosen = std::move(state.queue.back());
             state.queue.clear();
             state.lastFrame = chosen.frame;
@@ -500,22 +501,28 @@ void OutputRouter::stopWorker()
     qInfo() << "OutputRouter: encode worker stopped in" << qint64(elapsedMs) << "ms";
 }
 
-std::uint64_t OutputRouter::droppedFrames() const
+std::uint64_t OutputRouter::counter(std::uint64_t EncodeWorkerState::*field) const
 {
     const std::shared_ptr<EncodeWorkerState> state = currentState();
     if (!state)
         return 0;
     std::lock_guard<std::mutex> lock(state->mutex);
-    return state->droppedFrames;
+    return (*state).*field;
+}
+
+std::uint64_t OutputRouter::droppedFrames() const
+{
+    return counter(&EncodeWorkerState::droppedFrames);
 }
 
 std::uint64_t OutputRouter::repeatedFrames() const
 {
-    const std::shared_ptr<EncodeWorkerState> state = currentState();
-    if (!state)
-        return 0;
-    std::lock_guard<std::mutex> lock(state->mutex);
-    return state->repeatedFrames;
+    return counter(&EncodeWorkerState::repeatedFrames);
+}
+
+std::uint64_t OutputRouter::passedOverFrames() const
+{
+    return counter(&EncodeWorkerState::passedOverFrames);
 }
 
 std::int64_t OutputRouter::maxQueueDepth() const

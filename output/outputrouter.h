@@ -83,6 +83,9 @@ public:
     // Ticks of the paced worker that sent the previous picture again because
     // no new program frame had come.
     std::uint64_t repeatedFrames() const;
+    // Pictures the paced worker passed over because a newer one had come
+    // before its slot (the encoder fell behind); never encoded.
+    std::uint64_t passedOverFrames() const;
     std::int64_t maxQueueDepth() const;
 
 private:
@@ -112,6 +115,7 @@ private:
         std::int64_t generation = 1;
         std::uint64_t droppedFrames = 0;
         std::uint64_t repeatedFrames = 0;
+        std::uint64_t passedOverFrames = 0;
         // Set before the worker starts, then only read.
         std::shared_ptr<RouterSink> sink;
     };
@@ -136,6 +140,8 @@ private:
                                      std::deque<QueuedFrame>& carryOver);
     void stopWorker();
     void mixerTapOff();
+    // One figure of the current run under its state mutex; 0 without a run.
+    std::uint64_t counter(std::uint64_t EncodeWorkerState::*field) const;
     std::shared_ptr<EncodeWorkerState> currentState() const;
 
     // GUI thread only (settings for the next run).

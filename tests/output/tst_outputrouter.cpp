@@ -152,12 +152,13 @@ void TestOutputRouter::dropPolicy_data()
     QTest::addColumn<int>("dropped");
     QTest::addColumn<QString>("kept");     // frames still queued
     QTest::addColumn<QString>("encodedPrefix");
+    QTest::addColumn<int>("passedOver"); // queued, then skipped for a newer one
 
     // Streams keep the newest four and, paced, send only the newest.
-    QTest::newRow("live evicts oldest") << true << 6 << 2 << "3,4,5,6" << "0,6";
+    QTest::newRow("live evicts oldest") << true << 6 << 2 << "3,4,5,6" << "0,6" << 3;
     // A recording keeps its older frames and the newest arrival.
-    QTest::newRow("recording evicts newest queued") << false << 5 << 2 << "1,2,5" << "0,1,2,5";
-    QTest::newRow("recording within bound") << false << 3 << 0 << "1,2,3" << "0,1,2,3";
+    QTest::newRow("recording evicts newest queued") << false << 5 << 2 << "1,2,5" << "0,1,2,5" << 0;
+    QTest::newRow("recording within bound") << false << 3 << 0 << "1,2,3" << "0,1,2,3" << 0;
 }
 
 void TestOutputRouter::dropPolicy()
@@ -167,6 +168,7 @@ void TestOutputRouter::dropPolicy()
     QFETCH(int, dropped);
     QFETCH(QString, kept);
     QFETCH(QString, encodedPrefix);
+    QFETCH(int, passedOver);
 
     RouterFixture f;
     if (live)
@@ -200,6 +202,7 @@ void TestOutputRouter::dropPolicy()
     QVERIFY(f.sink->waitEncodedCount(prefixCount, 5000));
     const auto encoded = ptsOf(f.sink->encoded());
     QCOMPARE(listText({encoded.begin(), encoded.begin() + prefixCount}), encodedPrefix);
+    QCOMPARE(f.router.passedOverFrames(), std::uint64_t(passedOver));
     f.router.stop();
 }
 
