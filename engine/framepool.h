@@ -93,10 +93,13 @@ public:
     // large. The pool keeps kMaxIdleLargeBuffers of them idle; one more is
     // given back once it has stayed idle for kSurplusHoldNs. Freed at once,
     // a 4K source whose pictures come back in twos and threes would allocate
-    // (and fault in) a fresh 32 MB buffer many times a second.
+    // (and fault in) a fresh 32 MB buffer many times a second. Freed after a
+    // second, a 4K60 channel still did so at every burst of the encoder's
+    // queue, every few seconds, and faulting in a 32 MB buffer can take the
+    // writing thread 80-100 ms: as long as a picture may wait at 60 fps.
     static constexpr std::int64_t kLargeBufferBytes = 33177600;
     static constexpr int kMaxIdleLargeBuffers = 2;
-    static constexpr std::int64_t kSurplusHoldNs = 1000000000;
+    static constexpr std::int64_t kSurplusHoldNs = 10000000000;
 
 private:
     FrameTokenPtr take(bool mayExceedCapacity);
