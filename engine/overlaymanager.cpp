@@ -230,6 +230,53 @@ void OverlayManager::dropRenderedDoodle()
     doodleCache = QImage();
     doodleCacheSize = QSize(-1, -1);
     doodleCacheAreas.clear();
+    doodleStandIn = QImage();
+    doodlePendingSize = QSize(-1, -1);
+    ++doodleRenderGeneration;
+}
+
+void OverlayManager::startDoodleRender(const QImage& previous)
+{
+    if (!hasDoodle || previous.isNull())
+        return; // rendered when first asked for
+    doodleStandIn = previous;
+    doodlePendingSize = canvasSize;
+    const int generation = doodleRenderGeneration;
+    const QSize size = canvasSize;
+    const QList<DoodleStroke> strokes = doodleStrokes;
+    std::weak_ptr<LoadGate> weakGate = loadGate;
+    QThreadPool::globalInstance()->start(
+        [weakGate, generation, size, strokes] {
+            QImage layer(size, QImage::Format_ARGB32_Premultiplied);
+            if (layer.isNull())
+                return;
+            layer.fill(Qt::transparent);
+            paintDoodleStrokes(layer, strokes);
+            const QList<QRect> areas = opaqueAreas(layer);
+            const auto gate = weakGate.lock();
+            if (!gate)
+                return;
+            std::lock_guard lock(gate->mutex);
+            OverlayManager* owner = gate->owner;
+            if (owner)
+                QMetaObject::invokeMethod(
+                    owner, [owner, generation, layer, areas] { owner->commitRenderedDoodle(generation, layer, areas); },
+                    Qt::QueuedConnection);
+        },
+        0);
+}
+
+void OverlayManager::commitRenderedDoodle(int generation, const QImage& layer, const QList<QRect>& areas)
+{
+    if (generation != doodleRenderGeneration || layer.size() != doodlePendingSize)
+        return;
+    doodleCache = layer;
+    doodleCacheSize = layer.size();
+    doodleCacheAreas = areas;
+    doodleStandIn = QImage();
+    doodlePendingSize = QSize(-1, -1);
+    emit doodleOverlayChanged();
+    emit overlayChanged();
 }
 
 void OverlayManager::setDoodleStrokes(const QList<DoodleStroke>& strokes)
@@ -246,7 +293,9 @@ void OverlayManager::setCanvasSize(QSize size)
     if (size.width() <= 0 || size.height() <= 0 || size == canvasSize)
         return;
     canvasSize = size;
+    const QImage previous = doodleCache;
     dropRenderedDoodle();
+    startDoodleRender(previous);
     // The old pictures stay cached and drawn until the reloads commit.
     for (const MediaOverlayData& m : std::as_const(mediaOverlayList))
         if (m.kind == MediaOverlayData::kImage && !m.path.isEmpty())
@@ -360,13 +409,23 @@ const QImage& OverlayManager::renderDoodle(QSize size)
 {
     if (size.width() < 1 || size.height() < 1 || !hasDoodle)
         return emptyImage();
-    if (doodleCache.isNull() || doodleCacheSize != size) {
+    if (!doodleCache.isNull() && doodleCacheSize == size)
+        return doodleCache;
+    if (size == doodlePendingSize && !doodleStandIn.isNull()) {
+        // Drawn until the rendering under way commits.
+        doodleCache = doodleStandIn.scaled(size, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+        doodleStandIn = QImage();
+    } else {
+        if (size == doodlePendingSize) {
+            doodlePendingSize = QSize(-1, -1); // rendered here after all
+            ++doodleRenderGeneration;
+        }
         doodleCache = QImage(size, QImage::Format_ARGB32_Premultiplied);
         doodleCache.fill(Qt::transparent);
-        doodleCacheSize = size;
         paintDoodleStrokes(doodleCache, doodleStrokes);
-        doodleCacheAreas = opaqueAreas(doodleCache);
     }
+    doodleCacheSize = size;
+    doodleCacheAreas = opaqueAreas(doodleCache);
     return doodleCache;
 }
 

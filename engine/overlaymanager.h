@@ -28,6 +28,8 @@ void registerOverlayMetaTypes();
 // run on the global thread pool; a load task touches only its own copies and
 // the shared LoadGate, and its result comes back as a queued call of
 // tryCommitImageOverlayCache, so all caches are written on the GUI thread.
+// The drawing's render after a canvas change works the same way, on copies
+// of the strokes.
 class OverlayManager : public QObject {
     Q_OBJECT
 public:
@@ -67,6 +69,11 @@ public:
     const QImage& videoOverlayFrame(int id) const;
     const QImage& imageOverlayImage(int id) const;
     qint64 textScrollElapsedUs(int id);
+    // The drawing layer at size, rendered once per size. After a canvas
+    // change, the layer at the new canvas size renders on the thread pool
+    // and commits when done; until then the previous rendering, scaled,
+    // stands in, so a resize (the output starting at 4K) never stalls a
+    // frame for the whole drawing.
     const QImage& renderDoodle(QSize size);
     // Rectangles of the last renderDoodle result that hold drawn pixels; the
     // rest of the layer is fully transparent.
@@ -100,6 +107,10 @@ private:
     void startImageOverlayLoad(int id, const QString& path);
     void startScrollClock(int id, uint key);
     void dropRenderedDoodle();
+    // Starts rendering the drawing at the canvas size off this thread, the
+    // previous rendering kept as the stand-in; nothing without one.
+    void startDoodleRender(const QImage& previous);
+    void commitRenderedDoodle(int generation, const QImage& layer, const QList<QRect>& areas);
     const MediaOverlayData* findMedia(int id) const;
 
     QList<TextOverlayData> textOverlayList;
@@ -108,6 +119,9 @@ private:
     QImage doodleCache;
     QSize doodleCacheSize{-1, -1};
     QList<QRect> doodleCacheAreas;
+    QImage doodleStandIn;                 // the previous rendering, while one renders
+    QSize doodlePendingSize{-1, -1};      // size of the rendering under way
+    int doodleRenderGeneration = 0;       // a commit of an older one is dropped
     QHash<int, QImage> videoFrames;
     QSize canvasSize{1920, 1080};
     QHash<int, QImage> imageCache;

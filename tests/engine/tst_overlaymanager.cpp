@@ -70,6 +70,7 @@ private slots:
     void fourOverlayVideosKeepAdvancingAt4K();
     void visibilityCounts();
     void renderDoodleEdges();
+    void canvasChangeRendersTheDrawingAside();
 };
 
 void TestOverlayManager::defaults()
@@ -490,6 +491,51 @@ void TestOverlayManager::renderDoodleEdges()
     QVERIFY(om.renderDoodle(QSize(200, 100)).cacheKey() != key);
     om.setDoodleStrokes({});
     QVERIFY(om.renderDoodle(QSize(200, 100)).isNull());
+}
+
+void TestOverlayManager::canvasChangeRendersTheDrawingAside()
+{
+    // A heavy drawing: wide freehand strokes across the whole picture.
+    QList<DoodleStroke> strokes;
+    for (int i = 0; i < 40; ++i) {
+        DoodleStroke s{DoodleStroke::kFreehand, {}, 0.02, QColor::fromHsv(i * 9, 255, 255)};
+        for (int k = 0; k < 12; ++k)
+            s.points.append(QPointF(((i * 7 + k * 13) % 29) / 28.0, ((i * 11 + k * 5) % 23) / 22.0));
+        strokes.append(s);
+    }
+    const auto rendered = [&strokes](QSize size) {
+        QImage image(size, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        paintDoodleStrokes(image, strokes);
+        return image;
+    };
+
+    OverlayManager om;
+    om.setCanvasSize(QSize(640, 360));
+    om.setDoodleStrokes(strokes);
+    QCOMPARE(om.renderDoodle(om.canvas()), rendered(QSize(640, 360)));
+
+    QSignalSpy changed(&om, &OverlayManager::overlayChanged);
+    om.setCanvasSize(QSize(1920, 1080));
+    // At once: the previous rendering scaled to the new size stands in.
+    const QImage standIn = om.renderDoodle(om.canvas());
+    QCOMPARE(standIn.size(), QSize(1920, 1080));
+    QCOMPARE(standIn.format(), QImage::Format_ARGB32_Premultiplied);
+    QVERIFY(!om.renderedDoodleAreas().isEmpty());
+    // Then the exact rendering commits and is announced.
+    QTRY_VERIFY_WITH_TIMEOUT(om.renderDoodle(om.canvas()).cacheKey() != standIn.cacheKey(), 10000);
+    QCOMPARE(om.renderDoodle(om.canvas()), rendered(QSize(1920, 1080)));
+    QVERIFY(!changed.isEmpty());
+
+    // New strokes while a rendering is under way: it is dropped, and the
+    // layer shows the new strokes.
+    om.setCanvasSize(QSize(1280, 720));
+    strokes.removeLast();
+    om.setDoodleStrokes(strokes);
+    QCOMPARE(om.renderDoodle(om.canvas()), rendered(QSize(1280, 720)));
+    const qint64 key = om.renderDoodle(om.canvas()).cacheKey();
+    QTest::qWait(300); // a stale commit, had it come, would replace the layer
+    QCOMPARE(om.renderDoodle(om.canvas()).cacheKey(), key);
 }
 
 QUORB_TEST_MAIN(TestOverlayManager)
