@@ -92,6 +92,29 @@ av::PacketPtr madeUpPicture(int index, bool key, AVRational timeBase)
     return packet;
 }
 
+// A 320x240 recording in one-second segments, its pictures made up and
+// routed to the files with no encoder.
+struct RoutedSegments {
+    QTemporaryDir dir;
+    RecordingSink rec;
+    AVRational timeBase{1, 1};
+    int index = 0;
+
+    bool open()
+    {
+        if (!rec.configure(dir.filePath("show.mp4"), SegmentOptions{true, 1000, 0})
+            || !Access::openOutputs(rec.sink, 320, 240))
+            return false;
+        timeBase = Access::videoTimeBase(rec.sink);
+        return true;
+    }
+    void route(bool key)
+    {
+        const av::PacketPtr packet = madeUpPicture(index++, key, timeBase);
+        Access::routeVideo(rec.sink, packet.get());
+    }
+};
+
 } // namespace
 
 class TestEncoderSink : public QObject {
@@ -475,16 +498,11 @@ void TestEncoderSink::segments()
 
 void TestEncoderSink::segmentOpensAtTheFirstKeyPictureAfterTheLimit()
 {
-    QTemporaryDir dir;
-    RecordingSink rec;
-    QVERIFY(rec.configure(dir.filePath("show.mp4"), SegmentOptions{true, 1000, 0}));
-    QVERIFY(Access::openOutputs(rec.sink, 320, 240));
-    const AVRational timeBase = Access::videoTimeBase(rec.sink);
-    int index = 0;
-    const auto route = [&](bool key) {
-        const av::PacketPtr packet = madeUpPicture(index++, key, timeBase);
-        Access::routeVideo(rec.sink, packet.get());
-    };
+    RoutedSegments run;
+    QVERIFY(run.open());
+    RecordingSink& rec = run.rec;
+    const QTemporaryDir& dir = run.dir;
+    const auto route = [&run](bool key) { run.route(key); };
 
     route(true);
     route(false);
@@ -545,16 +563,11 @@ void TestEncoderSink::endedSegmentIsFinishedBesideTheEncodeThread()
         av_log_set_level(level);
     });
 
-    QTemporaryDir dir;
-    RecordingSink rec;
-    QVERIFY(rec.configure(dir.filePath("show.mp4"), SegmentOptions{true, 1000, 0}));
-    QVERIFY(Access::openOutputs(rec.sink, 320, 240));
-    const AVRational timeBase = Access::videoTimeBase(rec.sink);
-    int index = 0;
-    const auto route = [&](bool key) {
-        const av::PacketPtr packet = madeUpPicture(index++, key, timeBase);
-        Access::routeVideo(rec.sink, packet.get());
-    };
+    RoutedSegments run;
+    QVERIFY(run.open());
+    RecordingSink& rec = run.rec;
+    const QTemporaryDir& dir = run.dir;
+    const auto route = [&run](bool key) { run.route(key); };
     for (int i = 0; i < 30; ++i)
         route(i == 0);
     Access::setMediaClockMs(rec.sink, 1000);
