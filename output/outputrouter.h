@@ -84,7 +84,9 @@ public:
     // no new program frame had come.
     std::uint64_t repeatedFrames() const;
     // Pictures the paced worker passed over because a newer one had come
-    // before its slot (the encoder fell behind); never encoded.
+    // before its slot, never encoded: a program faster than the output, an
+    // encoder that fell behind, or a recomposed copy of a picture already
+    // sent (the main window's once-a-second recomposition while playing).
     std::uint64_t passedOverFrames() const;
     std::int64_t maxQueueDepth() const;
 
