@@ -293,7 +293,8 @@ void OverlayManager::setCanvasSize(QSize size)
     if (size.width() <= 0 || size.height() <= 0 || size == canvasSize)
         return;
     canvasSize = size;
-    const QImage previous = doodleCache;
+    // Two changes in a row keep the rendering that was last drawn.
+    const QImage previous = doodleCache.isNull() ? doodleStandIn : doodleCache;
     dropRenderedDoodle();
     startDoodleRender(previous);
     // The old pictures stay cached and drawn until the reloads commit.

@@ -527,6 +527,15 @@ void TestOverlayManager::canvasChangeRendersTheDrawingAside()
     QCOMPARE(om.renderDoodle(om.canvas()), rendered(QSize(1920, 1080)));
     QVERIFY(!changed.isEmpty());
 
+    // Two changes in a row, the first never drawn: the last drawing still
+    // stands in at once.
+    om.setCanvasSize(QSize(1280, 720));
+    om.setCanvasSize(QSize(960, 540));
+    const QImage secondStandIn = om.renderDoodle(om.canvas());
+    QCOMPARE(secondStandIn.size(), QSize(960, 540));
+    QTRY_VERIFY_WITH_TIMEOUT(om.renderDoodle(om.canvas()).cacheKey() != secondStandIn.cacheKey(), 10000);
+    QCOMPARE(om.renderDoodle(om.canvas()), rendered(QSize(960, 540)));
+
     // New strokes while a rendering is under way: it is dropped, and the
     // layer shows the new strokes.
     om.setCanvasSize(QSize(1280, 720));
