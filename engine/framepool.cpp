@@ -1,17 +1,11 @@
 #include "engine/framepool.h"
+#include "output/steadyclock.h"
 
 #include <algorithm>
-#include <chrono>
 #include <new>
 #include <utility>
 
 namespace {
-
-std::int64_t monotonicNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 constexpr std::int64_t kPixels1080p = 1920LL * 1080;
 constexpr std::int64_t kPixels2160p = 3840LL * 2160;
@@ -108,7 +102,7 @@ QByteArray FramePool::State::takeSurplusBuffer(std::int64_t nowNs)
 
 void FramePool::State::recycle(FrameToken* token)
 {
-    const std::int64_t now = monotonicNs();
+    const std::int64_t now = steadyNowNs();
     std::unique_lock lock(mutex);
     inUse = std::max(0, inUse - 1);
     if (int(idle.size()) >= capacity) {
@@ -164,7 +158,7 @@ FrameTokenPtr FramePool::take(bool mayExceedCapacity)
         std::lock_guard lock(m_state->mutex);
         if (m_state->inUse >= m_state->maxLive)
             return {};
-        surplus = m_state->takeSurplusBuffer(monotonicNs());
+        surplus = m_state->takeSurplusBuffer(steadyNowNs());
         if (!m_state->idle.empty()) {
             token = m_state->idle.back().token;
             m_state->idle.pop_back();
