@@ -413,9 +413,11 @@ void FFmpegVideoDecoder::finishPlaythrough(Session& s)
     if (looping) {
         endedOnce = false;
         // The clip goes on from its start: its sound is not faded in again
-        // at every pass.
+        // at every pass, and its timeline runs on from the end of this one.
+        // (The seek has reset the sound's clock: the sound waits for the
+        // next pass's first picture.)
         seekTo(s, 0, false);
-        restartPacing(s);
+        s.pacer.continueAfterSeam();
         return;
     }
     bool expected = false;

@@ -9,32 +9,70 @@
 // wall time after a reset the decoder is still starting (its threads start,
 // its buffers are touched for the first time) and its pictures come late
 // through no fault of the source: one late enough to be skipped then anchors
-// again instead, so the timeline starts from it and none is lost. The file's sound is heard by
-// the same clock: the sample due at a wall time is the one at that media
-// time. Pure; the decode thread owns one and feeds it the steady clock, tests
-// feed it a fake one.
+// again instead, so the timeline starts from it and none is lost. A loop's
+// seam does not start the timeline again: the first picture of the next pass
+// is due one picture interval after the last one of this pass, so the moment
+// the decoder takes to start over is caught up instead of added to the clip
+// at every pass. The file's sound is heard by the same clock: the sample due
+// at a wall time is the one at that media time. Pure; the decode thread owns
+// one and feeds it the steady clock, tests feed it a fake one.
 class FilePacer {
 public:
     static constexpr std::int64_t kLateSkipUs = 150000; // later than this: skipped
     static constexpr std::int64_t kMaxWaitUs = 2000000; // a single wait never exceeds this
     static constexpr std::int64_t kReadAheadMinUs = 200; // read ahead only for longer waits
     static constexpr std::int64_t kWarmUpUs = 1000000;  // too late re-anchors for this long
+    static constexpr std::int64_t kMaxIntervalUs = 1000000; // longer steps are not a picture interval
     // Sound this far off its pictures is left alone: the mixer's 10 ms tick
     // is read a little early or late, and moving the sound for that would
     // cut it up.
     static constexpr std::int64_t kSoundToleranceUs = 12000;
 
-    void reset() { m_anchored = false; }
+    void reset()
+    {
+        m_anchored = false;
+        m_seamPending = false;
+        m_lastMediaUs = kNone;
+    }
     bool anchored() const { return m_anchored; }
+
+    // The file starts again from its beginning: the next picture, whatever
+    // its media time, anchors at one picture interval after the last one
+    // paced. Without a picture paced or an interval known yet, it anchors at
+    // once as after reset().
+    void continueAfterSeam()
+    {
+        if (!m_anchored || m_lastMediaUs == kNone || m_intervalUs <= 0) {
+            reset();
+            return;
+        }
+        m_seamWallUs = m_anchorWallUs + (m_lastMediaUs + m_intervalUs - m_anchorMediaUs);
+        m_seamPending = true;
+        m_anchored = false;
+        m_lastMediaUs = kNone;
+    }
 
     // Microseconds from nowUs until the picture at mediaUs is due; negative
     // when it is late.
     std::int64_t delayUs(std::int64_t mediaUs, std::int64_t nowUs)
     {
         m_justAnchored = false;
+        const std::int64_t step = m_lastMediaUs == kNone ? 0 : mediaUs - m_lastMediaUs;
+        if (step > 0 && step <= kMaxIntervalUs)
+            m_intervalUs = step;
+        m_lastMediaUs = mediaUs;
         if (!m_anchored) {
-            m_warmUpEndUs = nowUs + kWarmUpUs;
             m_anchored = true;
+            if (m_seamPending) {
+                // Due at the seam's wall time, which a slow start of the
+                // pass may already have left behind.
+                m_seamPending = false;
+                m_warmUpEndUs = std::max(nowUs, m_seamWallUs) + kWarmUpUs;
+                anchorAt(mediaUs, m_seamWallUs);
+                const std::int64_t delay = m_seamWallUs - nowUs;
+                return tooLate(delay) ? anchorAt(mediaUs, nowUs) : delay;
+            }
+            m_warmUpEndUs = nowUs + kWarmUpUs;
             return anchorAt(mediaUs, nowUs);
         }
         const std::int64_t delay = m_anchorWallUs + (mediaUs - m_anchorMediaUs) - nowUs;
@@ -72,8 +110,14 @@ private:
         return 0;
     }
 
+    static constexpr std::int64_t kNone = INT64_MIN;
+
     bool m_anchored = false;
     bool m_justAnchored = false;
+    bool m_seamPending = false;
+    std::int64_t m_seamWallUs = 0;
+    std::int64_t m_lastMediaUs = kNone; // the last picture paced since the anchor was reset
+    std::int64_t m_intervalUs = 0;      // the last step between two pictures
     std::int64_t m_anchorMediaUs = 0;
     std::int64_t m_anchorWallUs = 0;
     std::int64_t m_warmUpEndUs = 0;

@@ -12,8 +12,10 @@
 #include <QMutex>
 #include <QMutexLocker>
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 struct FFmpegVideoDecoderProbe {
@@ -88,13 +90,24 @@ public:
         std::int64_t ptsUs;
         int width;
         int height;
+        std::int64_t arrivalUs; // steady clock
     };
 
     std::function<void(FrameTokenPtr)> callback()
     {
         return [this](FrameTokenPtr token) {
+            const std::int64_t arrivalUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                                               std::chrono::steady_clock::now().time_since_epoch())
+                                               .count();
             std::unique_lock lock(m_mutex);
-            m_pictures.push_back({token->generation, token->ptsUs, token->width, token->height});
+            m_pictures.push_back({token->generation, token->ptsUs, token->width, token->height, arrivalUs});
+            if (token->ptsUs == m_stallPtsUs) {
+                // Inside the callback, as a slow sink holds the decode thread.
+                const std::int64_t stallUs = m_stallUs;
+                lock.unlock();
+                std::this_thread::sleep_for(std::chrono::microseconds(stallUs));
+                lock.lock();
+            }
             m_last = std::move(token);
             if (m_hold) {
                 m_held = true;
@@ -131,6 +144,14 @@ public:
         m_pictures.clear();
         m_last.reset();
     }
+    // Every picture at ptsUs keeps the callback for stallUs. Set before the
+    // pictures come.
+    void stallOn(std::int64_t ptsUs, std::int64_t stallUs)
+    {
+        std::lock_guard lock(m_mutex);
+        m_stallPtsUs = ptsUs;
+        m_stallUs = stallUs;
+    }
     // The next picture stays inside the callback until release().
     void holdNext()
     {
@@ -159,6 +180,8 @@ private:
     FrameTokenPtr m_last;
     bool m_hold = false;
     bool m_held = false;
+    std::int64_t m_stallPtsUs = -1;
+    std::int64_t m_stallUs = 0;
 };
 
 // Records the decoder's signals on the test thread (queued from the

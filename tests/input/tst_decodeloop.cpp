@@ -107,6 +107,9 @@ private slots:
     void pacing();
     void warmUpStartsTheTimelineFromALatePicture();
     void slowStartSkipsNoPicture();
+    void loopSeamKeepsTheTimeline_data();
+    void loopSeamKeepsTheTimeline();
+    void slowLoopSeamIsCaughtUp();
     void playsInRealTime();
     void latePicturesAreSkipped();
     void pauseSeekAndLoop();
@@ -195,7 +198,7 @@ void TestDecodeLoop::warmUpStartsTheTimelineFromALatePicture()
     QCOMPARE(delay, std::int64_t(-200000));
     QVERIFY(FilePacer::tooLate(delay));
 
-    // A reset (a seek, a loop's seam) warms up again.
+    // A reset (a seek) warms up again.
     pacer.reset();
     QCOMPARE(pacer.delayUs(0, warmedWall), std::int64_t(0));
     QCOMPARE(pacer.delayUs(kFrameUs, warmedWall + 400000), std::int64_t(0));
@@ -225,6 +228,87 @@ void TestDecodeLoop::slowStartSkipsNoPicture()
                                 .arg(i)
                                 .arg(all[i].ptsUs / 1000)
                                 .arg(all[i - 1].ptsUs / 1000)));
+}
+
+// A loop's seam: the next pass's first picture is due one interval after the
+// last picture of the pass that ended, however long the decoder took to start
+// over, unless it comes too late to be shown (then it starts the timeline
+// again, as a start does).
+void TestDecodeLoop::loopSeamKeepsTheTimeline_data()
+{
+    QTest::addColumn<qint64>("seamTakesUs"); // from the last picture's due time to the next pass's first
+    QTest::addColumn<qint64>("delayUs");     // of that first picture
+    QTest::addColumn<qint64>("anchorWallUs"); // where its media time is due, from the last picture's due time
+    constexpr qint64 kFrameUs = 33333;
+    QTest::newRow("quicker than a picture waits for its turn") << qint64(10000) << kFrameUs - 10000 << kFrameUs;
+    QTest::newRow("a slow seam is caught up") << qint64(90000) << kFrameUs - 90000 << kFrameUs;
+    QTest::newRow("too late starts the timeline again") << qint64(300000) << qint64(0) << qint64(300000);
+}
+
+void TestDecodeLoop::loopSeamKeepsTheTimeline()
+{
+    QFETCH(qint64, seamTakesUs);
+    QFETCH(qint64, delayUs);
+    QFETCH(qint64, anchorWallUs);
+    constexpr std::int64_t kFrameUs = 33333;
+    constexpr std::int64_t kPassUs = 90 * kFrameUs;
+    const std::int64_t wallStart = 987654321;
+    FilePacer pacer;
+    // A pass of 90 pictures from media time 0, the last one paced at its time.
+    for (std::int64_t i = 0; i < 90; ++i)
+        pacer.delayUs(i * kFrameUs, wallStart + i * kFrameUs);
+    const std::int64_t lastDueWall = wallStart + 89 * kFrameUs;
+    pacer.continueAfterSeam();
+    QVERIFY(!pacer.anchored());
+
+    QCOMPARE(pacer.delayUs(0, lastDueWall + seamTakesUs), std::int64_t(delayUs));
+    QVERIFY(pacer.justAnchored()); // the sound takes the pass's clock from here
+    QCOMPARE(pacer.mediaAtUs(lastDueWall + anchorWallUs), std::int64_t(0));
+    // The next pass keeps its pace, and the one after it the whole timeline.
+    QCOMPARE(pacer.delayUs(kFrameUs, lastDueWall + anchorWallUs), kFrameUs);
+    for (std::int64_t i = 2; i < 90; ++i)
+        pacer.delayUs(i * kFrameUs, lastDueWall + anchorWallUs + i * kFrameUs);
+    pacer.continueAfterSeam();
+    QCOMPARE(pacer.delayUs(0, lastDueWall + anchorWallUs + kPassUs - kFrameUs), kFrameUs);
+
+    // Nothing paced yet: the seam anchors at once, as a start does.
+    FilePacer fresh;
+    fresh.continueAfterSeam();
+    QCOMPARE(fresh.delayUs(0, wallStart), std::int64_t(0));
+    QVERIFY(fresh.justAnchored());
+}
+
+// The decode thread held up on the last picture of a looping clip: the
+// next pass starts late, and its pictures catch up with the timeline instead
+// of every later picture coming that much later.
+void TestDecodeLoop::slowLoopSeamIsCaughtUp()
+{
+    constexpr std::int64_t kFrameUs = 33333;
+    constexpr std::int64_t kStallUs = 100000;
+    constexpr std::int64_t kToleranceUs = 40000;
+    const QString clip = testsupport::clipVideoOnly(1, 320, 180, 30);
+    DecoderRig rig;
+    const std::int64_t lastPts = std::llround(29 * 1000000.0 / 30);
+    rig.pictures.stallOn(lastPts, kStallUs);
+    rig.decoder.setLooping(true);
+    rig.open(clip);
+    QVERIFY(QTest::qWaitFor([&] { return rig.pictures.count() >= 75; }, kTimeoutMs));
+
+    // Wall time against the timeline, from the first picture on; the second
+    // pass starts after the stall.
+    const auto all = rig.pictures.pictures();
+    std::size_t second = 1;
+    while (second < all.size() && all[second].ptsUs >= all[second - 1].ptsUs)
+        ++second;
+    QVERIFY(second == 30 && all[second].ptsUs == 0);
+    for (std::size_t i = second + 10; i < second + 30 && i < all.size(); ++i) {
+        const std::int64_t dueUs = all[0].arrivalUs + std::int64_t(i) * kFrameUs;
+        const std::int64_t offUs = all[i].arrivalUs - dueUs;
+        QVERIFY2(std::abs(offUs) < kToleranceUs,
+                 qPrintable(QString("picture %1 of the second pass came %2 ms off the timeline")
+                                .arg(i - second)
+                                .arg(offUs / 1000)));
+    }
 }
 
 void TestDecodeLoop::playsInRealTime()
