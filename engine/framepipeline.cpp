@@ -274,22 +274,31 @@ void FramePipeline::submitBlankFrame(qint64 positionMs)
 {
     if (!compositor)
         return;
-    const auto [width, height] = channelPool->frameSize();
-    if (width <= 0 || height <= 0)
-        return;
-    FrameTokenPtr token = channelPool->acquire();
+    FrameTokenPtr token = uniformFrame(0);
     if (!token)
         return;
+    token->ptsUs = positionMs * 1000;
+    composeAndPublish(std::move(token));
+}
+
+// A frame of the pool's size with every byte set to `byte`.
+FrameTokenPtr FramePipeline::uniformFrame(unsigned char byte)
+{
+    const auto [width, height] = channelPool->frameSize();
+    if (width <= 0 || height <= 0)
+        return {};
+    FrameTokenPtr token = channelPool->acquire();
+    if (!token)
+        return {};
     const int bytes = width * 4 * height;
     if (token->data.size() < bytes)
         token->data.resize(bytes);
-    std::memset(token->data.data(), 0, std::size_t(bytes));
+    std::memset(token->data.data(), byte, std::size_t(bytes));
     token->width = width;
     token->height = height;
     token->pixelFormat = FrameToken::kRgba8888;
     token->bytesPerLine = width * 4;
-    token->ptsUs = positionMs * 1000;
-    composeAndPublish(std::move(token));
+    return token;
 }
 
 void FramePipeline::submitImageFrameMs(const QImage& image, qint64 positionMs)
@@ -743,6 +752,7 @@ bool FramePipeline::startOutputs()
     if (size.width() < 1 || size.height() < 1)
         return false;
     updateDecoderTargetSizes(true);
+    prepareOverlaysForOutput();
 
     QPointer<FramePipeline> self(this);
     router->setTransportFailedCallback([self] {
@@ -770,6 +780,18 @@ bool FramePipeline::startOutputs()
     updateDecoderTargetSizes(false);
     unlockOutputResolution();
     return false;
+}
+
+// The first composition at a new size renders the texts, scales the pictures
+// and lays out the drawing for that size: at 4K a third of a second on this
+// thread. Composed once here, before the output's clock starts, the first
+// frames of the run go out on time. The frame itself is thrown away.
+void FramePipeline::prepareOverlaysForOutput()
+{
+    if (!compositor || !overlayManager || !overlayManager->hasVisibleOverlays())
+        return;
+    if (FrameTokenPtr token = uniformFrame(0xff)) // opaque, as decoded pictures are
+        compositor->compose(std::move(token), overlayManager.data());
 }
 
 void FramePipeline::stopOutputsAsync()

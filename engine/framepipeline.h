@@ -162,6 +162,8 @@ private:
 
     void createDecoders();
     void composeAndPublish(FrameTokenPtr base);
+    void prepareOverlaysForOutput();
+    FrameTokenPtr uniformFrame(unsigned char byte);
     QSize programSourceSize() const;
     QSize overlayDecodeSize(int mediaId, QSize canvas) const;
     void finishOutputStop();

@@ -117,6 +117,7 @@ private slots:
     void selectionSetsEffectiveSize();
     void decoderTargetSizesFollowOutput();
     void programStateKeepsTheDrawingOfALargeProgram();
+    void startPreparesTheOverlaysAtTheOutputSize();
     void failedStartUndoesLockAndTargetSizes();
     void startWhileStoppingIsRefusedAndStopSignalsOnce();
     void transportFailureStopsAndReports();
@@ -517,6 +518,37 @@ void TestFramePipeline::programStateKeepsTheDrawingOfALargeProgram()
     f.pipeline.stopOutputsAsync();
     QTRY_COMPARE_WITH_TIMEOUT(stopped.size(), 1, 5000);
     QCOMPARE(overlays.canvas(), QSize(1920, 1080));
+}
+
+// Starting a 4K output changes the canvas from the preview's size. The
+// drawing is laid out for the new size during the start, before the first
+// frame of the run comes, so that frame is not held up by it.
+void TestFramePipeline::startPreparesTheOverlaysAtTheOutputSize()
+{
+    PipelineFixture f;
+    OverlayManager overlays;
+    DoodleStroke stroke;
+    stroke.points = {QPointF(0.1, 0.1), QPointF(0.9, 0.8)};
+    stroke.width = 4 / 360.0;
+    stroke.colour = Qt::red;
+    overlays.setDoodleStrokes({stroke});
+    f.pipeline.setOutputResolutionSelection(3840, 2160);
+    f.pipeline.applyProgramState(channelProgram(0), &overlays);
+    QCOMPARE(overlays.canvas(), QSize(1920, 1080));
+
+    f.recordTo();
+    QVERIFY(f.pipeline.startOutputs());
+    QCOMPARE(overlays.canvas(), QSize(3840, 2160));
+    QRect laidOut;
+    for (const QRect& area : overlays.renderedDoodleAreas())
+        laidOut |= area;
+    QVERIFY2(laidOut.right() > 3000 && laidOut.bottom() > 1600,
+             qPrintable(QString("drawing laid out over %1x%2").arg(laidOut.right()).arg(laidOut.bottom())));
+    QTest::qWait(200);
+    QVERIFY(f.sink->encoded().empty()); // nothing of the preparation is sent
+    QSignalSpy stopped(&f.pipeline, &FramePipeline::programOutputStopped);
+    f.pipeline.stopOutputsAsync();
+    QTRY_COMPARE_WITH_TIMEOUT(stopped.size(), 1, 5000);
 }
 
 void TestFramePipeline::failedStartUndoesLockAndTargetSizes()
