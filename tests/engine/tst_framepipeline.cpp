@@ -487,13 +487,12 @@ void TestFramePipeline::decoderTargetSizesFollowOutput()
     QCOMPARE(f.sink->closes(), 1);
 }
 
-void TestFramePipeline::programStateKeepsTheDrawingOfALargeProgram()
+namespace {
+
+// A 4K output selected for channel 0's program, with a drawing over it; in
+// preview it composes at 1920x1080.
+void showDrawingInA4KProgram(PipelineFixture& f, OverlayManager& overlays)
 {
-    // A 4K program in preview composes at 1920x1080. Applying the program
-    // state again (as every overlay change does) must leave the canvas and
-    // the drawing rendered for it alone, not flip them to 4K and back.
-    PipelineFixture f;
-    OverlayManager overlays;
     DoodleStroke stroke;
     stroke.points = {QPointF(0.1, 0.1), QPointF(0.9, 0.8)};
     stroke.width = 4 / 360.0;
@@ -502,6 +501,18 @@ void TestFramePipeline::programStateKeepsTheDrawingOfALargeProgram()
     f.pipeline.setOutputResolutionSelection(3840, 2160);
     f.pipeline.applyProgramState(channelProgram(0), &overlays);
     QCOMPARE(overlays.canvas(), QSize(1920, 1080));
+}
+
+} // namespace
+
+void TestFramePipeline::programStateKeepsTheDrawingOfALargeProgram()
+{
+    // A 4K program in preview composes at 1920x1080. Applying the program
+    // state again (as every overlay change does) must leave the canvas and
+    // the drawing rendered for it alone, not flip them to 4K and back.
+    PipelineFixture f;
+    OverlayManager overlays;
+    showDrawingInA4KProgram(f, overlays);
     const qint64 rendered = overlays.renderDoodle(overlays.canvas()).cacheKey();
 
     f.pipeline.applyProgramState(channelProgram(0), &overlays);
@@ -527,14 +538,7 @@ void TestFramePipeline::startPreparesTheOverlaysAtTheOutputSize()
 {
     PipelineFixture f;
     OverlayManager overlays;
-    DoodleStroke stroke;
-    stroke.points = {QPointF(0.1, 0.1), QPointF(0.9, 0.8)};
-    stroke.width = 4 / 360.0;
-    stroke.colour = Qt::red;
-    overlays.setDoodleStrokes({stroke});
-    f.pipeline.setOutputResolutionSelection(3840, 2160);
-    f.pipeline.applyProgramState(channelProgram(0), &overlays);
-    QCOMPARE(overlays.canvas(), QSize(1920, 1080));
+    showDrawingInA4KProgram(f, overlays);
 
     f.recordTo();
     QVERIFY(f.pipeline.startOutputs());
