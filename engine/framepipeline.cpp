@@ -752,7 +752,7 @@ bool FramePipeline::startOutputs()
     if (size.width() < 1 || size.height() < 1)
         return false;
     updateDecoderTargetSizes(true);
-    prepareOverlaysForOutput();
+    prepareForOutputSize();
 
     QPointer<FramePipeline> self(this);
     router->setTransportFailedCallback([self] {
@@ -782,12 +782,16 @@ bool FramePipeline::startOutputs()
     return false;
 }
 
-// The first composition at a new size renders the texts, scales the pictures
-// and lays out the drawing for that size: at 4K a third of a second on this
-// thread. Composed once here, before the output's clock starts, the first
-// frames of the run go out on time. The frame itself is thrown away.
-void FramePipeline::prepareOverlaysForOutput()
+// Done before the output's clock starts, so the first frames of a run whose
+// size differs from the preview's go out on time:
+// - the frames in flight get buffers of the new size with their memory
+//   there (a fresh 4K buffer costs its first writer up to 100 ms);
+// - one composition renders the texts, scales the pictures and lays out the
+//   drawing for the new size (at 4K a third of a second on this thread).
+//   The frame itself is thrown away.
+void FramePipeline::prepareForOutputSize()
 {
+    channelPool->prefault(kFramesInFlightAtStart);
     if (!compositor || !overlayManager || !overlayManager->hasVisibleOverlays())
         return;
     if (FrameTokenPtr token = uniformFrame(0xff)) // opaque, as decoded pictures are

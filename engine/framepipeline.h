@@ -155,6 +155,10 @@ private:
 
     static constexpr int kChannelPoolCapacity = 18;
     static constexpr int kOverlayPoolCapacity = 6;
+    // Channel-pool buffers a run uses in its first second: the program's
+    // pictures in the hand-offs, the composed frames in the encode queue and
+    // the ones being encoded and shown.
+    static constexpr int kFramesInFlightAtStart = 8;
     static constexpr int kPreviewWidth = 640;
     static constexpr int kPreviewHeight = 360;
     static constexpr int kOverlayThumbWidth = 320;
@@ -162,7 +166,7 @@ private:
 
     void createDecoders();
     void composeAndPublish(FrameTokenPtr base);
-    void prepareOverlaysForOutput();
+    void prepareForOutputSize();
     FrameTokenPtr uniformFrame(unsigned char byte);
     QSize programSourceSize() const;
     QSize overlayDecodeSize(int mediaId, QSize canvas) const;

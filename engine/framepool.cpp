@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -175,6 +177,37 @@ FrameTokenPtr FramePool::take(bool mayExceedCapacity)
     // If the control block cannot be made, shared_ptr calls the deleter, which
     // recycles the token.
     return FrameTokenPtr(token, TokenDeleter{m_state}, ControlBlockAllocator<FrameToken>(m_state));
+}
+
+void FramePool::prefault(int count)
+{
+    constexpr qsizetype kPageBytes = 4096;
+    const auto [width, height] = frameSize();
+    const qsizetype bytes = qsizetype(width) * height * 4;
+    std::vector<FrameTokenPtr> tokens;
+    for (int i = 0; i < count; ++i) {
+        FrameTokenPtr token = tryAcquire();
+        if (!token)
+            break;
+        if (token->data.size() < bytes)
+            token->data.resize(bytes);
+        tokens.push_back(std::move(token));
+    }
+    const auto touch = [bytes](char* data) {
+        for (qsizetype offset = 0; offset < bytes; offset += kPageBytes)
+            data[offset] = 0;
+    };
+    std::vector<std::thread> touching;
+    for (const FrameTokenPtr& token : tokens) {
+        char* const data = token->data.data();
+        try {
+            touching.emplace_back(touch, data);
+        } catch (const std::system_error&) {
+            touch(data); // no thread to be had: here, then
+        }
+    }
+    for (std::thread& thread : touching)
+        thread.join();
 }
 
 int FramePool::maxLive() const

@@ -3,6 +3,9 @@
 #include "support/testsupport.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -19,6 +22,7 @@ private slots:
     void lowerCapKeepsHandedOutTokens();
     void reusedTokenIsReset();
     void surplusLargeIdleBufferIsFreedOnceItStaysIdle();
+    void prefaultedBuffersAreResident();
     void tokensOutliveTheirPool();
     void negativeCapacityCountsAsNone();
     void frameQueueKeepsNewest();
@@ -174,6 +178,50 @@ void TestFramePool::surplusLargeIdleBufferIsFreedOnceItStaysIdle()
         return t->data.capacity() >= FramePool::kLargeBufferBytes;
     });
     QCOMPARE(withBuffer, 2);
+}
+
+// After the frame size grows, prefaulted buffers are handed out at the new
+// size with their memory already there: the first frames at that size fault
+// in nothing. The pool's bookkeeping is as if they had been used once.
+void TestFramePool::prefaultedBuffersAreResident()
+{
+    // The share of the pages from the first whole one to the last that are
+    // in memory.
+    const auto residentShare = [](const char* data, qsizetype size) {
+        const auto page = std::uintptr_t(sysconf(_SC_PAGESIZE));
+        const auto begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) / page * page;
+        const auto end = (reinterpret_cast<std::uintptr_t>(data) + std::uintptr_t(size)) / page * page;
+        std::vector<unsigned char> pages((end - begin) / page);
+        if (pages.empty() || mincore(reinterpret_cast<void*>(begin), end - begin, pages.data()) != 0)
+            return -1.0;
+        return double(std::count_if(pages.begin(), pages.end(), [](unsigned char p) { return p & 1; }))
+            / double(pages.size());
+    };
+    constexpr qsizetype kBytes = 3840 * 2160 * 4;
+    // Memory nobody wrote is not there yet: the check sees the difference.
+    void* untouched = mmap(nullptr, kBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    QVERIFY(untouched != MAP_FAILED);
+    const double untouchedShare = residentShare(static_cast<const char*>(untouched), kBytes);
+    munmap(untouched, kBytes);
+    QVERIFY2(untouchedShare >= 0 && untouchedShare < 0.5, qPrintable(QString::number(untouchedShare)));
+
+    FramePool pool(18, 1920, 1080);
+    pool.setFrameSize(3840, 2160);
+    pool.prefault(3);
+    QCOMPARE(pool.inUse(), 0);
+    QCOMPARE(pool.idleCount(), 3);
+    std::vector<FrameTokenPtr> taken;
+    for (int i = 0; i < 3; ++i) {
+        taken.push_back(pool.acquire());
+        QVERIFY(taken.back()->data.size() >= kBytes);
+        QCOMPARE(residentShare(taken.back()->data.constData(), taken.back()->data.size()), 1.0);
+    }
+
+    // Never beyond the capacity.
+    FramePool small(2, 640, 360);
+    small.prefault(5);
+    QCOMPARE(small.allocated(), 2);
+    QCOMPARE(small.idleCount(), 2);
 }
 
 void TestFramePool::tokensOutliveTheirPool()
