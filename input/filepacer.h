@@ -68,9 +68,11 @@ public:
                 // pass may already have left behind.
                 m_seamPending = false;
                 m_warmUpEndUs = std::max(nowUs, m_seamWallUs) + kWarmUpUs;
-                anchorAt(mediaUs, m_seamWallUs);
                 const std::int64_t delay = m_seamWallUs - nowUs;
-                return tooLate(delay) ? anchorAt(mediaUs, nowUs) : delay;
+                if (tooLate(delay))
+                    return anchorAt(mediaUs, nowUs);
+                anchorAt(mediaUs, m_seamWallUs);
+                return delay;
             }
             m_warmUpEndUs = nowUs + kWarmUpUs;
             return anchorAt(mediaUs, nowUs);

@@ -5,6 +5,7 @@
 
 #include "engine/framepool.h"
 #include "input/ffmpegvideodecoder.h"
+#include "output/steadyclock.h"
 #include "support/logcapture.h"
 #include "support/testsupport.h"
 
@@ -96,9 +97,7 @@ public:
     std::function<void(FrameTokenPtr)> callback()
     {
         return [this](FrameTokenPtr token) {
-            const std::int64_t arrivalUs = std::chrono::duration_cast<std::chrono::microseconds>(
-                                               std::chrono::steady_clock::now().time_since_epoch())
-                                               .count();
+            const std::int64_t arrivalUs = steadyNowNs() / 1000;
             std::unique_lock lock(m_mutex);
             m_pictures.push_back({token->generation, token->ptsUs, token->width, token->height, arrivalUs});
             if (token->ptsUs == m_stallPtsUs) {
