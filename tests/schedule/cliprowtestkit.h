@@ -3,6 +3,7 @@
 // What the tests of the arrangement editor's clip rows share: tiny image
 // fixtures and an answer for the next file or folder dialog.
 
+#include "support/filechoice.h"
 #include "ui/modalanswer.h"
 
 #include <QColor>
@@ -60,10 +61,11 @@ inline std::unique_ptr<ModalAnswer> answerFileDialog(const QString& choice, File
             dialog->reject();
             return;
         }
-        if (dialog->fileMode() == QFileDialog::Directory)
+        if (dialog->fileMode() == QFileDialog::Directory) {
             dialog->setDirectory(choice);
-        else
-            dialog->selectFile(choice);
-        static_cast<QDialog*>(dialog)->accept(); // QFileDialog hides accept(); it is still virtual
+            static_cast<QDialog*>(dialog)->accept(); // QFileDialog hides accept(); it is still virtual
+        } else {
+            testsupport::chooseInFileDialog(dialog, choice);
+        }
     });
 }

@@ -5,6 +5,7 @@
 
 #include "app/settingsstore.h"
 #include "engine/doodlecanvas.h"
+#include "support/filechoice.h"
 #include "support/testsupport.h"
 #include "ui/mainwindow.h"
 #include "ui/imageplaybackpanel.h"
@@ -487,8 +488,7 @@ void TestMainWindow::failedDrawingSaveIsReported()
             text = box->text();
             box->accept();
         });
-        dialog->selectFile(target);
-        QMetaObject::invokeMethod(dialog, "accept");
+        testsupport::chooseInFileDialog(dialog, target);
     });
     a.exportDrawingAction()->trigger();
     QCOMPARE(title, QString("保存PNG"));

@@ -4,6 +4,7 @@
 // floating view inside a dock widget.
 
 #include "overlayitemtestkit.h"
+#include "support/filechoice.h"
 #include "support/testsupport.h"
 #include "ui/imageoverlaywidget.h"
 #include "ui/mediaoverlaywidget.h"
@@ -109,8 +110,7 @@ void chooseInNextFileDialog(const QString& path, std::function<void()> whileOpen
             dialog->reject();
             return;
         }
-        dialog->selectFile(path);
-        static_cast<QDialog*>(dialog)->accept(); // QFileDialog hides it, still virtual
+        testsupport::chooseInFileDialog(dialog, path);
     });
 }
 

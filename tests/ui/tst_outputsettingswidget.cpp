@@ -3,6 +3,7 @@
 // main window receives, and what the operator reads in both languages.
 
 #include "app/settingsstore.h"
+#include "support/filechoice.h"
 #include "support/testsupport.h"
 #include "ui/outputsettingsrules.h"
 #include "ui/outputsettingswidget.h"
@@ -1113,8 +1114,7 @@ void answerFileDialog(const QString& file, QString* startFolder)
         if (file.isEmpty()) {
             dialog->reject();
         } else {
-            dialog->selectFile(file);
-            static_cast<QDialog*>(dialog)->accept(); // QFileDialog hides it
+            testsupport::chooseInFileDialog(dialog, file);
         }
     });
 }

@@ -3,6 +3,7 @@
 #include "app/settingsstore.h"
 #include "input/inputsource.h"
 #include "platform/capturedevices.h"
+#include "support/filechoice.h"
 #include "support/pulseserver.h"
 #include "support/testwindows.h"
 #include "support/xvfb.h"
@@ -413,8 +414,7 @@ void TestSourceDialog::browseStoresFolderAndFallsBackToHome()
     QString shownFolder;
     whenModal<QFileDialog>([&](QFileDialog* files) {
         shownFolder = files->directory().absolutePath();
-        files->selectFile(folder + "/clip.mp4");
-        static_cast<QDialog*>(files)->accept();
+        testsupport::chooseInFileDialog(files, folder + "/clip.mp4");
     });
     a.browse()->click();
     QCOMPARE(shownFolder, QDir::homePath());
