@@ -3,13 +3,14 @@
 #include "support/testsupport.h"
 
 #include <algorithm>
-#include <cstdint>
-#include <sys/mman.h>
-#include <unistd.h>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <thread>
 #include <vector>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 class TestFramePool : public QObject {
     Q_OBJECT
